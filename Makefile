@@ -1,0 +1,39 @@
+# Host build of the workspace (ROS 2 stand-ins under host/). The robot build uses colcon instead:
+# see README.md.
+JOBS ?= $(shell nproc)
+BUILD_TYPE ?= RelWithDebInfo
+CTEST_ARGS ?= --output-on-failure -j$(JOBS)
+
+.PHONY: setup build test run sanitize tsan format clean
+
+setup:
+	./scripts/setup.sh
+
+build:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake --build build -j$(JOBS)
+
+test: setup build
+	cd build && ctest $(CTEST_ARGS)
+
+# The node alone, with the package's parameters and the host NPU runtime; Ctrl-C stops it.
+run: setup build
+	./build/bin/yolov5s_predictor --ros-args --params-file veltrax_cv_model/config/params.yaml
+
+# AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite.
+sanitize: setup
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=address,undefined
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ctest $(CTEST_ARGS)
+
+# ThreadSanitizer over the whole suite.
+tsan: setup
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=thread
+	cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest $(CTEST_ARGS)
+
+format:
+	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,1 @@
+// Keeps each host library non-empty while its sources are being written.

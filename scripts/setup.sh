@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the host build, tests, tools and benchmarks need.
+# Idempotent: does nothing when everything is already installed.
+set -euo pipefail
+
+packages=(
+  build-essential cmake make pkg-config git ca-certificates
+  libpcl-dev libopencv-dev libeigen3-dev libyaml-cpp-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -q
+"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
