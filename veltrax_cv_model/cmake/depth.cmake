@@ -1,0 +1,14 @@
+# Back-projection of depth images, detection-cloud crop/transform and ground removal.
+add_library(veltrax_depth STATIC src/detect/back_projection.cpp src/detect/ground_removal.cpp
+  src/detect/detection_cloud.cpp)
+target_link_libraries(veltrax_depth PUBLIC veltrax_cv_core)
+veltrax_strict_warnings(veltrax_depth)
+
+# The tests and the benchmark read the recorded PNG frames.
+find_package(OpenCV REQUIRED COMPONENTS imgcodecs)
+veltrax_add_test(test_back_projection LIBS veltrax_depth opencv_imgcodecs)
+veltrax_add_test(test_ground_removal LIBS veltrax_depth opencv_imgcodecs)
+if(COMMAND veltrax_add_bench)
+  veltrax_add_bench(bench_depth LIBS veltrax_depth opencv_imgcodecs)
+  target_include_directories(bench_depth PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/test)
+endif()

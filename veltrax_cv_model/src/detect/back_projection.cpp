@@ -1,0 +1,193 @@
+#include "veltrax_cv_model/back_projection.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include <pcl/common/common.h>
+#include <pcl/filters/voxel_grid.h>
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+void make_empty(Cloud & cloud)
+{
+  cloud = Cloud();
+  cloud.width = 0;
+  cloud.height = 1;
+}
+
+bool rect_inside(const PixelRect & rect, int width, int height)
+{
+  return rect.left >= 0 && rect.top >= 0 && rect.left <= rect.right && rect.top <= rect.bottom &&
+         rect.right <= width && rect.bottom <= height;
+}
+
+// Largest |(p - c) * z / f| over the pixel span [first, last] and z < 5 m. Float rounding is
+// monotonic, so a finite bound means every pixel of the span gives a finite coordinate.
+bool coordinate_bound_finite(int first, int last, float c, float f)
+{
+  const float offset =
+      std::max(std::fabs(static_cast<float>(first) - c), std::fabs(static_cast<float>(last) - c));
+  return std::isfinite(offset * kFarDepthLimitM / std::fabs(f));
+}
+
+}  // namespace
+
+const char * to_string(BackProjectionStatus status)
+{
+  switch (status) {
+    case BackProjectionStatus::kOk:
+      return "ok";
+    case BackProjectionStatus::kNotSixteenBit:
+      return "depth image encoding is not 16UC1 or mono16";
+    case BackProjectionStatus::kWidthMismatch:
+      return "depth image width differs from the colour image width";
+    case BackProjectionStatus::kRowPadding:
+      return "depth image row step is not two bytes per column";
+    case BackProjectionStatus::kBufferTooShort:
+      return "depth image buffer is shorter than the rectangle needs";
+    case BackProjectionStatus::kRectOutsideImage:
+      return "rectangle is inverted or outside the depth image";
+    case BackProjectionStatus::kUnusableIntrinsics:
+      return "camera intrinsics are unusable (zero or non-finite focal length)";
+    case BackProjectionStatus::kInvalidLeafSize:
+      return "voxel leaf size is not a positive finite number";
+  }
+  return "unknown back-projection status";
+}
+
+bool is_sixteen_bit_depth(std::string_view encoding)
+{
+  return encoding == "16UC1" || encoding == "mono16";
+}
+
+bool voxel_grid_would_overflow(const Eigen::Vector3f & min_pt, const Eigen::Vector3f & max_pt,
+                               float leaf_size_m)
+{
+  // Same float arithmetic as VoxelGrid: inverse leaf as 1 / leaf, extent times inverse leaf.
+  const float inverse_leaf = 1.0f / leaf_size_m;
+  constexpr float kCastLimit = 2147483647.0f;  // rounds to 2^31
+  std::int64_t cells[3];
+  for (int axis = 0; axis < 3; ++axis) {
+    const float extent = (max_pt[axis] - min_pt[axis]) * inverse_leaf;
+    const float low = std::floor(min_pt[axis] * inverse_leaf);
+    const float high = std::floor(max_pt[axis] * inverse_leaf);
+    // PCL casts these without a check; beyond the int range its grid would be garbage.
+    if (!(extent < kCastLimit) || !(std::fabs(low) < kCastLimit) ||
+        !(std::fabs(high) < kCastLimit)) {
+      return true;
+    }
+    cells[axis] = static_cast<std::int64_t>(extent) + 1;
+  }
+  constexpr std::int64_t kMaxCells = std::numeric_limits<std::int32_t>::max();
+  // cells[0] * cells[1] < 2^62 here; compare the third factor by division to avoid overflow.
+  return cells[0] * cells[1] > kMaxCells / cells[2];
+}
+
+BackProjectionResult back_project_depth(const DepthImageView & depth, int row_length,
+                                        const PixelRect & rect, const CameraIntrinsics & intrinsics,
+                                        float leaf_size_m, Cloud & cloud)
+{
+  BackProjectionResult result;
+  const auto refuse = [&](BackProjectionStatus status) {
+    make_empty(cloud);
+    result.status = status;
+    return result;
+  };
+
+  if (!is_sixteen_bit_depth(depth.encoding)) {
+    return refuse(BackProjectionStatus::kNotSixteenBit);
+  }
+  if (depth.width != row_length) {
+    return refuse(BackProjectionStatus::kWidthMismatch);
+  }
+  if (depth.width < 0 || depth.height < 0 ||
+      depth.row_step_bytes != 2 * static_cast<std::size_t>(depth.width)) {
+    return refuse(BackProjectionStatus::kRowPadding);
+  }
+  if (!rect_inside(rect, depth.width, depth.height)) {
+    return refuse(BackProjectionStatus::kRectOutsideImage);
+  }
+  const int cols = rect.right - rect.left;
+  const int rows = rect.bottom - rect.top;
+  const bool empty = cols == 0 || rows == 0;
+  if (!empty) {
+    const std::size_t last_element =
+        static_cast<std::size_t>(rect.bottom - 1) * static_cast<std::size_t>(row_length) +
+        static_cast<std::size_t>(rect.right - 1);
+    if (depth.data == nullptr || depth.size_bytes / 2 <= last_element) {
+      return refuse(BackProjectionStatus::kBufferTooShort);
+    }
+  }
+  if (!intrinsics.usable() ||
+      (!empty &&
+       (!coordinate_bound_finite(rect.left, rect.right - 1, intrinsics.cx, intrinsics.fx) ||
+        !coordinate_bound_finite(rect.top, rect.bottom - 1, intrinsics.cy, intrinsics.fy)))) {
+    return refuse(BackProjectionStatus::kUnusableIntrinsics);
+  }
+  if (!(leaf_size_m > 0.0f) || !std::isfinite(leaf_size_m) || !std::isfinite(1.0f / leaf_size_m)) {
+    return refuse(BackProjectionStatus::kInvalidLeafSize);
+  }
+  if (empty) {
+    make_empty(cloud);
+    return result;
+  }
+
+  auto working = std::make_shared<Cloud>();
+  working->width = static_cast<std::uint32_t>(cols);
+  working->height = static_cast<std::uint32_t>(rows);
+  working->points.resize(static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows));
+  result.working_points = working->points.size();
+
+  const float fx = intrinsics.fx;
+  const float fy = intrinsics.fy;
+  const float cx = intrinsics.cx;
+  const float cy = intrinsics.cy;
+  pcl::PointXYZ * out = working->points.data();
+  for (int v = rect.top; v < rect.bottom; ++v) {
+    const std::uint8_t * row =
+        depth.data + 2 * static_cast<std::size_t>(v) * static_cast<std::size_t>(row_length);
+    const float v_offset = static_cast<float>(v) - cy;
+    for (int u = rect.left; u < rect.right; ++u, ++out) {
+      // memcpy: the message buffer is bytes, with no alignment promise for 16-bit reads.
+      std::uint16_t d;
+      std::memcpy(&d, row + 2 * static_cast<std::size_t>(u), sizeof d);
+      const float z = static_cast<float>(d / kDepthUnitsPerMetre);
+      if (z > 0.0f && z < kFarDepthLimitM) {
+        out->x = (static_cast<float>(u) - cx) * z / fx;
+        out->y = v_offset * z / fy;
+        out->z = z;
+      } else {
+        out->x = out->y = out->z = 0.0f;
+      }
+    }
+  }
+
+  Eigen::Vector4f min_pt;
+  Eigen::Vector4f max_pt;
+  pcl::getMinMax3D(*working, min_pt, max_pt);
+  if (voxel_grid_would_overflow(min_pt.head<3>(), max_pt.head<3>(), leaf_size_m)) {
+    // VoxelGrid would warn and hand back its input organised; keep the points, drop the grid.
+    result.voxel_grid_skipped = true;
+    cloud = std::move(*working);
+    cloud.width = static_cast<std::uint32_t>(cloud.points.size());
+    cloud.height = 1;
+    return result;
+  }
+
+  pcl::VoxelGrid<pcl::PointXYZ> grid;
+  grid.setInputCloud(working);
+  grid.setLeafSize(leaf_size_m, leaf_size_m, leaf_size_m);
+  grid.filter(cloud);
+  return result;
+}
+
+}  // namespace veltrax_cv_model

@@ -1,0 +1,303 @@
+// Cluster extraction: 1 mm pre-filter, Euclidean extraction, k-means bands and grid components.
+#include "veltrax_cv_model/cluster.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include <pcl/common/point_tests.h>
+#include <pcl/filters/filter.h>
+#include <pcl/filters/voxel_grid.h>
+#include <pcl/search/kdtree.h>
+#include <pcl/segmentation/extract_clusters.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "veltrax_cv_model/kmeans_1d.hpp"
+
+namespace veltrax_cv_model
+{
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+namespace
+{
+
+struct FiniteBounds
+{
+  float min[3]{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
+               std::numeric_limits<float>::max()};
+  float max[3]{-std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+               -std::numeric_limits<float>::max()};
+  std::size_t finite{0};
+};
+
+FiniteBounds finite_bounds(const Cloud & cloud)
+{
+  FiniteBounds b;
+  for (const auto & p : cloud.points) {
+    if (!pcl::isXYZFinite(p)) {
+      continue;
+    }
+    ++b.finite;
+    const float v[3] = {p.x, p.y, p.z};
+    for (int a = 0; a < 3; ++a) {
+      b.min[a] = std::min(b.min[a], v[a]);
+      b.max[a] = std::max(b.max[a], v[a]);
+    }
+  }
+  return b;
+}
+
+// The voxel grid's own overflow test, in its own float arithmetic, so that we skip the filter in
+// exactly the cases where it would print its warning and copy the input. The filter's check
+// multiplies in float and casts to a 64-bit integer; a span beyond 2^31 voxels already overflows,
+// so it is rejected before the cast can misbehave.
+bool voxel_indices_overflow(const FiniteBounds & b, float leaf_m)
+{
+  constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
+  const float inverse_leaf = 1.0f / leaf_m;
+  std::int64_t voxels = 1;
+  for (int a = 0; a < 3; ++a) {
+    const float span = (b.max[a] - b.min[a]) * inverse_leaf;
+    if (!(span < static_cast<float>(kLimit))) {
+      return true;
+    }
+    voxels *= static_cast<std::int64_t>(span) + 1;  // both factors <= 2^31: no int64 overflow
+    if (voxels > kLimit) {
+      return true;
+    }
+  }
+  return false;
+}
+
+Cloud make_unorganised(Cloud cloud)
+{
+  cloud.width = static_cast<std::uint32_t>(cloud.size());
+  cloud.height = 1;
+  cloud.is_dense = true;
+  return cloud;
+}
+
+}  // namespace
+
+Cloud::Ptr prefilter_for_clustering(const Cloud & cloud)
+{
+  auto finite = std::make_shared<Cloud>();
+  const FiniteBounds bounds = finite_bounds(cloud);
+  if (bounds.finite == 0) {
+    return finite;
+  }
+
+  // The voxel grid and removeNaNFromPointCloud trust is_dense; a cloud that claims it falsely
+  // would send NaN into the voxel index arithmetic.
+  Cloud::ConstPtr input;
+  if (cloud.is_dense && bounds.finite != cloud.size()) {
+    auto copy = std::make_shared<Cloud>(cloud);
+    copy->is_dense = false;
+    input = copy;
+  } else {
+    input = std::make_shared<const Cloud>(cloud);
+  }
+
+  Cloud voxels;
+  if (voxel_indices_overflow(bounds, kClusterPrefilterLeafM)) {
+    voxels = *input;
+  } else {
+    pcl::VoxelGrid<pcl::PointXYZ> grid;
+    grid.setInputCloud(input);
+    grid.setLeafSize(kClusterPrefilterLeafM, kClusterPrefilterLeafM, kClusterPrefilterLeafM);
+    grid.filter(voxels);
+  }
+
+  pcl::Indices kept;
+  pcl::removeNaNFromPointCloud(voxels, *finite, kept);
+  // removeNaNFromPointCloud copies a dense cloud as it is, organised or not.
+  *finite = make_unorganised(std::move(*finite));
+  return finite;
+}
+
+std::vector<pcl::PointIndices> euclidean_cluster_indices(const Cloud::ConstPtr & cloud,
+                                                         double tolerance_m, int min_size,
+                                                         int max_size)
+{
+  std::vector<pcl::PointIndices> clusters;
+  if (!cloud || cloud->empty() || !std::isfinite(tolerance_m) || tolerance_m <= 0.0) {
+    return clusters;
+  }
+  auto tree = std::make_shared<pcl::search::KdTree<pcl::PointXYZ>>(true);
+  tree->setInputCloud(cloud);
+
+  pcl::EuclideanClusterExtraction<pcl::PointXYZ> extraction;
+  extraction.setClusterTolerance(tolerance_m);
+  // The library takes unsigned sizes; a negative int would wrap to "no limit" or "nothing fits".
+  extraction.setMinClusterSize(static_cast<pcl::uindex_t>(std::max(min_size, 0)));
+  extraction.setMaxClusterSize(static_cast<pcl::uindex_t>(std::max(max_size, 0)));
+  extraction.setSearchMethod(tree);
+  extraction.setInputCloud(cloud);
+  extraction.extract(clusters);
+  return clusters;
+}
+
+Cloud cloud_from_indices(const Cloud & cloud, const std::vector<int> & indices)
+{
+  Cloud out;
+  out.reserve(indices.size());
+  for (const int index : indices) {
+    if (index >= 0 && static_cast<std::size_t>(index) < cloud.size()) {
+      out.points.push_back(cloud.points[static_cast<std::size_t>(index)]);
+    }
+  }
+  return make_unorganised(std::move(out));
+}
+
+void clouds_from_indices(const Cloud & cloud, const std::vector<pcl::PointIndices> & index_lists,
+                         std::vector<Cloud> & clusters)
+{
+  clusters.clear();
+  clusters.reserve(index_lists.size());
+  for (const auto & list : index_lists) {
+    clusters.push_back(cloud_from_indices(cloud, list.indices));
+  }
+}
+
+void kmeans_x_clusters(const Cloud & cloud, std::vector<Cloud> & clusters)
+{
+  clusters.clear();
+  std::vector<double> xs;
+  xs.reserve(cloud.size());
+  for (const auto & p : cloud.points) {
+    xs.push_back(static_cast<double>(p.x));
+  }
+  const auto groups = kmeans_1d(xs, kKmeansClusterGroups);
+  clusters.reserve(groups.size());
+  for (const auto & group : groups) {
+    clusters.push_back(cloud_from_indices(cloud, group));
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Cluster::Cluster(rclcpp::Node * /*node*/, float grid_step, int grid_kernelSize, int grid_th)
+    : grid_step_(grid_step), grid_kernel_size_(grid_kernelSize), grid_th_(grid_th)
+{
+}
+
+void Cluster::componentCluster(std::shared_ptr<Cloud> cloud, int & count,
+                               std::vector<Cloud> & clusters)
+{
+  clusters.clear();
+  count = 0;
+  const double step_m = static_cast<double>(grid_step_);
+  if (!cloud || cloud->empty() || !std::isfinite(step_m) || step_m <= 0.0) {
+    return;
+  }
+  const FiniteBounds bounds = finite_bounds(*cloud);
+  if (bounds.finite == 0) {
+    return;
+  }
+
+  // Rows run along x and columns along y, so the raster order below is nearest-first.
+  const double span_x = static_cast<double>(bounds.max[0]) - bounds.min[0];
+  const double span_y = static_cast<double>(bounds.max[1]) - bounds.min[1];
+  const double cell_m =
+      std::max({step_m, span_x / (kMaxGridSide - 1), span_y / (kMaxGridSide - 1)});
+  const auto side = [cell_m](double span) {
+    return static_cast<int>(std::min<double>(kMaxGridSide, std::floor(span / cell_m) + 1.0));
+  };
+  const int rows = side(span_x);
+  const int cols = side(span_y);
+
+  std::vector<int> cell_of_point(cloud->size(), -1);
+  std::vector<int> points_in_cell(static_cast<std::size_t>(rows) * cols, 0);
+  const auto bin = [cell_m](float v, float lo, int n) {
+    const double k = std::floor((static_cast<double>(v) - lo) / cell_m);
+    return static_cast<int>(std::clamp(k, 0.0, static_cast<double>(n - 1)));
+  };
+  for (std::size_t i = 0; i < cloud->size(); ++i) {
+    const auto & p = cloud->points[i];
+    if (!pcl::isXYZFinite(p)) {
+      continue;
+    }
+    const int cell = bin(p.x, bounds.min[0], rows) * cols + bin(p.y, bounds.min[1], cols);
+    cell_of_point[i] = cell;
+    ++points_in_cell[static_cast<std::size_t>(cell)];
+  }
+
+  // The grid is padded by the kernel's reach so that the closing sees empty space, not the
+  // image border, around the cloud: the erosion would otherwise keep cells that the dilation
+  // only reached through the border, and the result would depend on where the grid ends.
+  const int kernel = std::min(grid_kernel_size_, std::max(rows, cols));
+  const int pad = kernel > 1 ? kernel / 2 : 0;
+  const int threshold = std::max(grid_th_, 1);
+  cv::Mat occupied(rows + 2 * pad, cols + 2 * pad, CV_8UC1, cv::Scalar(0));
+  for (int r = 0; r < rows; ++r) {
+    auto * row = occupied.ptr<std::uint8_t>(r + pad) + pad;
+    const int * counts = points_in_cell.data() + static_cast<std::size_t>(r) * cols;
+    for (int c = 0; c < cols; ++c) {
+      row[c] = counts[c] >= threshold ? 255 : 0;
+    }
+  }
+  if (kernel > 1) {
+    // OpenCV's closing reuses one anchor for both steps, which shifts the result by a cell for
+    // an even kernel; mirroring the anchor for the erosion keeps every occupied cell.
+    const cv::Mat square = cv::Mat::ones(kernel, kernel, CV_8UC1);
+    const cv::Point anchor(kernel / 2, kernel / 2);
+    const cv::Point mirrored(kernel - 1 - anchor.x, kernel - 1 - anchor.y);
+    cv::Mat dilated;
+    cv::dilate(occupied, dilated, square, anchor);
+    cv::erode(dilated, occupied, square, mirrored);
+  }
+
+  cv::Mat grid = occupied(cv::Rect(pad, pad, cols, rows)).clone();
+  cv::Mat labels;
+  const int label_count = cv::connectedComponents(grid, labels, 8, CV_32S);
+  if (label_count <= 1) {
+    return;
+  }
+
+  // Renumber the components by their first cell in raster order, which the labelling algorithm
+  // does not promise.
+  std::vector<int> cluster_of_label(static_cast<std::size_t>(label_count), -1);
+  int clusters_found = 0;
+  for (int r = 0; r < rows; ++r) {
+    const int * row = labels.ptr<int>(r);
+    for (int c = 0; c < cols; ++c) {
+      if (row[c] > 0 && cluster_of_label[static_cast<std::size_t>(row[c])] < 0) {
+        cluster_of_label[static_cast<std::size_t>(row[c])] = clusters_found++;
+      }
+    }
+  }
+
+  const int * cell_labels = labels.ptr<int>(0);  // clone() and connectedComponents: continuous
+  std::vector<int> cluster_of_point(cloud->size(), -1);
+  std::vector<std::size_t> sizes(static_cast<std::size_t>(clusters_found), 0);
+  for (std::size_t i = 0; i < cloud->size(); ++i) {
+    if (cell_of_point[i] < 0) {
+      continue;
+    }
+    const int label = cell_labels[cell_of_point[i]];
+    if (label > 0) {
+      cluster_of_point[i] = cluster_of_label[static_cast<std::size_t>(label)];
+      ++sizes[static_cast<std::size_t>(cluster_of_point[i])];
+    }
+  }
+
+  clusters.resize(static_cast<std::size_t>(clusters_found));
+  for (std::size_t k = 0; k < clusters.size(); ++k) {
+    clusters[k].reserve(sizes[k]);
+  }
+  for (std::size_t i = 0; i < cloud->size(); ++i) {
+    if (cluster_of_point[i] >= 0) {
+      clusters[static_cast<std::size_t>(cluster_of_point[i])].points.push_back(cloud->points[i]);
+    }
+  }
+  for (auto & cluster : clusters) {
+    cluster = make_unorganised(std::move(cluster));
+  }
+  count = clusters_found;
+}
+
+}  // namespace veltrax_cv_model

@@ -1,0 +1,119 @@
+// Depth geometry of the transform workers: back-projection, crop, transform and ground removal
+// of each camera's detection clouds.
+#include "veltrax_cv_model/back_projection.hpp"
+#include "veltrax_cv_model/detection_cloud.hpp"
+
+#include "cv_bridge/cv_bridge.h"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+// Class id of a label, or -1; looks the table up without inserting into it.
+int class_id_of(const std::unordered_map<std::string, int> & label_to_id, const char * label)
+{
+  const auto entry = label_to_id.find(label);
+  return entry == label_to_id.end() ? -1 : entry->second;
+}
+
+}  // namespace
+
+void Yolov5sPredictor::rgb_depth_to_cloud(const ImageConstPtr & depth, const ImageConstPtr & color,
+                                          Cloud::Ptr & cloud, int left, int right, int top,
+                                          int bottom, const CameraIntrinsics & intrinsics,
+                                          float leaf_size)
+{
+  // The depth image is registered to the colour image: its rows are as long as the colour rows.
+  const int row_length = cv_bridge::toCvCopy(color, "rgb8")->image.cols;
+  RCLCPP_DEBUG(get_logger(), "left=%d, right=%d, top=%d, bottom=%d", left, right, top, bottom);
+
+  DepthImageView view;
+  view.data = depth->data.data();
+  view.size_bytes = depth->data.size();
+  view.width = static_cast<int>(depth->width);
+  view.height = static_cast<int>(depth->height);
+  view.row_step_bytes = depth->step;
+  view.encoding = depth->encoding;
+  const BackProjectionResult result =
+    back_project_depth(view, row_length, PixelRect{left, right, top, bottom}, intrinsics,
+                       leaf_size, *cloud);
+  if (result.status != BackProjectionStatus::kOk) {
+    RCLCPP_ERROR(get_logger(), "depth image %s (%ux%u, %s, colour rows of %d): %s",
+                 depth->header.frame_id.c_str(), depth->width, depth->height,
+                 depth->encoding.c_str(), row_length, to_string(result.status));
+  } else if (result.voxel_grid_skipped && !voxel_skip_reported_.exchange(true)) {
+    RCLCPP_WARN(get_logger(),
+                "downsample_leaf_size %f is too small for a %zu-point depth region: its voxel "
+                "grid would overflow, so such clouds are used unthinned (reported once)",
+                leaf_size, result.working_points);
+  }
+}
+
+void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
+                                              const ImageConstPtr & color,
+                                              const ImageConstPtr & depth, CloudList & clouds,
+                                              const Eigen::Matrix4f & transform,
+                                              const CameraIntrinsics & intrinsics, float z_min,
+                                              float z_max)
+{
+  Cloud::Ptr scene(new Cloud);
+  rgb_depth_to_cloud(depth, color, scene, 0, static_cast<int>(depth->width), 0,
+                     static_cast<int>(depth->height), intrinsics, downsample_leaf_size);
+  Cloud scene_in_base;
+  crop_and_transform(*scene, z_min, z_max, transform, scene_in_base);
+
+  const GroundRemovalParams & p = ground_removal_params_;
+  auto ground_model = std::make_shared<GroundRemoval<pcl::PointXYZ>>(
+    p.rMin, p.rMax, p.tHmin, p.tHmax, p.tHDiff, p.tSDiff, p.hSensor, p.thres, p.gauss_sigma,
+    p.gauss_samples);
+  ground_model->set_input_cloud(scene_in_base);
+
+  clouds.clear();
+  clouds.reserve(detections.objects.size());
+  const int obstacle_id = class_id_of(label_to_id_, "obstacle");
+  const int person_id = class_id_of(label_to_id_, "person");
+  const int bottle_id = class_id_of(label_to_id_, "bottle");
+  const int blood_id = class_id_of(label_to_id_, "blood");
+  for (const DetectedObject & detection : detections.objects) {
+    Cloud::Ptr cloud(new Cloud);
+    if (detection.class_id == obstacle_id || detection.class_id == person_id) {
+      filter_detection_cloud(detection, color, depth, cloud, ground_model, transform, intrinsics,
+                             z_min, z_max);
+    } else if (detection.class_id == bottle_id || detection.class_id == blood_id) {
+      // Small litter lies on the floor: its floor points are part of its footprint.
+      filter_detection_cloud(detection, color, depth, cloud, nullptr, transform, intrinsics,
+                             z_min, z_max);
+    } else {
+      continue;
+    }
+    if (keeps_detection_cloud(*cloud)) {
+      clouds.push_back(*cloud);
+    }
+  }
+}
+
+void Yolov5sPredictor::filter_detection_cloud(
+  DetectedObject detection, const ImageConstPtr & color, const ImageConstPtr & depth,
+  Cloud::Ptr & cloud, std::shared_ptr<GroundRemoval<pcl::PointXYZ>> ground_model,
+  const Eigen::Matrix4f & transform, const CameraIntrinsics & intrinsics, float z_min,
+  float z_max)
+{
+  if (detection.left == 0 && detection.top == 0 && detection.right == 0 &&
+      detection.bottom == 0) {
+    return;
+  }
+  Cloud::Ptr box_cloud(new Cloud);
+  rgb_depth_to_cloud(depth, color, box_cloud, detection.left, detection.right, detection.top,
+                     detection.bottom, intrinsics, downsample_leaf_size);
+  Cloud::Ptr box_in_base(new Cloud);
+  crop_and_transform(*box_cloud, z_min, z_max, transform, *box_in_base);
+  if (!ground_model) {
+    cloud = box_in_base;
+    return;
+  }
+  ground_model->groundRemove(*box_in_base, cloud, std::make_shared<Cloud>());
+}
+
+}  // namespace veltrax_cv_model

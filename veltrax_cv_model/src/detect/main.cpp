@@ -1,0 +1,24 @@
+// Process entry of the perception node.
+#include <exception>
+#include <memory>
+
+#include "rclcpp/rclcpp.hpp"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+
+int main(int argc, char ** argv)
+{
+  rclcpp::init(argc, argv);
+  std::shared_ptr<veltrax_cv_model::Yolov5sPredictor> node;
+  try {
+    node = std::make_shared<veltrax_cv_model::Yolov5sPredictor>();
+  } catch (const std::exception & e) {
+    // A wrong parameter type or an unusable anchor list: nothing can run with it.
+    RCLCPP_FATAL(rclcpp::get_logger("Yolov5sPredictor"), "cannot start: %s", e.what());
+    rclcpp::shutdown();
+    return 1;
+  }
+  rclcpp::spin(node);
+  rclcpp::shutdown();
+  node.reset();
+  return 0;
+}

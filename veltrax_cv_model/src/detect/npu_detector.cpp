@@ -1,0 +1,375 @@
+// NPU detector: model loading, one batch for both cameras, decoding and overlays.
+#include <cstdio>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "cv_bridge/cv_bridge.h"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+// A runtime reporting more tensors than this is broken; refuse it instead of allocating for it.
+constexpr uint32_t kMaxTensors = 16;
+
+}  // namespace
+
+void Yolov5sPredictor::initializeRKNNModel()
+{
+  RCLCPP_INFO(get_logger(), "initialize RKNN Model");
+  std::string model_path;
+  get_parameter("rknn_model_path", model_path);
+  createRKNNContext(&rknn_ctx_, model_path);
+  RCLCPP_INFO(get_logger(), "Load model from: %s", model_path.c_str());
+}
+
+int Yolov5sPredictor::createRKNNContext(rknn_context * context, const std::string & model_path)
+{
+  std::vector<unsigned char> model;
+  if (FILE * file = std::fopen(model_path.c_str(), "rb"); file == nullptr) {
+    std::printf("Open file %s failed.\n", model_path.c_str());
+  } else {
+    if (std::fseek(file, 0, SEEK_END) != 0) {
+      std::puts("fseek seek_end failure.");
+    } else {
+      const long file_size = std::ftell(file);
+      if (std::fseek(file, 0, SEEK_SET) != 0) {
+        std::puts("fseek seek_set failure.");
+      } else if (file_size < 0 || file_size > std::numeric_limits<int32_t>::max()) {
+        std::puts("buffer malloc failure.");
+      } else {
+        try {
+          model.resize(static_cast<std::size_t>(file_size));
+          if (std::fread(model.data(), 1, model.size(), file) != model.size()) {
+            // A model that cannot be read whole is no model: hand the runtime nothing.
+            std::puts("fread failure.");
+            model.clear();
+          }
+        } catch (const std::bad_alloc &) {
+          std::puts("buffer malloc failure.");
+          model.clear();
+        }
+      }
+    }
+    std::fclose(file);
+  }
+
+  int status = rknn_init(context, model.empty() ? nullptr : model.data(),
+                         static_cast<uint32_t>(model.size()), 0, nullptr);
+  if (status < 0) {
+    std::printf("%d, rknn_init error!  status = %d\n", 123, status);
+    std::fflush(stdout);
+    return -1;
+  }
+  rknn_context_created_ = true;
+
+  rknn_sdk_version version{};
+  status = rknn_query(*context, RKNN_QUERY_SDK_VERSION, &version, sizeof(version));
+  if (status < 0) {
+    std::printf("%d, rknn_query_sdk  error!  status = %d\n", 129, status);
+    std::fflush(stdout);
+    return -1;
+  }
+  // The runtime writes these; make sure they end inside their arrays whatever it wrote.
+  version.api_version[sizeof(version.api_version) - 1] = '\0';
+  version.drv_version[sizeof(version.drv_version) - 1] = '\0';
+  std::printf("sdk version: %s driver version: %s\n", version.api_version, version.drv_version);
+  std::fflush(stdout);
+  return 0;
+}
+
+void Yolov5sPredictor::initializeRKNNInputOutput()
+{
+  if (!rknn_context_created_) {
+    RCLCPP_ERROR(get_logger(), "no NPU context: the model did not load, detection is disabled");
+    return;
+  }
+  int status = rknn_query(rknn_ctx_, RKNN_QUERY_IN_OUT_NUM, &io_num_, sizeof(io_num_));
+  if (status < 0) {
+    RCLCPP_ERROR(get_logger(), "%d, rknn_query_in_out_num  error!  status = %d", 330, status);
+    return;
+  }
+  RCLCPP_INFO(get_logger(), "rknn_io_num n_input=%d n_output=%d", io_num_.n_input,
+              io_num_.n_output);
+  if (io_num_.n_input < 1 || io_num_.n_output < static_cast<uint32_t>(kHeadCount) ||
+      io_num_.n_input > kMaxTensors || io_num_.n_output > kMaxTensors) {
+    RCLCPP_ERROR(get_logger(),
+                 "model refused: it needs one image input and three output heads, it has %u "
+                 "inputs and %u outputs; detection is disabled",
+                 io_num_.n_input, io_num_.n_output);
+    return;
+  }
+
+  input_attrs_.assign(io_num_.n_input, rknn_tensor_attr{});
+  output_attrs_.assign(io_num_.n_output, rknn_tensor_attr{});
+  for (uint32_t i = 0; i < io_num_.n_input; ++i) {
+    input_attrs_[i].index = i;
+    status = rknn_query(rknn_ctx_, RKNN_QUERY_INPUT_ATTR, &input_attrs_[i],
+                        sizeof(rknn_tensor_attr));
+    if (status < 0) {
+      RCLCPP_ERROR(get_logger(), "%d, rknn_query_input_attr  error!  status = %d", 345, status);
+      return;
+    }
+  }
+
+  const rknn_tensor_attr & input = input_attrs_[0];
+  input_batch_ = static_cast<int32_t>(input.dims[0]);
+  if (input.fmt == RKNN_TENSOR_NCHW) {
+    model_channel_ = static_cast<int32_t>(input.dims[1]);
+    model_height_ = static_cast<int32_t>(input.dims[2]);
+    model_width_ = static_cast<int32_t>(input.dims[3]);
+  } else {
+    model_height_ = static_cast<int32_t>(input.dims[1]);
+    model_width_ = static_cast<int32_t>(input.dims[2]);
+    model_channel_ = static_cast<int32_t>(input.dims[3]);
+  }
+  RCLCPP_INFO(get_logger(),
+              "model input shape: [%d, %d, %d, %d] [batch_size, channel, height, width] format=%d",
+              input_batch_, model_channel_, model_height_, model_width_, input.fmt);
+  if (input_batch_ != model_batch) {
+    RCLCPP_ERROR(get_logger(), "batch except!,batch = %d of current, target batch = %d",
+                 input_batch_, model_batch);
+    return;
+  }
+
+  for (uint32_t i = 0; i < io_num_.n_output; ++i) {
+    output_attrs_[i].index = i;
+    status = rknn_query(rknn_ctx_, RKNN_QUERY_OUTPUT_ATTR, &output_attrs_[i],
+                        sizeof(rknn_tensor_attr));
+    if (status < 0) {
+      RCLCPP_ERROR(get_logger(), "%d, rknn_query_output_attr error!  status = %d", 377, status);
+      return;
+    }
+  }
+
+  decoder_settings_.model_width = model_width_;
+  decoder_settings_.model_height = model_height_;
+  decoder_settings_.strides = strides_;
+  decoder_settings_.anchors = anchors_;
+  decoder_settings_.obj_class_num = obj_class_num;
+  decoder_settings_.box_conf_threshold = box_conf_threshold;
+  decoder_settings_.nms_threshold = nms_threshold;
+  for (int head = 0; head < kHeadCount; ++head) {
+    head_quantization_[head] = {output_attrs_[head].zp, output_attrs_[head].scale};
+  }
+
+  // The input buffer is built from two interleaved 8-bit RGB images of the model size; a model
+  // that expects anything else would make the runtime read past it.
+  const std::size_t image_bytes = static_cast<std::size_t>(model_width_ > 0 ? model_width_ : 0) *
+                                  (model_height_ > 0 ? model_height_ : 0) * 3;
+  if (model_channel_ != 3 || image_bytes == 0 || input.size != 2 * image_bytes ||
+      obj_class_num < 1) {
+    RCLCPP_ERROR(get_logger(),
+                 "model refused: input must be a batch of two %dx%dx3 uint8 images "
+                 "(%zu bytes), it takes %u bytes with %d channels and %d classes; detection is "
+                 "disabled",
+                 model_width_, model_height_, 2 * image_bytes, input.size, model_channel_,
+                 obj_class_num);
+    return;
+  }
+  for (int head = 0; head < kHeadCount; ++head) {
+    const std::size_t needed = 2 * head_slot_elements(decoder_settings_, head);
+    if (needed == 0 || output_attrs_[head].size < needed) {
+      RCLCPP_ERROR(get_logger(),
+                   "model refused: output %d holds %u values, the decoder needs %zu for two "
+                   "images; detection is disabled",
+                   head, output_attrs_[head].size, needed);
+      return;
+    }
+  }
+  npu_ready_ = true;
+}
+
+void Yolov5sPredictor::detectImagePair(DetectionFrame * frame1, DetectionFrame * frame2,
+                                       const ImageConstPtr & color1, const ImageConstPtr & color2)
+{
+  const cv_bridge::CvImagePtr bgr1 = cv_bridge::toCvCopy(color1, "bgr8");
+  cv::Mat rgb1 = bgr1->image.clone();
+  cv::cvtColor(rgb1, rgb1, cv::COLOR_BGR2RGB);
+  const cv_bridge::CvImagePtr bgr2 = cv_bridge::toCvCopy(color2, "bgr8");
+  cv::Mat rgb2 = bgr2->image.clone();
+  cv::cvtColor(rgb2, rgb2, cv::COLOR_BGR2RGB);
+
+  predict(rgb1, rgb2, frame1, frame2);
+
+  rclcpp::Clock system_clock(RCL_SYSTEM_TIME);
+  frame1->image = *color1;
+  frame1->header.frame_id = "frame";
+  frame1->header.stamp = system_clock.now();
+  frame2->image = *color2;
+  frame2->header.frame_id = "frame";
+  frame2->header.stamp = system_clock.now();
+
+  if (draw_result) {
+    drawRes(bgr1->image, frame1, "cam1");
+    drawRes(bgr2->image, frame2, "cam2");
+  }
+}
+
+void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, DetectionFrame * frame1,
+                               DetectionFrame * frame2)
+{
+  if (!npu_ready_) {
+    if (!npu_skip_reported_) {
+      RCLCPP_ERROR(get_logger(), "NPU not set up: detection skipped in every cycle");
+      npu_skip_reported_ = true;
+    }
+    return;
+  }
+  const cv::Size model_size(model_width_, model_height_);
+  cv::Mat resized1;
+  cv::Mat resized2;
+  cv::resize(rgb1, resized1, model_size, 0, 0, cv::INTER_LINEAR);
+  cv::resize(rgb2, resized2, model_size, 0, 0, cv::INTER_LINEAR);
+
+  const std::size_t image_bytes = resized1.total() * resized1.elemSize();
+  std::vector<uint8_t> input_buffer;
+  try {
+    input_buffer.resize(2 * image_bytes);
+  } catch (const std::bad_alloc &) {
+    return;
+  }
+  std::copy(resized1.datastart, resized1.dataend, input_buffer.begin());
+  std::copy(resized2.datastart, resized2.dataend, input_buffer.begin() + image_bytes);
+
+  std::vector<rknn_input> inputs(io_num_.n_input, rknn_input{});
+  inputs[0].index = 0;
+  inputs[0].buf = input_buffer.data();
+  inputs[0].size = input_attrs_[0].size;
+  inputs[0].pass_through = 0;
+  inputs[0].type = RKNN_TENSOR_UINT8;
+  inputs[0].fmt = input_attrs_[0].fmt;
+  int status = rknn_inputs_set(rknn_ctx_, io_num_.n_input, inputs.data());
+  if (status < 0) {
+    RCLCPP_ERROR(get_logger(), "%d, rknn_input_set fail! status = %d", 1350, status);
+    return;
+  }
+
+  std::vector<rknn_output> outputs(io_num_.n_output, rknn_output{});
+  status = rknn_run(rknn_ctx_, nullptr);
+  if (status < 0) {
+    RCLCPP_ERROR(get_logger(), "%d, rknn_run error!  status = %d", 1362, status);
+    return;
+  }
+  status = rknn_outputs_get(rknn_ctx_, io_num_.n_output, outputs.data(), nullptr);
+  if (status < 0) {
+    RCLCPP_ERROR(get_logger(), "%d, rknn_outputs_get error!  status = %d", 1367, status);
+    return;
+  }
+
+  bool outputs_complete = true;
+  for (int head = 0; head < kHeadCount; ++head) {
+    const std::size_t needed = 2 * head_slot_elements(decoder_settings_, head);
+    if (outputs[head].buf == nullptr || outputs[head].size < needed) {
+      RCLCPP_ERROR(get_logger(), "NPU output %d holds %u bytes, expected %zu: frame not decoded",
+                   head, outputs[head].size, needed);
+      outputs_complete = false;
+    }
+  }
+  if (outputs_complete) {
+    const std::array<const int8_t *, 3> heads{static_cast<const int8_t *>(outputs[0].buf),
+                                              static_cast<const int8_t *>(outputs[1].buf),
+                                              static_cast<const int8_t *>(outputs[2].buf)};
+    postProcess(heads, frame1, 1, static_cast<float>(model_width_) / static_cast<float>(rgb1.cols),
+                static_cast<float>(model_height_) / static_cast<float>(rgb1.rows));
+    postProcess(heads, frame2, 2, static_cast<float>(model_width_) / static_cast<float>(rgb2.cols),
+                static_cast<float>(model_height_) / static_cast<float>(rgb2.rows));
+  }
+  rknn_outputs_release(rknn_ctx_, io_num_.n_output, outputs.data());
+  RCLCPP_DEBUG(get_logger(), "Clean up done");
+}
+
+void Yolov5sPredictor::postProcess(const std::array<const int8_t *, 3> & outputs,
+                                   DetectionFrame * frame, int slot, float scale_w, float scale_h)
+{
+  std::vector<float> boxes;
+  std::vector<float> scores;
+  std::vector<int32_t> class_ids;
+  int candidate_count = 0;
+  for (int head = 0; head < kHeadCount; ++head) {
+    candidate_count +=
+      decodeBoxes(outputs[head] + head_slot_offset(decoder_settings_, head, slot), head, boxes,
+                  scores, class_ids);
+  }
+  RCLCPP_DEBUG(get_logger(), "\tdetect %d objects", candidate_count);
+
+  std::vector<int32_t> ranking(candidate_count);
+  for (int32_t i = 0; i < candidate_count; ++i) ranking[i] = i;
+  quickSortDescending(scores, 0, candidate_count - 1, ranking);
+  suppress_per_class(boxes, class_ids, nms_threshold, ranking);
+
+  const ModelToImage mapping{model_width_, model_height_, scale_w, scale_h};
+  for (int32_t p = 0; p < candidate_count; ++p) {
+    const int32_t n = ranking[p];
+    if (n == -1) continue;
+    const float x1 = boxes[4 * n];
+    const float y1 = boxes[4 * n + 1];
+    const float x2 = x1 + boxes[4 * n + 2];
+    const float y2 = y1 + boxes[4 * n + 3];
+    RCLCPP_DEBUG(get_logger(), "i=%d, x1=%f, y1=%f, x2=%f, y2=%f, scale_w=%f, scale_h=%f", p, x1, y1,
+                 x2, y2, scale_w, scale_h);
+    frame->objects.push_back(
+      to_camera_object(x1, y1, x2, y2, class_ids[n], scores[p], mapping));
+  }
+}
+
+int Yolov5sPredictor::decodeBoxes(const int8_t * data, int output_index, std::vector<float> & boxes,
+                                  std::vector<float> & scores, std::vector<int32_t> & class_ids)
+{
+  std::vector<CandidateCell> cells;
+  const std::size_t first = scores.size();
+  const int appended = decode_head(data, head_slot_elements(decoder_settings_, output_index),
+                                   output_index, decoder_settings_,
+                                   head_quantization_[output_index], boxes, scores, class_ids,
+                                   &cells);
+  for (std::size_t k = 0; k < cells.size(); ++k) {
+    const float * box = &boxes[4 * (first + k)];
+    RCLCPP_DEBUG(get_logger(), "a=%d, i=%d, j=%d, box x=%f, y=%f, w=%f, h=%f\n", cells[k].anchor,
+                 cells[k].row, cells[k].col, box[0], box[1], box[2], box[3]);
+  }
+  return appended;
+}
+
+void Yolov5sPredictor::quickSortDescending(std::vector<float> & scores, int lo, int hi,
+                                           std::vector<int32_t> & indices)
+{
+  quick_sort_descending(scores, lo, hi, indices);
+}
+
+float Yolov5sPredictor::boxIoU(float ax1, float ay1, float ax2, float ay2, float bx1, float by1,
+                               float bx2, float by2)
+{
+  return box_iou(ax1, ay1, ax2, ay2, bx1, by1, bx2, by2);
+}
+
+void Yolov5sPredictor::drawRes(cv::Mat & image, const DetectionFrame * frame,
+                               const std::string & name)
+{
+  for (const DetectedObject & object : frame->objects) {
+    // "paper", "mask" and "thread" lie flat on the floor: not drawn.
+    if (object.class_id <= 2) continue;
+    cv::rectangle(image, cv::Point(object.left, object.top), cv::Point(object.right, object.bottom),
+                  cv::Scalar(0, 0, 255), 4, cv::LINE_8, 0);
+    RCLCPP_DEBUG(get_logger(), "left, right, top, bottom, %4d, %4d, %4d, %4d", object.left,
+                 object.right, object.top, object.bottom);
+    const auto label = id_to_label_.find(object.class_id);
+    cv::putText(image, label == id_to_label_.end() ? std::string() : label->second,
+                cv::Point((object.left + object.right) / 2, (object.top + object.bottom) / 2),
+                cv::FONT_HERSHEY_PLAIN, 0.8, cv::Scalar(255, 0, 0), 2, cv::LINE_8, false);
+  }
+  if (!debug) return;
+  sensor_msgs::msg::Image overlay;
+  cv_bridge::CvImage(std_msgs::msg::Header(), "bgr8", image).toImageMsg(overlay);
+  if (name == "cam1") {
+    image1_pub_->publish(overlay);
+  } else if (name == "cam2") {
+    image2_pub_->publish(overlay);
+  }
+}
+
+}  // namespace veltrax_cv_model

@@ -1,0 +1,32 @@
+// Transform workers: one thread per camera builds that camera's detection clouds.
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+
+namespace veltrax_cv_model
+{
+
+void Yolov5sPredictor::TransformTask(std::atomic<bool> * idle, TransformTaskInput * input)
+{
+  while (workers_running_.load(std::memory_order_acquire)) {
+    if (idle->load(std::memory_order_acquire)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    // The input belongs to this worker until the flag goes back to true.
+    const DetectionFrame detections = input->detections;
+    try {
+      build_detection_clouds(detections, input->color, input->depth, input->clouds,
+                             input->transform, input->intrinsics, input->z_min, input->z_max);
+    } catch (const std::exception & e) {
+      // The frame cycle is waiting for this flag: skip the frame, never the hand-back.
+      input->clouds.clear();
+      RCLCPP_ERROR(get_logger(), "transform worker skipped a frame: %s", e.what());
+    }
+    idle->store(true, std::memory_order_release);
+  }
+}
+
+}  // namespace veltrax_cv_model

@@ -1,0 +1,139 @@
+// Web worker: camera 1's litter and person reports, off the frame-cycle thread.
+#include <chrono>
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <thread>
+
+#include <pcl/common/transforms.h>
+
+#include "cv_bridge/cv_bridge.h"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+constexpr int kMaskId = 1;
+constexpr int kBottleId = 4;
+constexpr int kBloodId = 5;
+constexpr int kPersonId = 6;
+
+bool is_reported_class(int class_id)
+{
+  return class_id == kMaskId || class_id == kBottleId || class_id == kBloodId ||
+         class_id == kPersonId;
+}
+
+bool is_16bit_depth(const std::string & encoding)
+{
+  return encoding == "16UC1" || encoding == "mono16";
+}
+
+}  // namespace
+
+void Yolov5sPredictor::WebTask(std::atomic<bool> * idle, WebTaskInput * input)
+{
+  while (workers_running_.load(std::memory_order_acquire)) {
+    if (idle->load(std::memory_order_acquire)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    // The input belongs to this worker until the flag goes back to true.
+    {
+      const ImageConstPtr depth = input->depth;
+      const ImageConstPtr color = input->color;
+      const DetectionFrame detections = input->detections;
+      const CameraIntrinsics intrinsics = input->intrinsics;
+      try {
+        publish_trash(depth, color, detections, intrinsics);
+      } catch (const std::exception & e) {
+        RCLCPP_ERROR(get_logger(), "web worker skipped a frame: %s", e.what());
+      }
+    }
+    idle->store(true, std::memory_order_release);
+  }
+}
+
+void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageConstPtr & color,
+                                     const DetectionFrame & detections,
+                                     const CameraIntrinsics & intrinsics)
+{
+  if (detections.objects.empty()) {
+    return;
+  }
+  veltrax_protocol::msg::Trashes trash_report;
+  veltrax_protocol::msg::Trashes person_report;
+
+  const cv_bridge::CvImagePtr rgb = cv_bridge::toCvCopy(color, "rgb8");
+  const cv::Mat & picture = rgb->image;
+  const int width = picture.cols;
+  if (!is_16bit_depth(depth->encoding) || static_cast<int>(depth->width) != width ||
+      depth->height == 0) {
+    RCLCPP_ERROR(get_logger(),
+                 "web worker: depth image (%s, %ux%u) does not match the %dx%d colour image; "
+                 "frame not reported",
+                 depth->encoding.c_str(), depth->width, depth->height, width, picture.rows);
+    return;
+  }
+  if (!intrinsics.usable()) {
+    RCLCPP_ERROR(get_logger(), "web worker: camera 1 intrinsics unusable; frame not reported");
+    return;
+  }
+  const int last_row = static_cast<int>(depth->height) - 1;
+
+  for (const DetectedObject & object : detections.objects) {
+    if (!is_reported_class(object.class_id)) {
+      continue;
+    }
+    const auto label = id_to_label_.find(object.class_id);
+    RCLCPP_INFO(get_logger(), "web push class id = %d, name = %s\n", object.class_id,
+                label == id_to_label_.end() ? "" : label->second.c_str());
+
+    const int u = (object.left + object.right) / 2;
+    // A box may end on the image's bottom edge; its floor contact is then the last row.
+    const int v = std::min(object.bottom, last_row);
+    const std::size_t index = static_cast<std::size_t>(v) * width + u;
+    if (u < 0 || u >= width || v < 0 || (index + 1) * sizeof(uint16_t) > depth->data.size()) {
+      RCLCPP_ERROR(get_logger(), "web worker: bottom centre (%d, %d) outside the depth image", u,
+                   v);
+      continue;
+    }
+    uint16_t raw_depth = 0;
+    std::memcpy(&raw_depth, depth->data.data() + index * sizeof(uint16_t), sizeof(raw_depth));
+    const float z = static_cast<float>(raw_depth / 1000.0);
+    const float x = (static_cast<float>(u) - intrinsics.cx) * z / intrinsics.fx;
+    const float y = (static_cast<float>(v) - intrinsics.cy) * z / intrinsics.fy;
+    if (object.class_id == kPersonId && x * x + y * y > person_dis_th) {
+      continue;
+    }
+
+    Cloud camera_point;
+    camera_point.push_back(pcl::PointXYZ(x, y, z));
+    Cloud robot_point;
+    pcl::transformPointCloud(camera_point, robot_point, camera1_matrix_);
+
+    const cv::Rect box =
+      cv::Rect(object.left, object.top, object.right - object.left, object.bottom - object.top) &
+      cv::Rect(0, 0, width, picture.rows);
+    std_msgs::msg::Header crop_header;
+    crop_header.stamp = depth->header.stamp;
+    veltrax_protocol::msg::Trash trash;
+    cv_bridge::CvImage(crop_header, "rgb8", picture(box)).toImageMsg(trash.image);
+    trash.x = robot_point.points[0].x;
+    trash.y = robot_point.points[0].y;
+    (object.class_id == kPersonId ? person_report : trash_report).trashes.push_back(trash);
+  }
+
+  if (!person_report.trashes.empty()) {
+    RCLCPP_INFO(get_logger(), "person");
+    person_pub_->publish(person_report);
+  }
+  if (!trash_report.trashes.empty()) {
+    RCLCPP_INFO(get_logger(), "trash");
+    trashes_pub_->publish(trash_report);
+  }
+}
+
+}  // namespace veltrax_cv_model

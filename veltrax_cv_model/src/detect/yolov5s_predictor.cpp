@@ -1,0 +1,528 @@
+// Construction, parameters, topic wiring and teardown of the node.
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include <pcl_conversions/pcl_conversions.h>
+#include <pcl_ros/transforms.hpp>
+
+#include "tf2/exceptions.h"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+constexpr auto kFramePeriod = std::chrono::milliseconds(100);
+constexpr auto kWorkerPoll = std::chrono::milliseconds(10);
+constexpr double kStaleAfterSeconds = 10.0;
+constexpr float kOutlineSpacing = 0.05f;
+constexpr int kIntrinsicsWarningPeriodMs = 5000;
+
+const char * const kCmdVelTopic = "/cmd_vel";
+const char * const kCamera1InfoTopic = "/berxel_camera1/berxel_camera1/depth/camera_info";
+const char * const kCamera2InfoTopic = "/berxel_camera2/berxel_camera2/depth/camera_info";
+const char * const kCamera1ColorTopic = "/berxel_camera1/berxel_camera1/color/color_raw";
+const char * const kCamera1DepthTopic = "/berxel_camera1/berxel_camera1/depth/depth_raw";
+const char * const kCamera2ColorTopic = "/berxel_camera2/berxel_camera2/color/color_raw";
+const char * const kCamera2DepthTopic = "/berxel_camera2/berxel_camera2/depth/depth_raw";
+
+// Newest frame only: a slow cycle drops camera frames instead of queueing them.
+rmw_qos_profile_t image_qos_profile()
+{
+  rmw_qos_profile_t qos = rmw_qos_profile_default;
+  qos.history = RMW_QOS_POLICY_HISTORY_KEEP_LAST;
+  qos.depth = 1;
+  qos.reliability = RMW_QOS_POLICY_RELIABILITY_BEST_EFFORT;
+  qos.durability = RMW_QOS_POLICY_DURABILITY_VOLATILE;
+  qos.deadline = RMW_QOS_DEADLINE_DEFAULT;
+  qos.lifespan = RMW_QOS_LIFESPAN_DEFAULT;
+  qos.liveliness = RMW_QOS_POLICY_LIVELINESS_SYSTEM_DEFAULT;
+  qos.liveliness_lease_duration = RMW_QOS_LIVELINESS_LEASE_DURATION_DEFAULT;
+  qos.avoid_ros_namespace_conventions = false;
+  return qos;
+}
+
+CameraIntrinsics intrinsics_from(const sensor_msgs::msg::CameraInfo & info)
+{
+  CameraIntrinsics intrinsics;
+  intrinsics.fx = static_cast<float>(info.k[0]);
+  intrinsics.fy = static_cast<float>(info.k[4]);
+  intrinsics.cx = static_cast<float>(info.k[2]);
+  intrinsics.cy = static_cast<float>(info.k[5]);
+  return intrinsics;
+}
+
+// Values for a deployment that does not set the ground-removal parameters; the same values
+// stand in config/params.yaml, where each one is explained.
+GroundRemovalParams default_ground_removal_params()
+{
+  GroundRemovalParams params;
+  params.rMin = 0.2;
+  params.rMax = 5.0;
+  params.tHmin = -0.15;
+  params.tHmax = 0.15;
+  params.tHDiff = 0.025;
+  params.tSDiff = 0.3;
+  params.hSensor = 0.5;
+  params.thres = 0.05;
+  params.gauss_sigma = 0.2;
+  params.gauss_samples = 5;
+  return params;
+}
+
+double stamp_seconds(const builtin_interfaces::msg::Time & stamp)
+{
+  return stamp.sec + stamp.nanosec * 1e-9;
+}
+
+// Seconds to a message stamp: whole seconds rounded down, the rest rounded to the nearest
+// nanosecond. A rest that rounds up to a whole second is carried, so nanosec stays below 1e9.
+builtin_interfaces::msg::Time stamp_from_seconds(double t)
+{
+  builtin_interfaces::msg::Time stamp;
+  double whole = std::floor(t);
+  long long nanoseconds = std::llround((t - whole) * 1e9);
+  if (nanoseconds >= 1000000000LL) {
+    whole += 1.0;
+    nanoseconds -= 1000000000LL;
+  }
+  stamp.sec = static_cast<int32_t>(whole);
+  stamp.nanosec = static_cast<uint32_t>(nanoseconds);
+  return stamp;
+}
+
+Cloud concatenated(const CloudList & clouds)
+{
+  Cloud all;
+  for (const Cloud & cloud : clouds) {
+    all += cloud;
+  }
+  return all;
+}
+
+}  // namespace
+
+Yolov5sPredictor::Yolov5sPredictor()
+: rclcpp::Node("Yolov5sPredictor",
+               rclcpp::NodeOptions().automatically_declare_parameters_from_overrides(true)),
+  id_to_label_{{0, "paper"}, {1, "mask"},   {2, "thread"}, {3, "obstacle"},
+               {4, "bottle"}, {5, "blood"}, {6, "person"}, {7, "reflection"}},
+  ground_removal_params_(default_ground_removal_params())
+{
+  for (const auto & [id, label] : id_to_label_) {
+    label_to_id_.emplace(label, id);
+  }
+  tf_buffer_ = std::make_unique<tf2_ros::Buffer>(this->get_clock());
+  tf_listener_ = std::make_shared<tf2_ros::TransformListener>(*tf_buffer_, true);
+
+  getPara();
+  cluster_ = std::make_shared<Cluster>(this, grid_step, grid_kernelSize, grid_th);
+  initializeRKNNModel();
+  initializeRKNNInputOutput();
+  initializeSubscriber();
+  initializePublisher();
+
+  // The workers start last, when every member they read is in place.
+  transform_task1_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
+                                        &transform_task1_idle_, &transform_task1_input_);
+  transform_task2_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
+                                        &transform_task2_idle_, &transform_task2_input_);
+  web_task_thread_ =
+    std::thread(&Yolov5sPredictor::WebTask, this, &web_task_idle_, &web_task_input_);
+}
+
+Yolov5sPredictor::~Yolov5sPredictor()
+{
+  // The workers read members of this object: they must be gone before any member is.
+  stop_workers();
+  if (rknn_context_created_) {
+    rknn_destroy(rknn_ctx_);
+    rknn_context_created_ = false;
+  }
+  input_attrs_.clear();
+  output_attrs_.clear();
+  // The listener's thread writes into the buffer: release it while the buffer still exists.
+  tf_listener_.reset();
+  tf_buffer_.reset();
+}
+
+void Yolov5sPredictor::stop_workers()
+{
+  workers_running_.store(false);
+  for (std::thread * worker : {&transform_task1_thread_, &transform_task2_thread_,
+                               &web_task_thread_}) {
+    if (worker->joinable()) {
+      worker->join();
+    }
+  }
+}
+
+void Yolov5sPredictor::getPara()
+{
+  get_parameter("box_conf_threshold", box_conf_threshold);
+  get_parameter("nms_threshold", nms_threshold);
+  get_parameter("model_batch", model_batch);
+  get_parameter("draw_result", draw_result);
+  get_parameter("debug", debug);
+  get_parameter("publish_web", publish_web);
+  get_parameter("obj_class_num", obj_class_num);
+  get_parameter("satisNum", satisNum);
+  get_parameter("satisThreshold", satisThreshold);
+  get_parameter("KDTreeSearchRadius", KDTreeSearchRadius);
+  get_parameter("KDTreeMinClusterSize", KDTreeMinClusterSize);
+  get_parameter("KDTreeMaxClusterSize", KDTreeMaxClusterSize);
+  get_parameter("merge_dis", merge_dis);
+  get_parameter("center_threshold", center_threshold);
+  get_parameter("camera1_min", camera1_min);
+  get_parameter("camera2_min", camera2_min);
+  get_parameter("camera1_max", camera1_max);
+  get_parameter("camera2_max", camera2_max);
+  get_parameter("motion_compensation", motion_compensation);
+  get_parameter("isVel", isVel);
+  get_parameter("isTF", isTF);
+  get_parameter("grid_step", grid_step);
+  get_parameter("grid_kernelSize", grid_kernelSize);
+  get_parameter("grid_th", grid_th);
+  get_parameter("person_dis_th", person_dis_th);
+  GroundRemovalParams & ground = ground_removal_params_;
+  get_parameter("/ground_removal/rMin", ground.rMin);
+  get_parameter("/ground_removal/rMax", ground.rMax);
+  get_parameter("/ground_removal/tHmin", ground.tHmin);
+  get_parameter("/ground_removal/tHmax", ground.tHmax);
+  get_parameter("/ground_removal/tHDiff", ground.tHDiff);
+  get_parameter("/ground_removal/tSDiff", ground.tSDiff);
+  get_parameter("/ground_removal/hSensor", ground.hSensor);
+  get_parameter("/ground_removal/gauss_sigma", ground.gauss_sigma);
+  get_parameter("/ground_removal/gauss_samples", ground.gauss_samples);
+  get_parameter("/ground_removal/thres", ground.thres);
+
+  std::string anchors_text;
+  get_parameter("anchors", anchors_text);
+  // Name the parameter in the error; the std::stof text stays in the message.
+  try {
+    parse_anchor_text(anchors_text, anchors_);
+  } catch (const std::out_of_range & e) {
+    throw std::out_of_range("parameter 'anchors' holds an unusable value: " +
+                            std::string(e.what()));
+  } catch (const std::invalid_argument & e) {
+    throw std::invalid_argument("parameter 'anchors' is not a comma-terminated number list: " +
+                                std::string(e.what()));
+  }
+
+  get_parameter("cluster_method", cluster_method);
+  get_parameter("downsample_leaf_size", downsample_leaf_size);
+
+  const rclcpp::Logger logger = get_logger();
+  RCLCPP_INFO(logger, "box_conf_threshold = %.2f", box_conf_threshold);
+  RCLCPP_INFO(logger, "nms_threshold = %.2f", nms_threshold);
+  RCLCPP_INFO(logger, "model_batch = %d", model_batch);
+  RCLCPP_INFO(logger, "draw_results = %d", static_cast<int>(draw_result));
+  RCLCPP_INFO(logger, "publish_web = %d", static_cast<int>(publish_web));
+  RCLCPP_INFO(logger, "debug is = %d", static_cast<int>(debug));
+  RCLCPP_INFO(logger, "satisNum = %d", satisNum);
+  RCLCPP_INFO(logger, "satisThreshold = %f", satisThreshold);
+  RCLCPP_INFO(logger, "KDTreeSearchRadius = %f", KDTreeSearchRadius);
+  RCLCPP_INFO(logger, "KDTreeMinClusterSize = %d", KDTreeMinClusterSize);
+  RCLCPP_INFO(logger, "KDTreeMaxClusterSize = %d", KDTreeMaxClusterSize);
+  RCLCPP_INFO(logger, "merge_dis = %.2f", merge_dis);
+  RCLCPP_INFO(logger, "center_threshold = %.2f", center_threshold);
+  RCLCPP_INFO(logger, "camera1_min = %.2f", camera1_min);
+  RCLCPP_INFO(logger, "camera2_min = %.2f", camera2_min);
+  RCLCPP_INFO(logger, "camera1_max = %.2f", camera1_max);
+  RCLCPP_INFO(logger, "camera2_max = %.2f", camera2_max);
+  RCLCPP_INFO(logger, "motion_compensation = %d", motion_compensation);
+  RCLCPP_INFO(logger, "isVel = %d", static_cast<int>(isVel));
+  RCLCPP_INFO(logger, "isTF = %d", static_cast<int>(isTF));
+  RCLCPP_INFO(logger, "grid_step = %f", grid_step);
+  RCLCPP_INFO(logger, "grid_kernelSize = %d", grid_kernelSize);
+  RCLCPP_INFO(logger, "grid_th = %d", grid_th);
+  RCLCPP_INFO(logger, "person_dis_th = %d", static_cast<int>(person_dis_th));
+  RCLCPP_INFO(logger, "downsample_leaf_size = %f", downsample_leaf_size);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-rMin= %f\n", ground.rMin);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-rMax= %f\n", ground.rMax);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-tHmin= %f\n", ground.tHmin);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-tHmax= %f\n", ground.tHmax);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-tHDiff= %f\n", ground.tHDiff);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-tSDiff= %f\n", ground.tSDiff);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-hSensor= %f \n", ground.hSensor);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-gauss_sigma= %f \n", ground.gauss_sigma);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-gauss_samples= %d \n", ground.gauss_samples);
+  RCLCPP_INFO(logger, "ground_cluster-ground_removal-thres= %f \n", ground.thres);
+  RCLCPP_INFO(logger, "anchors = %s", format_anchor_text(anchors_).c_str());
+
+  channels_per_anchor_ = obj_class_num + 5;
+}
+
+void Yolov5sPredictor::initializeSubscriber()
+{
+  RCLCPP_INFO(get_logger(), "initialize Subscriber");
+  using std::placeholders::_1;
+  cmd_vel_sub_ = create_subscription<geometry_msgs::msg::Twist>(
+    kCmdVelTopic, rclcpp::QoS(10), std::bind(&Yolov5sPredictor::cmd_vel_callback, this, _1));
+  camera1_info_sub_ = create_subscription<sensor_msgs::msg::CameraInfo>(
+    kCamera1InfoTopic, rclcpp::QoS(10),
+    std::bind(&Yolov5sPredictor::camera1_info_callback, this, _1));
+  camera2_info_sub_ = create_subscription<sensor_msgs::msg::CameraInfo>(
+    kCamera2InfoTopic, rclcpp::QoS(10),
+    std::bind(&Yolov5sPredictor::camera2_info_callback, this, _1));
+
+  const rmw_qos_profile_t image_qos = image_qos_profile();
+  camera1_color_sub_ = image_transport::create_subscription(
+    this, kCamera1ColorTopic, std::bind(&Yolov5sPredictor::camera1_color_callback, this, _1),
+    "raw", image_qos);
+  camera1_depth_sub_ = image_transport::create_subscription(
+    this, kCamera1DepthTopic, std::bind(&Yolov5sPredictor::camera1_depth_callback, this, _1),
+    "raw", image_qos);
+  camera2_color_sub_ = image_transport::create_subscription(
+    this, kCamera2ColorTopic, std::bind(&Yolov5sPredictor::camera2_color_callback, this, _1),
+    "raw", image_qos);
+  camera2_depth_sub_ = image_transport::create_subscription(
+    this, kCamera2DepthTopic, std::bind(&Yolov5sPredictor::camera2_depth_callback, this, _1),
+    "raw", image_qos);
+
+  timer_ = create_wall_timer(kFramePeriod, std::bind(&Yolov5sPredictor::timer_callback, this));
+}
+
+void Yolov5sPredictor::initializePublisher()
+{
+  RCLCPP_INFO(get_logger(), "initialize Publisher");
+  const rclcpp::QoS qos(1);
+  if (debug) {
+    image1_pub_ = create_publisher<sensor_msgs::msg::Image>("/perception/yolov5/image1", qos);
+    image2_pub_ = create_publisher<sensor_msgs::msg::Image>("/perception/yolov5/image2", qos);
+    detect_filtered_results1_pub_ = create_publisher<sensor_msgs::msg::PointCloud2>(
+      "/perception/yolov5/detect_filtered_results1", qos);
+    detect_filtered_results2_pub_ = create_publisher<sensor_msgs::msg::PointCloud2>(
+      "/perception/yolov5/detect_filtered_results2", qos);
+  }
+  obstacle_pointcloud_pub_ = create_publisher<sensor_msgs::msg::PointCloud2>(
+    "/perception/yolov5/obstacle_pointcloud", qos);
+  person_pub_ =
+    create_publisher<veltrax_protocol::msg::Trashes>("/perception/yolov5/person", qos);
+  trashes_pub_ =
+    create_publisher<veltrax_protocol::msg::Trashes>("/perception/yolov5/trashes", qos);
+}
+
+void Yolov5sPredictor::cmd_vel_callback(const geometry_msgs::msg::Twist::ConstSharedPtr msg)
+{
+  cmd_vel_ = *msg;
+}
+
+void Yolov5sPredictor::camera1_info_callback(
+  const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg)
+{
+  camera1_intrinsics_ = intrinsics_from(*msg);
+}
+
+void Yolov5sPredictor::camera2_info_callback(
+  const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg)
+{
+  camera2_intrinsics_ = intrinsics_from(*msg);
+}
+
+void Yolov5sPredictor::camera1_color_callback(const ImageConstPtr & msg)
+{
+  camera1_color_msg_ = msg;
+}
+
+void Yolov5sPredictor::camera1_depth_callback(const ImageConstPtr & msg)
+{
+  camera1_depth_msg_ = msg;
+}
+
+void Yolov5sPredictor::camera2_color_callback(const ImageConstPtr & msg)
+{
+  camera2_color_msg_ = msg;
+}
+
+void Yolov5sPredictor::camera2_depth_callback(const ImageConstPtr & msg)
+{
+  camera2_depth_msg_ = msg;
+}
+
+void Yolov5sPredictor::timer_callback()
+{
+  if (!camera1_color_msg_ || !camera1_depth_msg_ || !camera2_color_msg_ || !camera2_depth_msg_) {
+    RCLCPP_ERROR(get_logger(), "No input camera data\n");
+    return;
+  }
+  const double now = get_clock()->now().seconds();
+  const double camera1_color_latency = now - stamp_seconds(camera1_color_msg_->header.stamp);
+  const double camera1_depth_latency = now - stamp_seconds(camera1_depth_msg_->header.stamp);
+  const double camera2_color_latency = now - stamp_seconds(camera2_color_msg_->header.stamp);
+  const double camera2_depth_latency = now - stamp_seconds(camera2_depth_msg_->header.stamp);
+  RCLCPP_DEBUG(get_logger(), "camera1_color_pub_to_sub_cost_time  =  %f(s)\n",
+               camera1_color_latency);
+  RCLCPP_DEBUG(get_logger(), "camera1_depth_pub_to_sub_cost_time  =  %f(s)\n",
+               camera1_depth_latency);
+  RCLCPP_DEBUG(get_logger(), "camera2_color_pub_to_sub_cost_time  =  %f(s)\n",
+               camera2_color_latency);
+  RCLCPP_DEBUG(get_logger(), "camera2_depth_pub_to_sub_cost_time  =  %f(s)\n",
+               camera2_depth_latency);
+  if (camera1_color_latency > kStaleAfterSeconds || camera1_depth_latency > kStaleAfterSeconds) {
+    RCLCPP_ERROR(get_logger(), "camera1_pub_info_time except!\n");
+    return;
+  }
+  if (camera2_color_latency > kStaleAfterSeconds || camera2_depth_latency > kStaleAfterSeconds) {
+    RCLCPP_ERROR(get_logger(), "camera2_pub_info_time except!\n");
+    return;
+  }
+
+  if (!camera1_tf_ready_) {
+    try {
+      camera1_transform_ = tf_buffer_->lookupTransform(
+        base_frame_, camera1_depth_msg_->header.frame_id, tf2::TimePointZero);
+      pcl_ros::transformAsMatrix(camera1_transform_, camera1_matrix_);
+      camera1_tf_ready_ = true;
+    } catch (const tf2::TransformException & e) {
+      const std::string text = std::string("Transform camera_1 error of sensor data: ") + e.what() +
+                               ", quitting callback";
+      RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+      return;
+    }
+  }
+  if (!camera2_tf_ready_) {
+    try {
+      camera2_transform_ = tf_buffer_->lookupTransform(
+        base_frame_, camera2_depth_msg_->header.frame_id, tf2::TimePointZero);
+      pcl_ros::transformAsMatrix(camera2_transform_, camera2_matrix_);
+      camera2_tf_ready_ = true;
+    } catch (const tf2::TransformException & e) {
+      const std::string text = std::string("Transform2 camera_2 error of sensor data: ") +
+                               e.what() + ", quitting callback";
+      RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+      return;
+    }
+  }
+
+  // Back-projection divides by the focal lengths: without camera info there is nothing to do.
+  if (!camera1_intrinsics_.usable() || !camera2_intrinsics_.usable()) {
+    RCLCPP_WARN_THROTTLE(get_logger(), *get_clock(), kIntrinsicsWarningPeriodMs,
+                         "waiting for camera info with non-zero focal lengths on both cameras");
+    return;
+  }
+
+  try {
+    subscriberCallback(camera1_color_msg_, camera2_color_msg_, camera1_depth_msg_,
+                       camera2_depth_msg_);
+  } catch (const std::exception & e) {
+    RCLCPP_ERROR(get_logger(), "frame cycle skipped: %s", e.what());
+    // The next cycle hands work to the transform workers again: they must be idle by then.
+    wait_for_transform_workers();
+  }
+}
+
+void Yolov5sPredictor::subscriberCallback(const ImageConstPtr & color1,
+                                          const ImageConstPtr & color2,
+                                          const ImageConstPtr & depth1,
+                                          const ImageConstPtr & depth2)
+{
+  DetectionFrame frame1;
+  DetectionFrame frame2;
+  detectImagePair(&frame1, &frame2, color1, color2);
+
+  if (!frame1.objects.empty() && web_task_idle_.load(std::memory_order_acquire)) {
+    RCLCPP_DEBUG(get_logger(), "object_all_in_frame1.objects.size() = %d\n",
+                 static_cast<int>(frame1.objects.size()));
+    web_task_input_.detections = frame1;
+    web_task_input_.color = color1;
+    web_task_input_.depth = depth1;
+    // A snapshot: the camera-info callback may rewrite the node's copy while the worker runs.
+    web_task_input_.intrinsics = camera1_intrinsics_;
+    web_task_idle_.store(false, std::memory_order_release);
+  }
+
+  callback_process(frame1, frame2, color1, color2, depth1, depth2, obstacle_pointcloud_pub_);
+}
+
+void Yolov5sPredictor::wait_for_transform_workers()
+{
+  while (!(transform_task1_idle_.load(std::memory_order_acquire) &&
+           transform_task2_idle_.load(std::memory_order_acquire))) {
+    std::this_thread::sleep_for(kWorkerPoll);
+  }
+}
+
+void Yolov5sPredictor::callback_process(
+  const DetectionFrame & frame1, const DetectionFrame & frame2, const ImageConstPtr & color1,
+  const ImageConstPtr & color2, const ImageConstPtr & depth1, const ImageConstPtr & depth2,
+  rclcpp::Publisher<sensor_msgs::msg::PointCloud2>::SharedPtr publisher)
+{
+  double cycle_stamp = stamp_seconds(color1->header.stamp);
+  for (const ImageConstPtr * image : {&depth1, &color2, &depth2}) {
+    cycle_stamp = std::max(cycle_stamp, stamp_seconds((*image)->header.stamp));
+  }
+
+  transform_task1_input_.clouds.clear();
+  if (!frame1.objects.empty() && transform_task1_idle_.load(std::memory_order_acquire)) {
+    transform_task1_input_.detections = frame1;
+    transform_task1_input_.color = color1;
+    transform_task1_input_.depth = depth1;
+    transform_task1_input_.intrinsics = camera1_intrinsics_;
+    transform_task1_input_.z_min = camera1_min;
+    transform_task1_input_.z_max = camera1_max;
+    transform_task1_input_.transform = camera1_matrix_;
+    transform_task1_idle_.store(false, std::memory_order_release);
+  }
+  transform_task2_input_.clouds.clear();
+  if (!frame2.objects.empty() && transform_task2_idle_.load(std::memory_order_acquire)) {
+    transform_task2_input_.detections = frame2;
+    transform_task2_input_.color = color2;
+    transform_task2_input_.depth = depth2;
+    transform_task2_input_.intrinsics = camera2_intrinsics_;
+    transform_task2_input_.z_min = camera2_min;
+    transform_task2_input_.z_max = camera2_max;
+    transform_task2_input_.transform = camera2_matrix_;
+    transform_task2_idle_.store(false, std::memory_order_release);
+  }
+  wait_for_transform_workers();
+
+  if (debug) {
+    sensor_msgs::msg::PointCloud2 debug_msg;
+    pcl::toROSMsg(concatenated(transform_task1_input_.clouds), debug_msg);
+    debug_msg.header.frame_id = base_frame_;
+    detect_filtered_results1_pub_->publish(debug_msg);
+    pcl::toROSMsg(concatenated(transform_task2_input_.clouds), debug_msg);
+    debug_msg.header.frame_id = base_frame_;
+    detect_filtered_results2_pub_->publish(debug_msg);
+  }
+
+  detection_clouds_.clear();
+  detection_clouds_.reserve(transform_task1_input_.clouds.size() +
+                            transform_task2_input_.clouds.size());
+  for (const TransformTaskInput * input : {&transform_task1_input_, &transform_task2_input_}) {
+    detection_clouds_.insert(detection_clouds_.end(), input->clouds.begin(),
+                             input->clouds.end());
+  }
+  transform_task1_input_.clouds.clear();
+  transform_task2_input_.clouds.clear();
+
+  all_clusters_.clear();
+  for (const Cloud & detection_cloud : detection_clouds_) {
+    const Cloud::Ptr cloud(new Cloud(detection_cloud));
+    merged_clusters_.clear();
+    bbox_cluster(cloud, merged_clusters_, cluster_method, merge_dis);
+    RCLCPP_DEBUG(get_logger(), "merged_clusters_ size = %d\n",
+                 static_cast<int>(merged_clusters_.size()));
+    all_clusters_.insert(all_clusters_.end(), merged_clusters_.begin(), merged_clusters_.end());
+  }
+
+  cluster_hulls_.clear();
+  cluster_convex_hulls(all_clusters_, cluster_hulls_);
+  Cloud outline;
+  polygon_to_cloud(cluster_hulls_, outline, kOutlineSpacing);
+
+  sensor_msgs::msg::PointCloud2 outline_msg;
+  pcl::toROSMsg(outline, outline_msg);
+  outline_msg.header.frame_id = base_frame_;
+  outline_msg.header.stamp = stamp_from_seconds(cycle_stamp);
+  publisher->publish(outline_msg);
+}
+
+}  // namespace veltrax_cv_model

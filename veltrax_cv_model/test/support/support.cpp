@@ -1,0 +1,1 @@
+// Builders shared by the tests live beside this file.

@@ -1,0 +1,338 @@
+#include "veltrax_cv_model/back_projection.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pcl/common/io.h>
+#include <pcl/console/print.h>
+#include <pcl/filters/voxel_grid.h>
+
+#include "support/rgbd_frames.hpp"
+#include "veltrax_cv_model/detection_cloud.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+using test::DepthFrame;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+const CameraIntrinsics kIntrinsics{525.0f, 525.0f, 319.5f, 239.5f};
+// Principal point on whole pixels, so that pixel (cx, cy) back-projects onto the optical axis.
+const CameraIntrinsics kWholeCentre{500.0f, 400.0f, 4.0f, 3.0f};
+
+Cloud junk_cloud()
+{
+  Cloud cloud(2, 2, pcl::PointXYZ(7.0f, 7.0f, 7.0f));
+  cloud.header.frame_id = "stale";
+  return cloud;
+}
+
+BackProjectionResult project(const DepthFrame & frame, PixelRect rect, Cloud & cloud,
+                             const CameraIntrinsics & intrinsics = kIntrinsics, float leaf = 0.001f)
+{
+  return back_project_depth(frame.view(), frame.width, rect, intrinsics, leaf, cloud);
+}
+
+TEST(BackProjection, SinglePixelDepthsMapToPointsOrOrigin)
+{
+  struct Case
+  {
+    const char * name;
+    int u, v;
+    std::uint16_t depth_mm;
+    double x, y, z;  // expected, metres
+  };
+  const double fx = kWholeCentre.fx, fy = kWholeCentre.fy;
+  const Case cases[] = {
+      {"no measurement", 2, 1, 0, 0.0, 0.0, 0.0},
+      {"nearest measurement", 7, 5, 1, (7 - 4) * 0.001 / fx, (5 - 3) * 0.001 / fy, 0.001},
+      {"just inside far limit", 0, 0, 4999, (0 - 4) * 4.999 / fx, (0 - 3) * 4.999 / fy, 4.999},
+      {"at far limit", 1, 1, 5000, 0.0, 0.0, 0.0},
+      {"saturated", 1, 1, 65535, 0.0, 0.0, 0.0},
+      {"principal point", 4, 3, 1000, 0.0, 0.0, 1.0},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    DepthFrame frame(8, 6, 1234);
+    frame.set(c.u, c.v, c.depth_mm);
+    Cloud cloud;
+    const auto result = project(frame, {c.u, c.u + 1, c.v, c.v + 1}, cloud, kWholeCentre);
+    EXPECT_EQ(result.status, BackProjectionStatus::kOk);
+    EXPECT_FALSE(result.voxel_grid_skipped);
+    ASSERT_EQ(cloud.size(), 1u);
+    EXPECT_NEAR(cloud[0].x, c.x, 1e-6);
+    EXPECT_NEAR(cloud[0].y, c.y, 1e-6);
+    EXPECT_NEAR(cloud[0].z, c.z, 1e-6);
+  }
+}
+
+TEST(BackProjection, ReplacesCallerCloudWithUnorganisedResult)
+{
+  struct Case
+  {
+    const char * name;
+    PixelRect rect;
+    std::size_t points;
+  };
+  // 0.2 m apart at 1 m depth and leaf 1 mm: every pixel keeps its own voxel.
+  const Case cases[] = {
+      {"empty columns", {3, 3, 0, 4}, 0},
+      {"empty rows", {0, 4, 2, 2}, 0},
+      {"block", {1, 4, 1, 3}, 6},
+  };
+  DepthFrame frame(5, 4, 1000);
+  const CameraIntrinsics coarse{5.0f, 5.0f, 2.0f, 2.0f};
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    Cloud cloud = junk_cloud();
+    const auto result = project(frame, c.rect, cloud, coarse);
+    EXPECT_EQ(result.status, BackProjectionStatus::kOk);
+    EXPECT_EQ(cloud.size(), c.points);
+    EXPECT_EQ(cloud.width, c.points);
+    EXPECT_EQ(cloud.height, 1u);
+    EXPECT_TRUE(cloud.header.frame_id.empty());
+    for (const auto & p : cloud) {
+      EXPECT_FLOAT_EQ(p.z, 1.0f);
+    }
+  }
+}
+
+TEST(BackProjection, VoxelGridAveragesPointsSharingALeaf)
+{
+  // Two neighbouring pixels at 1 m, x = 1 mm and 3 mm: one 1 cm leaf, one averaged point; the
+  // missing pixel becomes the origin in a leaf of its own.
+  DepthFrame frame(3, 1, 1000);
+  frame.set(2, 0, 0);
+  Cloud cloud;
+  const CameraIntrinsics k{500.0f, 500.0f, -0.5f, 0.0f};
+  ASSERT_EQ(project(frame, {0, 3, 0, 1}, cloud, k, 0.01f).status, BackProjectionStatus::kOk);
+  ASSERT_EQ(cloud.size(), 2u);
+  int origin = 0, averaged = 0;
+  for (const auto & p : cloud) {
+    if (p.z == 0.0f) {
+      ++origin;
+      EXPECT_EQ(p.x, 0.0f);
+    } else {
+      ++averaged;
+      EXPECT_NEAR(p.x, 0.002, 1e-7);
+      EXPECT_NEAR(p.z, 1.0, 1e-6);
+    }
+  }
+  EXPECT_EQ(origin, 1);
+  EXPECT_EQ(averaged, 1);
+}
+
+TEST(BackProjection, AllMissingFrameGivesOneOriginPoint)
+{
+  DepthFrame frame(640, 480, 0);
+  Cloud cloud = junk_cloud();
+  const auto result = project(frame, {0, 640, 0, 480}, cloud);
+  EXPECT_EQ(result.status, BackProjectionStatus::kOk);
+  EXPECT_EQ(result.working_points, 640u * 480u);
+  ASSERT_EQ(cloud.size(), 1u);
+  EXPECT_EQ(cloud[0].getVector3fMap(), Eigen::Vector3f::Zero());
+}
+
+// The overflow predicate must agree with PCL's own test exactly, or the node either floods the
+// console (PCL warns) or silently differs from the thinned result. Three points: two in one
+// leaf and one at the far corner; PCL thins to 2 unless it bails out and copies all 3.
+TEST(BackProjection, OverflowPredicateMatchesVoxelGrid)
+{
+  pcl::console::setVerbosityLevel(pcl::console::L_ERROR);
+  struct Case
+  {
+    float extent_m, leaf_m;
+  };
+  // cbrt(INT32_MAX) = 1290.16: 1290 cells per axis fit, 1291 overflow.
+  const Case cases[] = {{1.2894f, 0.001f}, {1.2906f, 0.001f}, {1.2915f, 0.001f},
+                        {12.894f, 0.01f},  {12.906f, 0.01f},  {5.0f, 0.001f},
+                        {5.0f, 0.01f},     {0.0f, 1e-6f},     {3.0f, 0.004f}};
+  for (const Case & c : cases) {
+    SCOPED_TRACE(testing::Message() << "extent " << c.extent_m << " leaf " << c.leaf_m);
+    auto cloud = std::make_shared<Cloud>();
+    cloud->push_back({0.0f, 0.0f, 0.0f});
+    cloud->push_back({c.leaf_m * 0.25f, 0.0f, 0.0f});
+    cloud->push_back({c.extent_m, c.extent_m, c.extent_m});
+    pcl::VoxelGrid<pcl::PointXYZ> grid;
+    grid.setInputCloud(cloud);
+    grid.setLeafSize(c.leaf_m, c.leaf_m, c.leaf_m);
+    Cloud out;
+    grid.filter(out);
+    const bool pcl_bailed_out = out.size() == 3;
+    EXPECT_EQ(voxel_grid_would_overflow(Eigen::Vector3f::Zero(),
+                                        Eigen::Vector3f::Constant(c.extent_m), c.leaf_m),
+              pcl_bailed_out);
+  }
+  pcl::console::setVerbosityLevel(pcl::console::L_INFO);
+}
+
+TEST(BackProjection, RefusesUnsoundInputWithoutReadingIt)
+{
+  struct Case
+  {
+    const char * name;
+    std::string encoding;
+    int row_length;
+    std::size_t row_step;  // 0: packed
+    std::size_t drop_bytes;
+    PixelRect rect;
+    CameraIntrinsics intrinsics;
+    float leaf;
+    BackProjectionStatus expected;
+  };
+  using S = BackProjectionStatus;
+  const CameraIntrinsics k = kIntrinsics;
+  const PixelRect all{0, 6, 0, 4};
+  const Case cases[] = {
+      {"mono16 accepted", "mono16", 6, 0, 0, all, k, 0.01f, S::kOk},
+      {"8-bit depth", "8UC1", 6, 0, 0, all, k, 0.01f, S::kNotSixteenBit},
+      {"float depth", "32FC1", 6, 0, 0, all, k, 0.01f, S::kNotSixteenBit},
+      {"colour wider", "16UC1", 7, 0, 0, all, k, 0.01f, S::kWidthMismatch},
+      {"padded rows", "16UC1", 6, 16, 0, all, k, 0.01f, S::kRowPadding},
+      {"last pixel missing", "16UC1", 6, 0, 1, all, k, 0.01f, S::kBufferTooShort},
+      {"rows above rect missing ok", "16UC1", 6, 0, 12, {0, 6, 0, 3}, k, 0.01f, S::kOk},
+      {"negative left", "16UC1", 6, 0, 0, {-1, 6, 0, 4}, k, 0.01f, S::kRectOutsideImage},
+      {"right past width", "16UC1", 6, 0, 0, {0, 7, 0, 4}, k, 0.01f, S::kRectOutsideImage},
+      {"bottom past height", "16UC1", 6, 0, 0, {0, 6, 0, 5}, k, 0.01f, S::kRectOutsideImage},
+      {"inverted columns", "16UC1", 6, 0, 0, {4, 3, 0, 4}, k, 0.01f, S::kRectOutsideImage},
+      {"inverted rows", "16UC1", 6, 0, 0, {0, 6, 3, 1}, k, 0.01f, S::kRectOutsideImage},
+      {"zero fx", "16UC1", 6, 0, 0, all, {0.0f, 525.0f, 3.0f, 2.0f}, 0.01f, S::kUnusableIntrinsics},
+      {"NaN fy", "16UC1", 6, 0, 0, all, {525.0f, kNaN, 3.0f, 2.0f}, 0.01f, S::kUnusableIntrinsics},
+      {"inf cx",
+       "16UC1",
+       6,
+       0,
+       0,
+       all,
+       {525.0f, 525.0f, kInf, 2.0f},
+       0.01f,
+       S::kUnusableIntrinsics},
+      {"fx so small x overflows",
+       "16UC1",
+       6,
+       0,
+       0,
+       all,
+       {1e-38f, 525.0f, 3.0f, 2.0f},
+       0.01f,
+       S::kUnusableIntrinsics},
+      {"zero leaf", "16UC1", 6, 0, 0, all, k, 0.0f, S::kInvalidLeafSize},
+      {"negative leaf", "16UC1", 6, 0, 0, all, k, -0.01f, S::kInvalidLeafSize},
+      {"NaN leaf", "16UC1", 6, 0, 0, all, k, kNaN, S::kInvalidLeafSize},
+      {"inf leaf", "16UC1", 6, 0, 0, all, k, kInf, S::kInvalidLeafSize},
+      {"denormal leaf", "16UC1", 6, 0, 0, all, k, 1e-40f, S::kInvalidLeafSize},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    DepthFrame frame(6, 4, 1500);
+    frame.encoding = c.encoding;
+    // An exactly sized copy, so a read past the permitted bytes is an ASan error.
+    std::vector<std::uint8_t> bytes(frame.bytes.begin(),
+                                    frame.bytes.end() - static_cast<std::ptrdiff_t>(c.drop_bytes));
+    DepthImageView view = frame.view();
+    view.data = bytes.data();
+    view.size_bytes = bytes.size();
+    if (c.row_step != 0) {
+      view.row_step_bytes = c.row_step;
+    }
+    Cloud cloud = junk_cloud();
+    const auto result = back_project_depth(view, c.row_length, c.rect, c.intrinsics, c.leaf, cloud);
+    EXPECT_EQ(result.status, c.expected) << to_string(result.status);
+    if (c.expected != S::kOk) {
+      EXPECT_TRUE(cloud.empty());
+      EXPECT_EQ(cloud.height, 1u);
+      EXPECT_STRNE(to_string(result.status), "ok");
+    } else {
+      EXPECT_FALSE(cloud.empty());
+    }
+    for (const auto & p : cloud) {
+      EXPECT_TRUE(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z));
+    }
+  }
+}
+
+TEST(DetectionCloud, CropKeepsBoundariesAndDropsBeyond)
+{
+  Cloud input;
+  const float e = 1e-3f;
+  // Kept: on each face of the box x, y in [-10, 10], z in [0.5, 3].
+  const std::vector<Eigen::Vector3f> inside = {{0, 0, 0.5f}, {0, 0, 3.0f}, {-10, 0, 1}, {10, 0, 1},
+                                               {0, -10, 1},  {0, 10, 1},   {1, 2, 2}};
+  const std::vector<Eigen::Vector3f> outside = {
+      {0, 0, 0.5f - e}, {0, 0, 3.0f + e}, {-10.01f, 0, 1}, {0, 10.01f, 1}, {0, 0, 0}};
+  for (const auto & p : outside) input.push_back({p.x(), p.y(), p.z()});
+  for (const auto & p : inside) input.push_back({p.x(), p.y(), p.z()});
+  Cloud out = junk_cloud();
+  crop_camera_frame(input, 0.5f, 3.0f, out);
+  ASSERT_EQ(out.size(), inside.size());
+  for (std::size_t i = 0; i < inside.size(); ++i) {
+    EXPECT_EQ(out[i].getVector3fMap(), inside[i]) << "input order kept, index " << i;
+  }
+  EXPECT_EQ(out.height, 1u);
+
+  crop_camera_frame(input, 3.0f, 0.5f, out);
+  EXPECT_TRUE(out.empty()) << "inverted range keeps nothing";
+}
+
+// Missing depth becomes origin points; with z_min = 0 they survive and land on the camera's
+// mounting position, otherwise the crop removes them.
+TEST(DetectionCloud, OriginPointsFollowNearCropAndTransformToCameraPosition)
+{
+  Cloud input;
+  input.push_back({0.0f, 0.0f, 0.0f});
+  input.push_back({0.2f, -0.1f, 2.0f});
+  Eigen::Matrix4f camera_to_base;
+  // Optical z forward -> base x, optical x right -> base -y, optical y down -> base -z.
+  camera_to_base << 0, 0, 1, 0.3f, -1, 0, 0, 0.05f, 0, -1, 0, 0.8f, 0, 0, 0, 1;
+
+  Cloud out;
+  crop_and_transform(input, 0.0f, 5.0f, camera_to_base, out);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(out[0].getVector3fMap().isApprox(Eigen::Vector3f(0.3f, 0.05f, 0.8f)));
+  EXPECT_TRUE(out[1].getVector3fMap().isApprox(Eigen::Vector3f(2.3f, -0.15f, 0.9f)));
+
+  crop_and_transform(input, 0.1f, 5.0f, camera_to_base, out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(out[0].getVector3fMap().isApprox(Eigen::Vector3f(2.3f, -0.15f, 0.9f)));
+}
+
+// Recorded frames, whole image: at the default 1 mm leaf the voxel grid overflows, so the result
+// must be every pixel's point in row-major order, flattened, without PCL's per-call warning.
+TEST(BackProjection, RecordedFramesAtBothLeafSizes)
+{
+  for (const std::string name : {"milk_cartoon", "five_people"}) {
+    SCOPED_TRACE(name);
+    const auto scene = test::load_recorded_scene(name);
+    Cloud fine, coarse;
+    const PixelRect all{0, 640, 0, 480};
+    const auto r1 = back_project_depth(scene.depth.view(), 640, all, kIntrinsics, 0.001f, fine);
+    const auto r2 = back_project_depth(scene.depth.view(), 640, all, kIntrinsics, 0.01f, coarse);
+    ASSERT_EQ(r1.status, BackProjectionStatus::kOk);
+    ASSERT_EQ(r2.status, BackProjectionStatus::kOk);
+    EXPECT_TRUE(r1.voxel_grid_skipped);
+    EXPECT_FALSE(r2.voxel_grid_skipped);
+    ASSERT_EQ(fine.size(), 640u * 480u);
+    EXPECT_EQ(fine.height, 1u);
+    const std::size_t u = 400, v = 300;
+    const auto & p = fine[v * 640 + u];
+    const double z = p.z;
+    ASSERT_GT(z, 0.0);
+    EXPECT_NEAR(p.x, (u - 319.5) * z / 525.0, 1e-5);
+    EXPECT_NEAR(p.y, (v - 239.5) * z / 525.0, 1e-5);
+    EXPECT_LT(coarse.size(), fine.size() / 3);
+    EXPECT_EQ(coarse.height, 1u);
+  }
+}
+
+}  // namespace
+}  // namespace veltrax_cv_model

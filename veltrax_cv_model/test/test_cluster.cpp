@@ -1,0 +1,387 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "veltrax_cv_model/cluster.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+Cloud make_cloud(const std::vector<pcl::PointXYZ> & points, bool dense = true)
+{
+  Cloud cloud;
+  for (const auto & p : points) {
+    cloud.push_back(p);
+  }
+  cloud.is_dense = dense;
+  return cloud;
+}
+
+// n points uniformly in a cube of side `size_m` around `centre`.
+void add_blob(Cloud & cloud, std::mt19937 & rng, pcl::PointXYZ centre, float size_m, int n)
+{
+  std::uniform_real_distribution<float> u(-size_m / 2, size_m / 2);
+  for (int i = 0; i < n; ++i) {
+    cloud.push_back(pcl::PointXYZ(centre.x + u(rng), centre.y + u(rng), centre.z + u(rng)));
+  }
+}
+
+// --- Pre-filter -------------------------------------------------------------------------------
+
+TEST(ClusterPrefilter, MergesPointsOfOneMillimetreVoxelAndDropsNonFinite)
+{
+  const Cloud cloud = make_cloud(
+      {{0.0102f, 0.5f, 0.2f}, {kNaN, 0.0f, 0.0f}, {0.0104f, 0.5f, 0.2f}, {1.0f, 0.0f, 0.0f}},
+      false);
+  const Cloud::Ptr filtered = prefilter_for_clustering(cloud);
+  ASSERT_EQ(filtered->size(), 2u);
+  EXPECT_EQ(filtered->width, 2u);
+  EXPECT_EQ(filtered->height, 1u);
+  EXPECT_TRUE(filtered->is_dense);
+  std::vector<float> xs{filtered->points[0].x, filtered->points[1].x};
+  std::sort(xs.begin(), xs.end());
+  EXPECT_NEAR(xs[0], 0.0103f, 1e-6f);
+  EXPECT_NEAR(xs[1], 1.0f, 1e-6f);
+}
+
+TEST(ClusterPrefilter, CloudFalselyMarkedDenseLosesItsNaNPoints)
+{
+  const Cloud cloud =
+      make_cloud({{0.5f, 0.0f, 0.0f}, {kNaN, kNaN, kNaN}, {0.7f, 0.0f, 0.0f}}, true);
+  const Cloud::Ptr filtered = prefilter_for_clustering(cloud);
+  ASSERT_EQ(filtered->size(), 2u);
+  for (const auto & p : filtered->points) {
+    EXPECT_TRUE(std::isfinite(p.x));
+  }
+}
+
+TEST(ClusterPrefilter, SkipsTheVoxelGridSilentlyWhereItsIndicesWouldOverflow)
+{
+  struct Case
+  {
+    const char * name;
+    pcl::PointXYZ far_corner;  // with the origin, sets the voxel count of the bounding box
+    std::size_t expected_points;
+  };
+  // 2001 * 2001 * 501 voxels fit in 2^31 - 1; 3001 * 3001 * 301 do not. The two near points
+  // share a voxel, so they merge only when the filter runs.
+  const Case cases[] = {{"fits: filtered", {2.0f, 2.0f, 0.5f}, 3},
+                        {"overflows: passed through", {3.0f, 3.0f, 0.3f}, 4}};
+  for (const auto & c : cases) {
+    SCOPED_TRACE(c.name);
+    const Cloud cloud = make_cloud(
+        {{0.0f, 0.0f, 0.0f}, {0.5002f, 0.1f, 0.1f}, {0.5004f, 0.1f, 0.1f}, c.far_corner});
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    const Cloud::Ptr filtered = prefilter_for_clustering(cloud);
+    const std::string printed =
+        testing::internal::GetCapturedStderr() + testing::internal::GetCapturedStdout();
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(filtered->size(), c.expected_points);
+  }
+}
+
+TEST(ClusterPrefilter, EmptyOrAllNaNCloudGivesEmptyCloud)
+{
+  EXPECT_TRUE(prefilter_for_clustering(Cloud())->empty());
+  EXPECT_TRUE(prefilter_for_clustering(make_cloud({{kNaN, 0, 0}}, false))->empty());
+}
+
+// --- Euclidean --------------------------------------------------------------------------------
+
+TEST(ClusterEuclidean, SeparatesBlobsLargestFirstWithinSizeLimits)
+{
+  std::mt19937 rng(11);
+  Cloud cloud;
+  add_blob(cloud, rng, {1.0f, 0.0f, 0.2f}, 0.05f, 30);  // indices 0..29
+  add_blob(cloud, rng, {2.0f, 0.5f, 0.2f}, 0.05f, 50);  // indices 30..79
+  const Cloud::ConstPtr ptr = std::make_shared<const Cloud>(cloud);
+
+  struct Case
+  {
+    const char * name;
+    int min_size;
+    int max_size;
+    std::vector<std::size_t> sizes;
+  };
+  const Case cases[] = {{"both", 10, 25000, {50, 30}},
+                        {"max drops the larger", 10, 40, {30}},
+                        {"min above the cloud size", 81, 25000, {}},
+                        {"negative max fits nothing", 1, -1, {}}};
+  for (const auto & c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto lists = euclidean_cluster_indices(ptr, 0.1, c.min_size, c.max_size);
+    std::vector<Cloud> clusters;
+    clouds_from_indices(cloud, lists, clusters);
+    ASSERT_EQ(clusters.size(), c.sizes.size());
+    for (std::size_t k = 0; k < clusters.size(); ++k) {
+      EXPECT_EQ(clusters[k].size(), c.sizes[k]);
+      EXPECT_EQ(clusters[k].width, c.sizes[k]);
+      EXPECT_EQ(clusters[k].height, 1u);
+      // A cluster lies within its blob.
+      const float x0 = c.sizes[k] == 50 ? 2.0f : 1.0f;
+      for (const auto & p : clusters[k].points) {
+        EXPECT_NEAR(p.x, x0, 0.03f);
+      }
+    }
+  }
+  EXPECT_TRUE(euclidean_cluster_indices(ptr, 0.0, 1, 100).empty());
+  EXPECT_TRUE(euclidean_cluster_indices(nullptr, 0.1, 1, 100).empty());
+}
+
+TEST(ClusterFromIndices, KeepsListOrderAndSkipsIndicesOutsideTheCloud)
+{
+  const Cloud cloud = make_cloud({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}});
+  const Cloud out = cloud_from_indices(cloud, {2, -1, 0, 3, 2});
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out.points[0].x, 2.0f);
+  EXPECT_EQ(out.points[1].x, 0.0f);
+  EXPECT_EQ(out.points[2].x, 2.0f);
+  EXPECT_EQ(out.width, 3u);
+  EXPECT_EQ(out.height, 1u);
+  EXPECT_TRUE(out.is_dense);
+}
+
+// --- k-means bands ----------------------------------------------------------------------------
+
+TEST(ClusterKmeans, ThreeBandsOfEqualPopulationGiveOneCloudPerBandNearestFirst)
+{
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> in_band(0.0f, 0.2f);
+  std::uniform_real_distribution<float> lateral(-0.5f, 0.5f);
+  Cloud cloud;
+  const float band_x[] = {2.5f, 0.8f, 1.6f};
+  for (int i = 0; i < 60; ++i) {
+    cloud.push_back(pcl::PointXYZ(band_x[i % 3] + in_band(rng), lateral(rng), 0.1f));
+  }
+  std::vector<Cloud> clusters{Cloud()};  // stale entry: must be cleared
+  kmeans_x_clusters(cloud, clusters);
+  ASSERT_EQ(clusters.size(), 3u);
+  const float expected_x[] = {0.8f, 1.6f, 2.5f};
+  for (int g = 0; g < 3; ++g) {
+    SCOPED_TRACE(g);
+    EXPECT_EQ(clusters[g].size(), 20u);
+    for (const auto & p : clusters[g].points) {
+      EXPECT_GE(p.x, expected_x[g]);
+      EXPECT_LE(p.x, expected_x[g] + 0.2f);
+    }
+  }
+}
+
+TEST(ClusterKmeans, SharedXGivesOneFullCloudAndTwoEmptyOnes)
+{
+  Cloud cloud;
+  for (int i = 0; i < 6; ++i) {
+    cloud.push_back(pcl::PointXYZ(1.25f, 0.1f * i, 0.0f));
+  }
+  std::vector<Cloud> clusters;
+  kmeans_x_clusters(cloud, clusters);
+  ASSERT_EQ(clusters.size(), 3u);
+  ASSERT_EQ(clusters[0].size(), 6u);
+  EXPECT_FLOAT_EQ(clusters[0].points[5].y, 0.5f);  // cloud order kept
+  EXPECT_TRUE(clusters[1].empty());
+  EXPECT_TRUE(clusters[2].empty());
+  EXPECT_EQ(clusters[2].width, 0u);
+}
+
+// --- Grid components --------------------------------------------------------------------------
+
+// ASCII-art layouts: a row is a step along x (forward), a column a step along y. In a layout,
+// '#' is a cell holding kPerCell points, a digit a cell holding that many, '.' an empty cell.
+// The expected picture shows each clustered cell as its cluster's letter ('A' = first output
+// cloud) and every other cell as '.'.
+constexpr float kStep = 0.25f;  // exact in binary, so cell borders fall where the art says
+constexpr int kPerCell = 3;
+
+Cloud cloud_from_art(const std::vector<std::string> & art)
+{
+  Cloud cloud;
+  for (std::size_t r = 0; r < art.size(); ++r) {
+    for (std::size_t c = 0; c < art[r].size(); ++c) {
+      const char ch = art[r][c];
+      const int n = ch == '#' ? kPerCell : (ch >= '1' && ch <= '9' ? ch - '0' : 0);
+      for (int i = 0; i < n; ++i) {
+        cloud.push_back(pcl::PointXYZ(kStep * r, kStep * c, 0.05f * i));
+      }
+    }
+  }
+  return cloud;
+}
+
+std::vector<std::string> art_from_clusters(const std::vector<Cloud> & clusters,
+                                           const std::vector<std::string> & layout)
+{
+  std::vector<std::string> art;
+  for (const auto & row : layout) {
+    art.emplace_back(row.size(), '.');
+  }
+  for (std::size_t k = 0; k < clusters.size(); ++k) {
+    for (const auto & p : clusters[k].points) {
+      auto & cell = art.at(static_cast<std::size_t>(std::lround(p.x / kStep)))
+                        .at(static_cast<std::size_t>(std::lround(p.y / kStep)));
+      const char letter = static_cast<char>('A' + k);
+      cell = cell == '.' || cell == letter ? letter : '?';  // '?': a cell split between two
+    }
+  }
+  return art;
+}
+
+struct GridCase
+{
+  const char * name;
+  int kernel;
+  std::vector<std::string> rows;  // "layout  expected": the two pictures side by side
+};
+
+TEST(ClusterGrid, ComponentsMatchTheDrawnLayouts)
+{
+  // clang-format off
+  const std::vector<GridCase> cases = {
+    {"two blobs", 1, {"##....  AA....",
+                      "##..##  AA..BB",
+                      "....##  ....BB"}},
+    {"diagonal contact is one component", 1, {"#...  A...",
+                                              ".#..  .A..",
+                                              "..##  ..AA"}},
+    {"one empty column splits without closing", 1, {"##.##  AA.BB",
+                                                    "##.##  AA.BB"}},
+    {"a 3-cell kernel bridges one empty column", 3, {"##.##  AA.AA",
+                                                     "##.##  AA.AA"}},
+    {"and two", 3, {"#..#  A..A",
+                    "#..#  A..A"}},
+    {"but not three", 3, {"#...#  A...B",
+                          "#...#  A...B"}},
+    {"sparse cells: dropped alone, kept where the closing fills them", 3, {"#1#...  AAA...",
+                                                                           "......  ......",
+                                                                           "....2.  ......"}},
+    // Regression: OpenCV's MORPH_CLOSE with an even kernel erodes with the dilation's anchor,
+    // shifting the closed grid by a cell, so these lone cells came back empty, their points lost.
+    {"even kernel keeps every occupied cell", 2, {"#..  A..",
+                                                  "...  ...",
+                                                  "..#  ..B"}},
+    {"kernel wider than the grid", 99, {"#.#  A.A",
+                                        "...  ...",
+                                        "#.#  A.A"}},
+  };
+  // clang-format on
+  for (const auto & c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> layout;
+    std::vector<std::string> expected;
+    for (const auto & row : c.rows) {
+      const auto gap = row.find("  ");
+      layout.push_back(row.substr(0, gap));
+      expected.push_back(row.substr(gap + 2));
+    }
+    Cluster cluster(nullptr, kStep, c.kernel, kPerCell);
+    std::vector<Cloud> clusters;
+    int count = -1;
+    cluster.componentCluster(std::make_shared<Cloud>(cloud_from_art(layout)), count, clusters);
+    EXPECT_EQ(count, static_cast<int>(clusters.size()));
+    EXPECT_EQ(art_from_clusters(clusters, layout), expected);
+    for (const auto & cloud : clusters) {
+      EXPECT_EQ(cloud.width, cloud.size());
+      EXPECT_EQ(cloud.height, 1u);
+      EXPECT_TRUE(cloud.is_dense);
+    }
+  }
+}
+
+TEST(ClusterGrid, ThresholdDecidesWhichCellsAreOccupied)
+{
+  const std::vector<std::string> layout = {"3.2.1"};
+  const struct
+  {
+    int grid_th;
+    std::vector<std::string> expected;
+  } cases[] = {{1, {"A.B.C"}}, {2, {"A.B.."}}, {3, {"A...."}}, {4, {"....."}}, {0, {"A.B.C"}}};
+  for (const auto & c : cases) {
+    SCOPED_TRACE(c.grid_th);
+    Cluster cluster(nullptr, kStep, 1, c.grid_th);
+    std::vector<Cloud> clusters;
+    int count = 0;
+    cluster.componentCluster(std::make_shared<Cloud>(cloud_from_art(layout)), count, clusters);
+    EXPECT_EQ(art_from_clusters(clusters, layout), c.expected);
+  }
+}
+
+TEST(ClusterGrid, PointsKeepCloudOrderWithinAComponent)
+{
+  const Cloud cloud = make_cloud({{0.0f, 0.0f, 0.3f}, {0.0f, 0.25f, 0.1f}, {0.0f, 0.0f, 0.2f}});
+  Cluster cluster(nullptr, kStep, 1, 1);
+  std::vector<Cloud> clusters;
+  int count = 0;
+  cluster.componentCluster(std::make_shared<Cloud>(cloud), count, clusters);
+  ASSERT_EQ(count, 1);
+  ASSERT_EQ(clusters[0].size(), 3u);
+  EXPECT_FLOAT_EQ(clusters[0].points[0].z, 0.3f);
+  EXPECT_FLOAT_EQ(clusters[0].points[1].z, 0.1f);
+  EXPECT_FLOAT_EQ(clusters[0].points[2].z, 0.2f);
+}
+
+TEST(ClusterGrid, FarOutliersCoarsenTheGridInsteadOfGrowingIt)
+{
+  std::mt19937 rng(3);
+  Cloud cloud;
+  add_blob(cloud, rng, {1.0f, 0.0f, 0.2f}, 0.2f, 200);
+  cloud.push_back(pcl::PointXYZ(3.0e38f, -3.0e38f, 0.0f));
+  cloud.push_back(pcl::PointXYZ(kNaN, 1.0f, 0.0f));
+  cloud.is_dense = false;
+  Cluster cluster(nullptr, 0.01f, 3, 1);
+  std::vector<Cloud> clusters;
+  int count = 0;
+  cluster.componentCluster(std::make_shared<Cloud>(cloud), count, clusters);
+  ASSERT_EQ(count, 2);
+  EXPECT_EQ(clusters[0].size(), 200u);
+  ASSERT_EQ(clusters[1].size(), 1u);
+  EXPECT_EQ(clusters[1].points[0].x, 3.0e38f);
+}
+
+TEST(ClusterGrid, DegenerateInputsGiveNoClusters)
+{
+  const auto one_point = std::make_shared<Cloud>(make_cloud({{1.0f, 2.0f, 0.0f}}));
+  const struct
+  {
+    const char * name;
+    float step;
+    std::shared_ptr<Cloud> cloud;
+    int expected;
+  } cases[] = {{"null cloud", 0.01f, nullptr, 0},
+               {"empty cloud", 0.01f, std::make_shared<Cloud>(), 0},
+               {"only NaN", 0.01f, std::make_shared<Cloud>(make_cloud({{kNaN, 0, 0}}, false)), 0},
+               {"zero step", 0.0f, one_point, 0},
+               {"negative step", -0.1f, one_point, 0},
+               {"NaN step", kNaN, one_point, 0},
+               {"one point", 0.01f, one_point, 1}};
+  for (const auto & c : cases) {
+    SCOPED_TRACE(c.name);
+    Cluster cluster(nullptr, c.step, 3, 1);
+    std::vector<Cloud> clusters(2);  // stale entries: must be cleared
+    int count = -1;
+    cluster.componentCluster(c.cloud, count, clusters);
+    EXPECT_EQ(count, c.expected);
+    EXPECT_EQ(clusters.size(), static_cast<std::size_t>(c.expected));
+  }
+}
+
+TEST(ClusterGrid, KeepsItsConstructionSettings)
+{
+  const Cluster cluster(nullptr, 0.05f, 7, 12);
+  EXPECT_EQ(cluster.grid_step(), 0.05f);
+  EXPECT_EQ(cluster.grid_kernel_size(), 7);
+  EXPECT_EQ(cluster.grid_th(), 12);
+}
+
+}  // namespace
+}  // namespace veltrax_cv_model

@@ -1,0 +1,424 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "veltrax_cv_model/yolo_decode.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+// One head tensor with `slots` batch slots, every value -128 (nothing passes any threshold).
+struct HeadTensor
+{
+  HeadTensor(const DecoderSettings & s, int head_index, int slots = 1)
+      : settings(s),
+        head(head_index),
+        geometry(head_geometry(s, head_index)),
+        values(head_slot_elements(s, head_index) * static_cast<std::size_t>(slots), -128)
+  {
+  }
+
+  // Box channels and objectness, then the class scores, of one cell.
+  void set_cell(int slot, int anchor, int row, int col, std::vector<int8_t> channels)
+  {
+    const std::size_t plane = geometry.cells();
+    const std::size_t base =
+        head_slot_offset(settings, head, slot) +
+        static_cast<std::size_t>(anchor) * settings.channels_per_anchor() * plane +
+        static_cast<std::size_t>(row) * geometry.grid_w + col;
+    for (std::size_t k = 0; k < channels.size(); ++k) {
+      values[base + k * plane] = channels[k];
+    }
+  }
+
+  HeadView view() const { return HeadView{values.data(), values.size()}; }
+
+  DecoderSettings settings;
+  int head;
+  HeadGeometry geometry;
+  std::vector<int8_t> values;
+};
+
+struct Candidates
+{
+  std::vector<float> boxes;
+  std::vector<float> scores;
+  std::vector<int32_t> class_ids;
+  std::vector<CandidateCell> cells;
+  int count{0};
+};
+
+Candidates decode(const HeadTensor & t, HeadQuantization q)
+{
+  Candidates c;
+  c.count = decode_head(t.values.data(), t.values.size(), t.head, t.settings, q, c.boxes, c.scores,
+                        c.class_ids, &c.cells);
+  return c;
+}
+
+TEST(YoloDecode, QuantizedThresholdFollowsZeroPointScaleAndSaturates)
+{
+  struct Case
+  {
+    float threshold;
+    HeadQuantization quant;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {0.4f, {0, 0.1f}, -4},       // v = -4.0547, truncated toward zero
+      {0.6f, {0, 0.1f}, 4},        // v = +4.0547
+      {0.5f, {-37, 0.02f}, -37},   // logit 0 lands on the zero point
+      {0.4f, {10, 0.1f}, 5},       // 5.945 truncated
+      {0.01f, {0, 0.01f}, -128},   // v = -459
+      {0.99f, {0, 0.01f}, 127},    // v = +459
+      {0.4f, {-126, 0.1f}, -128},  // v = -130.05
+      {0.5f, {0, 0.0f}, 127},      // 0 / 0: no number, so only 127 passes
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(::testing::Message() << "threshold " << c.threshold << " zp " << c.quant.zp);
+    EXPECT_EQ(quantized_threshold(c.threshold, c.quant), c.expected);
+  }
+}
+
+TEST(YoloDecode, CellsPassAtTheThresholdInAnchorRowColumnOrder)
+{
+  DecoderSettings s;
+  HeadTensor t(s, 2);  // T = -4 with zp 0, scale 0.1, threshold 0.4
+  t.set_cell(1, 2, 4, 0, {0, 0, 0, 0, 127});
+  t.set_cell(1, 1, 2, 3, {0, 0, 0, 0, -5});
+  t.set_cell(1, 0, 1, 1, {0, 0, 0, 0, -4});
+  const Candidates c = decode(t, {0, 0.1f});
+  ASSERT_EQ(c.count, 2);
+  EXPECT_EQ(c.cells[0].anchor, 0);
+  EXPECT_EQ(c.cells[0].row, 1);
+  EXPECT_EQ(c.cells[0].col, 1);
+  EXPECT_EQ(c.cells[1].anchor, 2);
+  EXPECT_EQ(c.cells[1].row, 4);
+}
+
+TEST(YoloDecode, BoxAndScoreFollowTheHeadArithmetic)
+{
+  DecoderSettings s;
+  s.box_conf_threshold = 0.5f;
+  // zp 10, scale 0.1: raw 20 -> +1.0, raw 10 -> 0, raw -128 -> -13.8, raw 127 -> +11.7.
+  HeadTensor t(s, 1);  // stride 16, anchors (30,61) (62,45) (59,119)
+  t.set_cell(1, 0, 0, 39, {-128, 127, -128, 127, 127, -128, -128, -128});
+  t.set_cell(1, 2, 3, 5, {10, 20, 10, 20, 10, 127, -128, 20});
+  const Candidates c = decode(t, {10, 0.1f});
+  ASSERT_EQ(c.count, 2);
+
+  const auto sig = [](float v) { return 1.0f / (1.0f + std::exp(-v)); };
+  const float lo = sig(-13.8f), hi = sig(11.7f), s1 = sig(1.0f);
+  struct Expected
+  {
+    float cx, cy, w, h, score;
+  };
+  const Expected e[] = {
+      {(lo * 2 - 0.5f + 39) * 16, (hi * 2 - 0.5f) * 16, 4 * lo * lo * 30, 4 * hi * hi * 61, lo},
+      {5.5f * 16, (s1 * 2 - 0.5f + 3) * 16, 59.0f, 4 * s1 * s1 * 119, hi},
+  };
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    const float * b = &c.boxes[4 * static_cast<std::size_t>(i)];
+    EXPECT_NEAR(b[0], e[i].cx - e[i].w / 2, 1e-3);
+    EXPECT_NEAR(b[1], e[i].cy - e[i].h / 2, 1e-3);
+    EXPECT_NEAR(b[2], e[i].w, 1e-3);
+    EXPECT_NEAR(b[3], e[i].h, 1e-3);
+    EXPECT_NEAR(c.scores[static_cast<std::size_t>(i)], e[i].score, 1e-6);
+    EXPECT_EQ(c.class_ids[static_cast<std::size_t>(i)], 0);  // all -128 ties; 127 beats 20
+  }
+}
+
+TEST(YoloDecode, BestClassNeedsAStrictlyGreaterRawValue)
+{
+  struct Case
+  {
+    int32_t classes;
+    std::vector<int8_t> scores;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {4, {5, 5, 5, 5}, 0},
+      {4, {1, 9, 9, 2}, 1},
+      {4, {1, 2, 3, 9}, 3},
+      {4, {-128, -128, -127, -128}, 2},
+      // One class: the plane after class 0 is anchor 1's x offset and must not be read as a class.
+      {1, {-50, 127}, 0},
+  };
+  for (const Case & k : cases) {
+    SCOPED_TRACE(::testing::Message() << "expected class " << k.expected);
+    DecoderSettings s;
+    s.obj_class_num = k.classes;
+    HeadTensor t(s, 0);
+    std::vector<int8_t> channels{0, 0, 0, 0, 50};
+    channels.insert(channels.end(), k.scores.begin(), k.scores.end());
+    t.set_cell(1, 0, 7, 7, channels);
+    const Candidates c = decode(t, {0, 0.1f});
+    ASSERT_EQ(c.count, 1);
+    EXPECT_EQ(c.class_ids[0], k.expected);
+    EXPECT_FLOAT_EQ(c.scores[0], sigmoid(0.1f * k.scores[static_cast<std::size_t>(k.expected)]));
+  }
+}
+
+TEST(YoloDecode, DegenerateGeometryReadsNothing)
+{
+  DecoderSettings s;
+  HeadTensor t(s, 0);
+  t.set_cell(1, 0, 0, 0, {0, 0, 0, 0, 127});
+  std::vector<float> boxes, scores;
+  std::vector<int32_t> ids;
+  const HeadQuantization q{0, 0.1f};
+  const std::size_t n = t.values.size();
+  EXPECT_EQ(decode_head(t.values.data(), n - 1, 0, s, q, boxes, scores, ids), 0);  // too short
+  EXPECT_EQ(decode_head(nullptr, n, 0, s, q, boxes, scores, ids), 0);
+  EXPECT_EQ(decode_head(t.values.data(), n, 3, s, q, boxes, scores, ids), 0);  // no such head
+  for (int32_t classes : {0, -5}) {
+    DecoderSettings none = s;
+    none.obj_class_num = classes;
+    EXPECT_EQ(head_slot_elements(none, 0), 0u);
+    EXPECT_EQ(decode_head(t.values.data(), n, 0, none, q, boxes, scores, ids), 0);
+  }
+  DecoderSettings tiny = s;
+  tiny.model_width = 31;  // narrower than the coarsest stride
+  EXPECT_EQ(head_slot_elements(tiny, 2), 0u);
+  EXPECT_TRUE(boxes.empty() && scores.empty() && ids.empty());
+}
+
+TEST(YoloDecode, SlotTwoStartsOneWholeSlotFurtherOn)
+{
+  DecoderSettings s;  // 640 x 640, 3 classes: 24 planes per slot
+  EXPECT_EQ(head_slot_offset(s, 0, 2), 24u * 6400u);
+  EXPECT_EQ(head_slot_offset(s, 2, 2), 24u * 400u);
+  DecoderSettings wide = s;
+  wide.model_width = 416;
+  wide.model_height = 256;
+  wide.obj_class_num = 8;
+  EXPECT_EQ(head_slot_offset(wide, 2, 2), 39u * (8u * 13u));
+
+  std::array<HeadTensor, 3> heads{HeadTensor(s, 0, 2), HeadTensor(s, 1, 2), HeadTensor(s, 2, 2)};
+  heads[1].set_cell(1, 0, 10, 10, {0, 0, 0, 0, 127, 0, 90, 0});  // camera 1: class 1
+  heads[1].set_cell(2, 0, 20, 20, {0, 0, 0, 0, 127, 0, 0, 90});  // camera 2: class 2
+  const std::array<HeadView, 3> views{heads[0].view(), heads[1].view(), heads[2].view()};
+  const std::array<HeadQuantization, 3> q{{{0, 0.1f}, {0, 0.1f}, {0, 0.1f}}};
+
+  const SlotDetections one = post_process(views, q, s, 1, 0.5f, 1.0f);
+  const SlotDetections two = post_process(views, q, s, 2, 1.0f, 1.0f);
+  ASSERT_EQ(one.objects.size(), 1u);
+  ASSERT_EQ(two.objects.size(), 1u);
+  EXPECT_EQ(one.objects[0].class_id, 1);
+  EXPECT_EQ(one.objects[0].left, (168 - 15) * 2);  // anchor (30, 61) at cell centre x 168
+  EXPECT_EQ(two.objects[0].class_id, 2);
+  EXPECT_EQ(two.objects[0].top, 297);  // 328 - 30.5, truncated
+
+  // A tensor holding only slot 1 gives slot 2 nothing rather than reading past its end.
+  std::array<HeadView, 3> short_views = views;
+  for (HeadView & v : short_views) v.size /= 2;
+  EXPECT_EQ(post_process(short_views, q, s, 2, 1.0f, 1.0f).candidate_count, 0);
+}
+
+TEST(YoloDecode, BoxIouCountsSizesInclusively)
+{
+  struct Case
+  {
+    std::array<float, 8> corners;
+    float expected;
+  };
+  const Case cases[] = {
+      {{0, 0, 9, 9, 5, 0, 14, 9}, 50.0f / 150.0f}, {{0, 0, 9, 9, 0, 0, 9, 9}, 1.0f},
+      {{0, 0, 9, 9, 10, 0, 19, 9}, 0.0f},           // touching edges share no pixel
+      {{0, 0, 9, 9, 9, 9, 18, 18}, 1.0f / 199.0f},  // one shared pixel
+      {{0, 0, -1, -1, 0, 0, -1, -1}, 0.0f},         // union 0
+  };
+  for (const Case & c : cases) {
+    const auto & b = c.corners;
+    SCOPED_TRACE(::testing::Message() << "expected " << c.expected);
+    EXPECT_FLOAT_EQ(box_iou(b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]), c.expected);
+    EXPECT_FLOAT_EQ(box_iou(b[4], b[5], b[6], b[7], b[0], b[1], b[2], b[3]), c.expected);
+  }
+}
+
+TEST(YoloDecode, SuppressionNeedsStrictlyGreaterOverlapWithinOneClass)
+{
+  // x, y, w, h: corners (0,0,9,9), (5,0,14,9) and (0,0,9,9) again.
+  const std::vector<float> boxes{0, 0, 9, 9, 5, 0, 9, 9, 0, 0, 9, 9};
+  struct Case
+  {
+    const char * name;
+    std::vector<int32_t> classes;
+    float threshold;
+    std::vector<int32_t> expected;
+  };
+  const Case cases[] = {
+      {"lower-ranked overlap dropped", {0, 0, 1}, 0.3f, {0, -1, 2}},
+      {"overlap equal to threshold kept", {0, 0, 1}, box_iou(0, 0, 9, 9, 5, 0, 14, 9), {0, 1, 2}},
+      {"identical boxes of different classes kept", {0, 1, 2}, 0.3f, {0, 1, 2}},
+      {"identical boxes of one class", {4, 1, 4}, 0.3f, {0, 1, -1}},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<int32_t> indices{0, 1, 2};
+    suppress_per_class(boxes, c.classes, c.threshold, indices);
+    EXPECT_EQ(indices, c.expected);
+  }
+}
+
+// The suppression written out literally: every class ascending, every ranked position, every
+// later position. Guards the per-class bucketing of the product code.
+void reference_suppress(const std::vector<float> & boxes, const std::vector<int32_t> & classes,
+                        float threshold, std::vector<int32_t> & idx)
+{
+  for (const int32_t cls : std::set<int32_t>(classes.begin(), classes.end())) {
+    for (std::size_t p = 0; p < idx.size(); ++p) {
+      if (idx[p] == -1 || classes[static_cast<std::size_t>(idx[p])] != cls) continue;
+      const float * a = &boxes[4 * static_cast<std::size_t>(idx[p])];
+      for (std::size_t q = p + 1; q < idx.size(); ++q) {
+        if (idx[q] == -1 || classes[static_cast<std::size_t>(idx[q])] != cls) continue;
+        const float * b = &boxes[4 * static_cast<std::size_t>(idx[q])];
+        if (box_iou(a[0], a[1], a[0] + a[2], a[1] + a[3], b[0], b[1], b[0] + b[2], b[1] + b[3]) >
+            threshold) {
+          idx[q] = -1;
+        }
+      }
+    }
+  }
+}
+
+TEST(YoloDecode, SuppressionMatchesTheLiteralPerClassScan)
+{
+  std::mt19937 rng(99u);
+  for (int round = 0; round < 100; ++round) {
+    const int n = 1 + static_cast<int>(rng() % 150);
+    std::vector<float> boxes;
+    std::vector<int32_t> classes, indices;
+    for (int i = 0; i < n; ++i) {
+      // Crowded: boxes of 10 to 60 pixels inside 120 x 120, four classes.
+      for (unsigned limit : {120u, 120u, 50u, 50u}) {
+        boxes.push_back(static_cast<float>(rng() % limit) + (limit == 50u ? 10.0f : 0.0f));
+      }
+      classes.push_back(static_cast<int32_t>(rng() % 4));
+      indices.push_back(i);
+    }
+    std::shuffle(indices.begin(), indices.end(), rng);
+    std::vector<int32_t> expected = indices;
+    reference_suppress(boxes, classes, 0.3f, expected);
+    suppress_per_class(boxes, classes, 0.3f, indices);
+    ASSERT_EQ(indices, expected) << "round " << round;
+  }
+}
+
+TEST(YoloDecode, CameraBoxesAreClampedThenScaledAndTruncated)
+{
+  const ModelToImage m{640, 640, 640.0f / 1280.0f, 640.0f / 720.0f};
+  const DetectedObject a = to_camera_object(-10.0f, 100.7f, 40.0f, 160.7f, 4, 0.75f, m);
+  EXPECT_EQ(a.class_id, 4);
+  EXPECT_EQ(a.left, 0);
+  EXPECT_EQ(a.top, 112);
+  EXPECT_EQ(a.right, 80);
+  EXPECT_EQ(a.bottom, 180);
+  EXPECT_FLOAT_EQ(a.score, 0.75f);
+  const DetectedObject b = to_camera_object(320.0f, 0.0f, 700.0f, 640.0f, 0, 0.5f, m);
+  EXPECT_EQ(b.left, 640);
+  EXPECT_EQ(b.right, 1280);
+  EXPECT_EQ(b.bottom, 720);
+  // A zero factor saturates instead of converting infinity to int.
+  const DetectedObject c = to_camera_object(10.0f, 10.0f, 20.0f, 20.0f, 0, 0.5f, {640, 640, 0, 1});
+  EXPECT_EQ(c.left, std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(c.top, 10);
+}
+
+// The plain recursive algorithm, as the reference for the element moves.
+void reference_sort(std::vector<float> & s, int lo, int hi, std::vector<int32_t> & idx)
+{
+  if (lo >= hi) return;
+  const float key = s[lo];
+  const int32_t key_index = idx[lo];
+  int l = lo, h = hi;
+  while (l < h) {
+    while (l < h && s[h] <= key) --h;
+    s[l] = s[h];
+    idx[l] = idx[h];
+    while (l < h && s[l] >= key) ++l;
+    s[h] = s[l];
+    idx[h] = idx[l];
+  }
+  s[l] = key;
+  idx[l] = key_index;
+  reference_sort(s, lo, l - 1, idx);
+  reference_sort(s, l + 1, hi, idx);
+}
+
+TEST(YoloDecode, QuickSortMatchesThePlainAlgorithmIncludingTieOrder)
+{
+  std::mt19937 rng(20240611u);
+  for (int round = 0; round < 300; ++round) {
+    const int n = 1 + static_cast<int>(rng() % 200);
+    const unsigned distinct = 1 + rng() % 6;  // few values: many ties
+    std::vector<float> scores;
+    std::vector<int32_t> indices;
+    for (int i = 0; i < n; ++i) {
+      scores.push_back(0.1f * static_cast<float>(rng() % distinct));
+      indices.push_back(i);
+    }
+    std::vector<float> ref_scores = scores;
+    std::vector<int32_t> ref_indices = indices;
+    reference_sort(ref_scores, 0, n - 1, ref_indices);
+    quick_sort_descending(scores, 0, n - 1, indices);
+    ASSERT_EQ(scores, ref_scores) << "round " << round;
+    ASSERT_EQ(indices, ref_indices) << "round " << round;
+  }
+  // Positions outside the lists leave them untouched.
+  std::vector<float> few{0.1f, 0.9f};
+  std::vector<int32_t> few_idx{0, 1};
+  quick_sort_descending(few, 0, 2, few_idx);
+  quick_sort_descending(few, -1, 1, few_idx);
+  EXPECT_EQ(few_idx, (std::vector<int32_t>{0, 1}));
+}
+
+// Runs the sort on a 256 KiB stack, which one nested call per element would overflow.
+void sort_on_small_stack(std::vector<float> & scores, std::vector<int32_t> & indices)
+{
+  std::pair<std::vector<float> *, std::vector<int32_t> *> job{&scores, &indices};
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+  pthread_t thread;
+  const auto body = [](void * arg) -> void * {
+    auto * j = static_cast<std::pair<std::vector<float> *, std::vector<int32_t> *> *>(arg);
+    quick_sort_descending(*j->first, 0, static_cast<int>(j->first->size()) - 1, *j->second);
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attr);
+}
+
+TEST(YoloDecode, QuickSortOfAFullGridNeedsNoDeepStack)
+{
+  // 25 200 candidates: every anchor of a 640 x 640 model. Equal and ascending scores are the
+  // inputs that made the plain algorithm nest once per element.
+  const int n = 25200;
+  std::vector<int32_t> identity(n);
+  for (int i = 0; i < n; ++i) identity[static_cast<std::size_t>(i)] = i;
+
+  std::vector<float> equal(n, 0.5f);
+  std::vector<int32_t> equal_idx = identity;
+  sort_on_small_stack(equal, equal_idx);
+  EXPECT_EQ(equal_idx, identity);
+
+  std::vector<float> ascending;
+  for (int i = 0; i < n; ++i) ascending.push_back(1e-5f * static_cast<float>(i));
+  std::vector<int32_t> ascending_idx = identity;
+  sort_on_small_stack(ascending, ascending_idx);
+  EXPECT_EQ(ascending_idx, std::vector<int32_t>(identity.rbegin(), identity.rend()));
+}
+
+}  // namespace
+}  // namespace veltrax_cv_model
