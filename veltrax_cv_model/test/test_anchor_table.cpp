@@ -26,16 +26,16 @@ TEST(AnchorTable, ParsesOnlyCommaTerminatedFields)
     AnchorTable expected;
   };
   const Case cases[] = {
-    {"", kDefaultAnchors},
-    {"1 2 3", kDefaultAnchors},  // no comma: nothing is taken
-    {"1,2,3,", with_prefix({1, 2, 3})},
-    {"1,2,3", with_prefix({1, 2})},  // the value after the last comma is ignored
-    {"10.9, -0.5,", with_prefix({10, 0})},
-    {" 7px,8e1,", with_prefix({7, 80})},  // longest numeric prefix, rest of the field ignored
-    {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18",
-     with_prefix({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17})},
-    {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,",
-     {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
+      {"", kDefaultAnchors},
+      {"1 2 3", kDefaultAnchors},  // no comma: nothing is taken
+      {"1,2,3,", with_prefix({1, 2, 3})},
+      {"1,2,3", with_prefix({1, 2})},  // the value after the last comma is ignored
+      {"10.9, -0.5,", with_prefix({10, 0})},
+      {" 7px,8e1,", with_prefix({7, 80})},  // longest numeric prefix, rest of the field ignored
+      {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18",
+       with_prefix({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17})},
+      {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,",
+       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}},
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(c.text);
@@ -53,12 +53,12 @@ TEST(AnchorTable, RejectsBadTextWithoutTouchingTheTable)
     bool out_of_range;  // else invalid_argument
   };
   const Case cases[] = {
-    {"1,x2,", false},
-    {"1,,3,", false},  // an empty field has no number
-    {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,", false},
-    {"1,1e39,", true},  // beyond float
-    {"1,3e9,", true},   // beyond int32
-    {"1,inf,", true},
+      {"1,x2,", false},
+      {"1,,3,", false},  // an empty field has no number
+      {"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,", false},
+      {"1,1e39,", true},  // beyond float
+      {"1,3e9,", true},   // beyond int32
+      {"1,inf,", true},
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(c.text);

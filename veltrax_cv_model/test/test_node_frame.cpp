@@ -25,7 +25,8 @@ std::vector<std::string> info_lines_from(const LogCapture & log, const std::stri
   const std::vector<std::string> info = log.messages(RCUTILS_LOG_SEVERITY_INFO);
   const auto start = std::find(info.begin(), info.end(), first);
   if (start == info.end()) return {};
-  return std::vector<std::string>(start, start + std::min<std::ptrdiff_t>(count, info.end() - start));
+  return std::vector<std::string>(start,
+                                  start + std::min<std::ptrdiff_t>(count, info.end() - start));
 }
 
 TEST(NodeFrame, KeepsConstructionValuesAndLogsThemInOrderWithoutParameters)
@@ -35,42 +36,42 @@ TEST(NodeFrame, KeepsConstructionValuesAndLogsThemInOrderWithoutParameters)
   const auto node = std::make_shared<Yolov5sPredictor>();
 
   const std::vector<std::string> expected = {
-    "box_conf_threshold = 0.40",
-    "nms_threshold = 0.30",
-    "model_batch = 2",
-    "draw_results = 0",
-    "publish_web = 0",
-    "debug is = 0",
-    "satisNum = 50",
-    "satisThreshold = 1.000000",
-    "KDTreeSearchRadius = 0.100000",
-    "KDTreeMinClusterSize = 30",
-    "KDTreeMaxClusterSize = 25000",
-    "merge_dis = 0.80",
-    "center_threshold = 0.50",
-    "camera1_min = 0.00",
-    "camera2_min = 0.20",
-    "camera1_max = 3.00",
-    "camera2_max = 3.00",
-    "motion_compensation = 0",
-    "isVel = 0",
-    "isTF = 0",
-    "grid_step = 0.010000",
-    "grid_kernelSize = 3",
-    "grid_th = 5",
-    "person_dis_th = 2",
-    "downsample_leaf_size = 0.001000",
-    "ground_cluster-ground_removal-rMin= 0.200000\n",
-    "ground_cluster-ground_removal-rMax= 5.000000\n",
-    "ground_cluster-ground_removal-tHmin= -0.150000\n",
-    "ground_cluster-ground_removal-tHmax= 0.150000\n",
-    "ground_cluster-ground_removal-tHDiff= 0.025000\n",
-    "ground_cluster-ground_removal-tSDiff= 0.300000\n",
-    "ground_cluster-ground_removal-hSensor= 0.500000 \n",
-    "ground_cluster-ground_removal-gauss_sigma= 0.200000 \n",
-    "ground_cluster-ground_removal-gauss_samples= 5 \n",
-    "ground_cluster-ground_removal-thres= 0.050000 \n",
-    "anchors = 10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326, ",
+      "box_conf_threshold = 0.40",
+      "nms_threshold = 0.30",
+      "model_batch = 2",
+      "draw_results = 0",
+      "publish_web = 0",
+      "debug is = 0",
+      "satisNum = 50",
+      "satisThreshold = 1.000000",
+      "KDTreeSearchRadius = 0.100000",
+      "KDTreeMinClusterSize = 30",
+      "KDTreeMaxClusterSize = 25000",
+      "merge_dis = 0.80",
+      "center_threshold = 0.50",
+      "camera1_min = 0.00",
+      "camera2_min = 0.20",
+      "camera1_max = 3.00",
+      "camera2_max = 3.00",
+      "motion_compensation = 0",
+      "isVel = 0",
+      "isTF = 0",
+      "grid_step = 0.010000",
+      "grid_kernelSize = 3",
+      "grid_th = 5",
+      "person_dis_th = 2",
+      "downsample_leaf_size = 0.001000",
+      "ground_cluster-ground_removal-rMin= 0.200000\n",
+      "ground_cluster-ground_removal-rMax= 5.000000\n",
+      "ground_cluster-ground_removal-tHmin= -0.150000\n",
+      "ground_cluster-ground_removal-tHmax= 0.150000\n",
+      "ground_cluster-ground_removal-tHDiff= 0.025000\n",
+      "ground_cluster-ground_removal-tSDiff= 0.300000\n",
+      "ground_cluster-ground_removal-hSensor= 0.500000 \n",
+      "ground_cluster-ground_removal-gauss_sigma= 0.200000 \n",
+      "ground_cluster-ground_removal-gauss_samples= 5 \n",
+      "ground_cluster-ground_removal-thres= 0.050000 \n",
+      "anchors = 10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326, ",
   };
   EXPECT_EQ(info_lines_from(log, expected.front(), expected.size()), expected);
   EXPECT_EQ(node->channels_per_anchor_, 8);
@@ -82,10 +83,10 @@ TEST(NodeFrame, KeepsConstructionValuesAndLogsThemInOrderWithoutParameters)
 
 TEST(NodeFrame, ReadsSuppliedParameters)
 {
-  RosSession ros({"-p", "draw_result:=true", "-p", "person_dis_th:=2.7", "-p",
-                  "obj_class_num:=8", "-p", "grid_step:=0.05", "-p", "grid_kernelSize:=5", "-p",
-                  "anchors:=1,2,3,", "-p", "/ground_removal/rMax:=4.5", "-p",
-                  "/ground_removal/gauss_samples:=7", "-p", "cluster_method:=1"});
+  RosSession ros({"-p", "draw_result:=true", "-p", "person_dis_th:=2.7", "-p", "obj_class_num:=8",
+                  "-p", "grid_step:=0.05", "-p", "grid_kernelSize:=5", "-p", "anchors:=1,2,3,",
+                  "-p", "/ground_removal/rMax:=4.5", "-p", "/ground_removal/gauss_samples:=7", "-p",
+                  "cluster_method:=1"});
   LogCapture log;
   const auto node = std::make_shared<Yolov5sPredictor>();
 
@@ -114,11 +115,11 @@ TEST(NodeFrame, RefusesToStartOnAWrongTypeOrAnUnusableAnchorList)
     std::string expected_in_message;
   };
   const Case cases[] = {
-    {"box_conf_threshold:=1", "box_conf_threshold"},
-    {"debug:=1", "debug"},
-    {"/ground_removal/gauss_samples:=5.0", "/ground_removal/gauss_samples"},
-    {"anchors:=10,x,", "stof"},
-    {"anchors:=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,", "anchors"},
+      {"box_conf_threshold:=1", "box_conf_threshold"},
+      {"debug:=1", "debug"},
+      {"/ground_removal/gauss_samples:=5.0", "/ground_removal/gauss_samples"},
+      {"anchors:=10,x,", "stof"},
+      {"anchors:=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,", "anchors"},
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(c.rule);
@@ -201,7 +202,8 @@ TEST(NodeFrame, TicksEveryHundredMillisecondsAndReportsMissingInputs)
   const auto node = std::make_shared<Yolov5sPredictor>();
   rclcpp::executors::SingleThreadedExecutor executor;
   executor.add_node(node);
-  EXPECT_TRUE(testing::spin_until(executor, [&] { return log.count("No input camera data") >= 3; }));
+  EXPECT_TRUE(
+      testing::spin_until(executor, [&] { return log.count("No input camera data") >= 3; }));
 }
 
 TEST(NodeFrame, LabelLookupsNeverInsert)

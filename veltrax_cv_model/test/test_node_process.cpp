@@ -27,9 +27,9 @@ TEST(NodeProcess, LogsItsConfigurationAndStopsCleanlyOnCtrlC)
   const std::string & out = node.output();
   const auto draw = out.find("draw_results = 1");
   const auto person = out.find("person_dis_th = 2\n");
-  const auto anchors =
-    out.find("anchors = 10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, "
-             "373, 326, ");
+  const auto anchors = out.find(
+      "anchors = 10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, "
+      "373, 326, ");
   ASSERT_NE(draw, std::string::npos) << out;
   ASSERT_NE(person, std::string::npos) << out;
   ASSERT_NE(anchors, std::string::npos) << out;

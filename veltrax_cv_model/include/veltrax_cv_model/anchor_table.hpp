@@ -13,7 +13,7 @@ namespace veltrax_cv_model
 using AnchorTable = std::array<int32_t, 18>;
 
 /// The anchors the YOLOv5s models are trained with.
-inline constexpr AnchorTable kDefaultAnchors{10, 13,  16,  30,  33,  23,  30,  61,  62,
+inline constexpr AnchorTable kDefaultAnchors{10, 13, 16,  30,  33, 23,  30,  61,  62,
                                              45, 59, 119, 116, 90, 156, 198, 373, 326};
 
 /// Parses the comma-terminated anchor list of the `anchors` parameter into `anchors`.

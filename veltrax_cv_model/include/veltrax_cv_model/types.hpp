@@ -35,15 +35,15 @@ struct CameraIntrinsics
 /// Lengths in metres, in the robot frame (base_footprint, z up).
 struct GroundRemovalParams
 {
-  double rMin{0.0};         ///< nearest horizontal range of points that model the ground
-  double rMax{0.0};         ///< farthest horizontal range of points that model the ground
-  double tHmin{0.0};        ///< lowest height of a ground candidate
-  double tHmax{0.0};        ///< highest height of a ground candidate
-  double tHDiff{0.0};       ///< height above the modelled ground still counted as ground
-  double tSDiff{0.0};       ///< largest slope change between neighbouring ground cells
-  double hSensor{0.0};      ///< sensor height above the floor
-  double thres{0.0};        ///< acceptance threshold of the ground model
-  double gauss_sigma{0.0};  ///< width of the smoothing kernel
+  double rMin{0.0};          ///< nearest horizontal range of points that model the ground
+  double rMax{0.0};          ///< farthest horizontal range of points that model the ground
+  double tHmin{0.0};         ///< lowest height of a ground candidate
+  double tHmax{0.0};         ///< highest height of a ground candidate
+  double tHDiff{0.0};        ///< height above the modelled ground still counted as ground
+  double tSDiff{0.0};        ///< largest slope change between neighbouring ground cells
+  double hSensor{0.0};       ///< sensor height above the floor
+  double thres{0.0};         ///< acceptance threshold of the ground model
+  double gauss_sigma{0.0};   ///< width of the smoothing kernel
   int32_t gauss_samples{0};  ///< number of samples of the smoothing kernel
 };
 

@@ -1,5 +1,6 @@
 // Decoding of the three quantised YOLOv5 output heads into ranked, per-class suppressed
-// detections. Plain buffers in, plain records out: no ROS, no NPU runtime, no logging.
+// detections. Plain buffers in, plain records out: no ROS, no NPU runtime, no logging. Nothing
+// keeps state between calls, so any thread may call any function; head buffers are only read.
 #pragma once
 
 #include <array>

@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include <opencv2/core.hpp>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
+#include <opencv2/core.hpp>
 
 #include "geometry_msgs/msg/transform_stamped.hpp"
 #include "geometry_msgs/msg/twist.hpp"
@@ -41,9 +41,9 @@ namespace veltrax_cv_model
 /// All detections of one camera image of one frame cycle.
 struct DetectionFrame
 {
-  std_msgs::msg::Header header;          ///< system time after inference, frame id "frame"
-  std::vector<DetectedObject> objects;   ///< descending score
-  sensor_msgs::msg::Image image;         ///< the colour message the detections were made on
+  std_msgs::msg::Header header;         ///< system time after inference, frame id "frame"
+  std::vector<DetectedObject> objects;  ///< descending score
+  sensor_msgs::msg::Image image;        ///< the colour message the detections were made on
 };
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
@@ -95,8 +95,8 @@ public:
   void initializeRKNNInputOutput();
 
   // --- Detection (frame-cycle thread) ----------------------------------------------------------
-  void detectImagePair(DetectionFrame * frame1, DetectionFrame * frame2, const ImageConstPtr & color1,
-                       const ImageConstPtr & color2);
+  void detectImagePair(DetectionFrame * frame1, DetectionFrame * frame2,
+                       const ImageConstPtr & color1, const ImageConstPtr & color2);
   void predict(const cv::Mat & rgb1, const cv::Mat & rgb2, DetectionFrame * frame1,
                DetectionFrame * frame2);
   void postProcess(const std::array<const int8_t *, 3> & outputs, DetectionFrame * frame, int slot,

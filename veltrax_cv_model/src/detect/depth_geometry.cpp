@@ -36,9 +36,8 @@ void Yolov5sPredictor::rgb_depth_to_cloud(const ImageConstPtr & depth, const Ima
   view.height = static_cast<int>(depth->height);
   view.row_step_bytes = depth->step;
   view.encoding = depth->encoding;
-  const BackProjectionResult result =
-    back_project_depth(view, row_length, PixelRect{left, right, top, bottom}, intrinsics,
-                       leaf_size, *cloud);
+  const BackProjectionResult result = back_project_depth(
+      view, row_length, PixelRect{left, right, top, bottom}, intrinsics, leaf_size, *cloud);
   if (result.status != BackProjectionStatus::kOk) {
     RCLCPP_ERROR(get_logger(), "depth image %s (%ux%u, %s, colour rows of %d): %s",
                  depth->header.frame_id.c_str(), depth->width, depth->height,
@@ -66,8 +65,8 @@ void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
 
   const GroundRemovalParams & p = ground_removal_params_;
   auto ground_model = std::make_shared<GroundRemoval<pcl::PointXYZ>>(
-    p.rMin, p.rMax, p.tHmin, p.tHmax, p.tHDiff, p.tSDiff, p.hSensor, p.thres, p.gauss_sigma,
-    p.gauss_samples);
+      p.rMin, p.rMax, p.tHmin, p.tHmax, p.tHDiff, p.tSDiff, p.hSensor, p.thres, p.gauss_sigma,
+      p.gauss_samples);
   ground_model->set_input_cloud(scene_in_base);
 
   clouds.clear();
@@ -83,8 +82,8 @@ void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
                              z_min, z_max);
     } else if (detection.class_id == bottle_id || detection.class_id == blood_id) {
       // Small litter lies on the floor: its floor points are part of its footprint.
-      filter_detection_cloud(detection, color, depth, cloud, nullptr, transform, intrinsics,
-                             z_min, z_max);
+      filter_detection_cloud(detection, color, depth, cloud, nullptr, transform, intrinsics, z_min,
+                             z_max);
     } else {
       continue;
     }
@@ -95,13 +94,12 @@ void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
 }
 
 void Yolov5sPredictor::filter_detection_cloud(
-  DetectedObject detection, const ImageConstPtr & color, const ImageConstPtr & depth,
-  Cloud::Ptr & cloud, std::shared_ptr<GroundRemoval<pcl::PointXYZ>> ground_model,
-  const Eigen::Matrix4f & transform, const CameraIntrinsics & intrinsics, float z_min,
-  float z_max)
+    DetectedObject detection, const ImageConstPtr & color, const ImageConstPtr & depth,
+    Cloud::Ptr & cloud, std::shared_ptr<GroundRemoval<pcl::PointXYZ>> ground_model,
+    const Eigen::Matrix4f & transform, const CameraIntrinsics & intrinsics, float z_min,
+    float z_max)
 {
-  if (detection.left == 0 && detection.top == 0 && detection.right == 0 &&
-      detection.bottom == 0) {
+  if (detection.left == 0 && detection.top == 0 && detection.right == 0 && detection.bottom == 0) {
     return;
   }
   Cloud::Ptr box_cloud(new Cloud);

@@ -109,8 +109,8 @@ void Yolov5sPredictor::initializeRKNNInputOutput()
   output_attrs_.assign(io_num_.n_output, rknn_tensor_attr{});
   for (uint32_t i = 0; i < io_num_.n_input; ++i) {
     input_attrs_[i].index = i;
-    status = rknn_query(rknn_ctx_, RKNN_QUERY_INPUT_ATTR, &input_attrs_[i],
-                        sizeof(rknn_tensor_attr));
+    status =
+        rknn_query(rknn_ctx_, RKNN_QUERY_INPUT_ATTR, &input_attrs_[i], sizeof(rknn_tensor_attr));
     if (status < 0) {
       RCLCPP_ERROR(get_logger(), "%d, rknn_query_input_attr  error!  status = %d", 345, status);
       return;
@@ -139,8 +139,8 @@ void Yolov5sPredictor::initializeRKNNInputOutput()
 
   for (uint32_t i = 0; i < io_num_.n_output; ++i) {
     output_attrs_[i].index = i;
-    status = rknn_query(rknn_ctx_, RKNN_QUERY_OUTPUT_ATTR, &output_attrs_[i],
-                        sizeof(rknn_tensor_attr));
+    status =
+        rknn_query(rknn_ctx_, RKNN_QUERY_OUTPUT_ATTR, &output_attrs_[i], sizeof(rknn_tensor_attr));
     if (status < 0) {
       RCLCPP_ERROR(get_logger(), "%d, rknn_query_output_attr error!  status = %d", 377, status);
       return;
@@ -292,9 +292,8 @@ void Yolov5sPredictor::postProcess(const std::array<const int8_t *, 3> & outputs
   std::vector<int32_t> class_ids;
   int candidate_count = 0;
   for (int head = 0; head < kHeadCount; ++head) {
-    candidate_count +=
-      decodeBoxes(outputs[head] + head_slot_offset(decoder_settings_, head, slot), head, boxes,
-                  scores, class_ids);
+    candidate_count += decodeBoxes(outputs[head] + head_slot_offset(decoder_settings_, head, slot),
+                                   head, boxes, scores, class_ids);
   }
   RCLCPP_DEBUG(get_logger(), "\tdetect %d objects", candidate_count);
 
@@ -311,10 +310,9 @@ void Yolov5sPredictor::postProcess(const std::array<const int8_t *, 3> & outputs
     const float y1 = boxes[4 * n + 1];
     const float x2 = x1 + boxes[4 * n + 2];
     const float y2 = y1 + boxes[4 * n + 3];
-    RCLCPP_DEBUG(get_logger(), "i=%d, x1=%f, y1=%f, x2=%f, y2=%f, scale_w=%f, scale_h=%f", p, x1, y1,
-                 x2, y2, scale_w, scale_h);
-    frame->objects.push_back(
-      to_camera_object(x1, y1, x2, y2, class_ids[n], scores[p], mapping));
+    RCLCPP_DEBUG(get_logger(), "i=%d, x1=%f, y1=%f, x2=%f, y2=%f, scale_w=%f, scale_h=%f", p, x1,
+                 y1, x2, y2, scale_w, scale_h);
+    frame->objects.push_back(to_camera_object(x1, y1, x2, y2, class_ids[n], scores[p], mapping));
   }
 }
 
@@ -323,10 +321,9 @@ int Yolov5sPredictor::decodeBoxes(const int8_t * data, int output_index, std::ve
 {
   std::vector<CandidateCell> cells;
   const std::size_t first = scores.size();
-  const int appended = decode_head(data, head_slot_elements(decoder_settings_, output_index),
-                                   output_index, decoder_settings_,
-                                   head_quantization_[output_index], boxes, scores, class_ids,
-                                   &cells);
+  const int appended = decode_head(
+      data, head_slot_elements(decoder_settings_, output_index), output_index, decoder_settings_,
+      head_quantization_[output_index], boxes, scores, class_ids, &cells);
   for (std::size_t k = 0; k < cells.size(); ++k) {
     const float * box = &boxes[4 * (first + k)];
     RCLCPP_DEBUG(get_logger(), "a=%d, i=%d, j=%d, box x=%f, y=%f, w=%f, h=%f\n", cells[k].anchor,

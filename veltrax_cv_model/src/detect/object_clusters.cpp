@@ -15,7 +15,7 @@ void Yolov5sPredictor::cloud_cluster(const Cloud::Ptr & cloud, CloudList & clust
   switch (method) {
     case 1: {
       const std::vector<pcl::PointIndices> index_lists = euclidean_cluster_indices(
-        points, KDTreeSearchRadius, KDTreeMinClusterSize, KDTreeMaxClusterSize);
+          points, KDTreeSearchRadius, KDTreeMinClusterSize, KDTreeMaxClusterSize);
       RCLCPP_DEBUG(get_logger(), "cluster_indices =  %d\n", static_cast<int>(index_lists.size()));
       clouds_from_indices(*points, index_lists, clusters);
       break;
@@ -53,8 +53,9 @@ int Yolov5sPredictor::bbox_cluster(const Cloud::Ptr & cloud, CloudList & cluster
 void Yolov5sPredictor::merge_clusters(const CloudList & clusters, CloudList & merged)
 {
   merge_close_clusters(
-    clusters, [this](const Cloud & seed, const Cloud & candidate) { return distance(seed, candidate); },
-    merged);
+      clusters,
+      [this](const Cloud & seed, const Cloud & candidate) { return distance(seed, candidate); },
+      merged);
 }
 
 bool Yolov5sPredictor::distance(const Cloud & a, const Cloud & b)
@@ -69,8 +70,7 @@ void Yolov5sPredictor::cluster_convex_hulls(const CloudList & clusters, CloudLis
   convex_hull_polygons(clusters, polygons);
 }
 
-void Yolov5sPredictor::polygon_to_cloud(const CloudList & polygons, Cloud & outline,
-                                        float spacing)
+void Yolov5sPredictor::polygon_to_cloud(const CloudList & polygons, Cloud & outline, float spacing)
 {
   sample_polygon_outlines(polygons, spacing, outline);
 }

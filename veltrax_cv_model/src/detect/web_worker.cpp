@@ -1,6 +1,6 @@
 // Web worker: camera 1's litter and person reports, off the frame-cycle thread.
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <thread>
@@ -115,8 +115,8 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
     pcl::transformPointCloud(camera_point, robot_point, camera1_matrix_);
 
     const cv::Rect box =
-      cv::Rect(object.left, object.top, object.right - object.left, object.bottom - object.top) &
-      cv::Rect(0, 0, width, picture.rows);
+        cv::Rect(object.left, object.top, object.right - object.left, object.bottom - object.top) &
+        cv::Rect(0, 0, width, picture.rows);
     std_msgs::msg::Header crop_header;
     crop_header.stamp = depth->header.stamp;
     veltrax_protocol::msg::Trash trash;

@@ -109,11 +109,11 @@ Cloud concatenated(const CloudList & clouds)
 }  // namespace
 
 Yolov5sPredictor::Yolov5sPredictor()
-: rclcpp::Node("Yolov5sPredictor",
-               rclcpp::NodeOptions().automatically_declare_parameters_from_overrides(true)),
-  id_to_label_{{0, "paper"}, {1, "mask"},   {2, "thread"}, {3, "obstacle"},
-               {4, "bottle"}, {5, "blood"}, {6, "person"}, {7, "reflection"}},
-  ground_removal_params_(default_ground_removal_params())
+    : rclcpp::Node("Yolov5sPredictor",
+                   rclcpp::NodeOptions().automatically_declare_parameters_from_overrides(true)),
+      id_to_label_{{0, "paper"},  {1, "mask"},  {2, "thread"}, {3, "obstacle"},
+                   {4, "bottle"}, {5, "blood"}, {6, "person"}, {7, "reflection"}},
+      ground_removal_params_(default_ground_removal_params())
 {
   for (const auto & [id, label] : id_to_label_) {
     label_to_id_.emplace(label, id);
@@ -134,7 +134,7 @@ Yolov5sPredictor::Yolov5sPredictor()
   transform_task2_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
                                         &transform_task2_idle_, &transform_task2_input_);
   web_task_thread_ =
-    std::thread(&Yolov5sPredictor::WebTask, this, &web_task_idle_, &web_task_input_);
+      std::thread(&Yolov5sPredictor::WebTask, this, &web_task_idle_, &web_task_input_);
 }
 
 Yolov5sPredictor::~Yolov5sPredictor()
@@ -155,8 +155,8 @@ Yolov5sPredictor::~Yolov5sPredictor()
 void Yolov5sPredictor::stop_workers()
 {
   workers_running_.store(false);
-  for (std::thread * worker : {&transform_task1_thread_, &transform_task2_thread_,
-                               &web_task_thread_}) {
+  for (std::thread * worker :
+       {&transform_task1_thread_, &transform_task2_thread_, &web_task_thread_}) {
     if (worker->joinable()) {
       worker->join();
     }
@@ -264,27 +264,27 @@ void Yolov5sPredictor::initializeSubscriber()
   RCLCPP_INFO(get_logger(), "initialize Subscriber");
   using std::placeholders::_1;
   cmd_vel_sub_ = create_subscription<geometry_msgs::msg::Twist>(
-    kCmdVelTopic, rclcpp::QoS(10), std::bind(&Yolov5sPredictor::cmd_vel_callback, this, _1));
+      kCmdVelTopic, rclcpp::QoS(10), std::bind(&Yolov5sPredictor::cmd_vel_callback, this, _1));
   camera1_info_sub_ = create_subscription<sensor_msgs::msg::CameraInfo>(
-    kCamera1InfoTopic, rclcpp::QoS(10),
-    std::bind(&Yolov5sPredictor::camera1_info_callback, this, _1));
+      kCamera1InfoTopic, rclcpp::QoS(10),
+      std::bind(&Yolov5sPredictor::camera1_info_callback, this, _1));
   camera2_info_sub_ = create_subscription<sensor_msgs::msg::CameraInfo>(
-    kCamera2InfoTopic, rclcpp::QoS(10),
-    std::bind(&Yolov5sPredictor::camera2_info_callback, this, _1));
+      kCamera2InfoTopic, rclcpp::QoS(10),
+      std::bind(&Yolov5sPredictor::camera2_info_callback, this, _1));
 
   const rmw_qos_profile_t image_qos = image_qos_profile();
   camera1_color_sub_ = image_transport::create_subscription(
-    this, kCamera1ColorTopic, std::bind(&Yolov5sPredictor::camera1_color_callback, this, _1),
-    "raw", image_qos);
+      this, kCamera1ColorTopic, std::bind(&Yolov5sPredictor::camera1_color_callback, this, _1),
+      "raw", image_qos);
   camera1_depth_sub_ = image_transport::create_subscription(
-    this, kCamera1DepthTopic, std::bind(&Yolov5sPredictor::camera1_depth_callback, this, _1),
-    "raw", image_qos);
+      this, kCamera1DepthTopic, std::bind(&Yolov5sPredictor::camera1_depth_callback, this, _1),
+      "raw", image_qos);
   camera2_color_sub_ = image_transport::create_subscription(
-    this, kCamera2ColorTopic, std::bind(&Yolov5sPredictor::camera2_color_callback, this, _1),
-    "raw", image_qos);
+      this, kCamera2ColorTopic, std::bind(&Yolov5sPredictor::camera2_color_callback, this, _1),
+      "raw", image_qos);
   camera2_depth_sub_ = image_transport::create_subscription(
-    this, kCamera2DepthTopic, std::bind(&Yolov5sPredictor::camera2_depth_callback, this, _1),
-    "raw", image_qos);
+      this, kCamera2DepthTopic, std::bind(&Yolov5sPredictor::camera2_depth_callback, this, _1),
+      "raw", image_qos);
 
   timer_ = create_wall_timer(kFramePeriod, std::bind(&Yolov5sPredictor::timer_callback, this));
 }
@@ -297,16 +297,15 @@ void Yolov5sPredictor::initializePublisher()
     image1_pub_ = create_publisher<sensor_msgs::msg::Image>("/perception/yolov5/image1", qos);
     image2_pub_ = create_publisher<sensor_msgs::msg::Image>("/perception/yolov5/image2", qos);
     detect_filtered_results1_pub_ = create_publisher<sensor_msgs::msg::PointCloud2>(
-      "/perception/yolov5/detect_filtered_results1", qos);
+        "/perception/yolov5/detect_filtered_results1", qos);
     detect_filtered_results2_pub_ = create_publisher<sensor_msgs::msg::PointCloud2>(
-      "/perception/yolov5/detect_filtered_results2", qos);
+        "/perception/yolov5/detect_filtered_results2", qos);
   }
   obstacle_pointcloud_pub_ = create_publisher<sensor_msgs::msg::PointCloud2>(
-    "/perception/yolov5/obstacle_pointcloud", qos);
-  person_pub_ =
-    create_publisher<veltrax_protocol::msg::Trashes>("/perception/yolov5/person", qos);
+      "/perception/yolov5/obstacle_pointcloud", qos);
+  person_pub_ = create_publisher<veltrax_protocol::msg::Trashes>("/perception/yolov5/person", qos);
   trashes_pub_ =
-    create_publisher<veltrax_protocol::msg::Trashes>("/perception/yolov5/trashes", qos);
+      create_publisher<veltrax_protocol::msg::Trashes>("/perception/yolov5/trashes", qos);
 }
 
 void Yolov5sPredictor::cmd_vel_callback(const geometry_msgs::msg::Twist::ConstSharedPtr msg)
@@ -314,14 +313,12 @@ void Yolov5sPredictor::cmd_vel_callback(const geometry_msgs::msg::Twist::ConstSh
   cmd_vel_ = *msg;
 }
 
-void Yolov5sPredictor::camera1_info_callback(
-  const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg)
+void Yolov5sPredictor::camera1_info_callback(const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg)
 {
   camera1_intrinsics_ = intrinsics_from(*msg);
 }
 
-void Yolov5sPredictor::camera2_info_callback(
-  const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg)
+void Yolov5sPredictor::camera2_info_callback(const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg)
 {
   camera2_intrinsics_ = intrinsics_from(*msg);
 }
@@ -377,7 +374,7 @@ void Yolov5sPredictor::timer_callback()
   if (!camera1_tf_ready_) {
     try {
       camera1_transform_ = tf_buffer_->lookupTransform(
-        base_frame_, camera1_depth_msg_->header.frame_id, tf2::TimePointZero);
+          base_frame_, camera1_depth_msg_->header.frame_id, tf2::TimePointZero);
       pcl_ros::transformAsMatrix(camera1_transform_, camera1_matrix_);
       camera1_tf_ready_ = true;
     } catch (const tf2::TransformException & e) {
@@ -390,7 +387,7 @@ void Yolov5sPredictor::timer_callback()
   if (!camera2_tf_ready_) {
     try {
       camera2_transform_ = tf_buffer_->lookupTransform(
-        base_frame_, camera2_depth_msg_->header.frame_id, tf2::TimePointZero);
+          base_frame_, camera2_depth_msg_->header.frame_id, tf2::TimePointZero);
       pcl_ros::transformAsMatrix(camera2_transform_, camera2_matrix_);
       camera2_tf_ready_ = true;
     } catch (const tf2::TransformException & e) {
@@ -450,9 +447,9 @@ void Yolov5sPredictor::wait_for_transform_workers()
 }
 
 void Yolov5sPredictor::callback_process(
-  const DetectionFrame & frame1, const DetectionFrame & frame2, const ImageConstPtr & color1,
-  const ImageConstPtr & color2, const ImageConstPtr & depth1, const ImageConstPtr & depth2,
-  rclcpp::Publisher<sensor_msgs::msg::PointCloud2>::SharedPtr publisher)
+    const DetectionFrame & frame1, const DetectionFrame & frame2, const ImageConstPtr & color1,
+    const ImageConstPtr & color2, const ImageConstPtr & depth1, const ImageConstPtr & depth2,
+    rclcpp::Publisher<sensor_msgs::msg::PointCloud2>::SharedPtr publisher)
 {
   double cycle_stamp = stamp_seconds(color1->header.stamp);
   for (const ImageConstPtr * image : {&depth1, &color2, &depth2}) {
@@ -497,8 +494,7 @@ void Yolov5sPredictor::callback_process(
   detection_clouds_.reserve(transform_task1_input_.clouds.size() +
                             transform_task2_input_.clouds.size());
   for (const TransformTaskInput * input : {&transform_task1_input_, &transform_task2_input_}) {
-    detection_clouds_.insert(detection_clouds_.end(), input->clouds.begin(),
-                             input->clouds.end());
+    detection_clouds_.insert(detection_clouds_.end(), input->clouds.begin(), input->clouds.end());
   }
   transform_task1_input_.clouds.clear();
   transform_task2_input_.clouds.clear();

@@ -32,9 +32,10 @@ void capture_handler(const rcutils_log_location_t * location, int severity, cons
   }
 }
 
-const char * const kImageTopics[4] = {
-  "/berxel_camera1/berxel_camera1/color/color_raw", "/berxel_camera1/berxel_camera1/depth/depth_raw",
-  "/berxel_camera2/berxel_camera2/color/color_raw", "/berxel_camera2/berxel_camera2/depth/depth_raw"};
+const char * const kImageTopics[4] = {"/berxel_camera1/berxel_camera1/color/color_raw",
+                                      "/berxel_camera1/berxel_camera1/depth/depth_raw",
+                                      "/berxel_camera2/berxel_camera2/color/color_raw",
+                                      "/berxel_camera2/berxel_camera2/depth/depth_raw"};
 
 }  // namespace
 
@@ -95,12 +96,12 @@ Probe::Probe() : node(std::make_shared<rclcpp::Node>("probe"))
   color2 = node->create_publisher<sensor_msgs::msg::Image>(kImageTopics[2], 10);
   depth2 = node->create_publisher<sensor_msgs::msg::Image>(kImageTopics[3], 10);
   info1 = node->create_publisher<sensor_msgs::msg::CameraInfo>(
-    "/berxel_camera1/berxel_camera1/depth/camera_info", 10);
+      "/berxel_camera1/berxel_camera1/depth/camera_info", 10);
   info2 = node->create_publisher<sensor_msgs::msg::CameraInfo>(
-    "/berxel_camera2/berxel_camera2/depth/camera_info", 10);
+      "/berxel_camera2/berxel_camera2/depth/camera_info", 10);
   cmd_vel = node->create_publisher<geometry_msgs::msg::Twist>("/cmd_vel", 10);
-  tf_static = node->create_publisher<tf2_msgs::msg::TFMessage>(
-    "/tf_static", rclcpp::QoS(100).transient_local());
+  tf_static = node->create_publisher<tf2_msgs::msg::TFMessage>("/tf_static",
+                                                               rclcpp::QoS(100).transient_local());
 
   const rclcpp::QoS keep_all = rclcpp::QoS(1000);
   auto record = [this](auto & list) {
@@ -110,22 +111,22 @@ Probe::Probe() : node(std::make_shared<rclcpp::Node>("probe"))
     };
   };
   subscriptions_.push_back(node->create_subscription<sensor_msgs::msg::PointCloud2>(
-    "/perception/yolov5/obstacle_pointcloud", keep_all,
-    std::function<void(const sensor_msgs::msg::PointCloud2 &)>(record(obstacle_clouds_))));
+      "/perception/yolov5/obstacle_pointcloud", keep_all,
+      std::function<void(const sensor_msgs::msg::PointCloud2 &)>(record(obstacle_clouds_))));
   subscriptions_.push_back(node->create_subscription<veltrax_protocol::msg::Trashes>(
-    "/perception/yolov5/trashes", keep_all,
-    std::function<void(const veltrax_protocol::msg::Trashes &)>(record(trashes_))));
+      "/perception/yolov5/trashes", keep_all,
+      std::function<void(const veltrax_protocol::msg::Trashes &)>(record(trashes_))));
   subscriptions_.push_back(node->create_subscription<veltrax_protocol::msg::Trashes>(
-    "/perception/yolov5/person", keep_all,
-    std::function<void(const veltrax_protocol::msg::Trashes &)>(record(persons_))));
+      "/perception/yolov5/person", keep_all,
+      std::function<void(const veltrax_protocol::msg::Trashes &)>(record(persons_))));
   for (int camera = 0; camera < 2; ++camera) {
     const std::string suffix = std::to_string(camera + 1);
     subscriptions_.push_back(node->create_subscription<sensor_msgs::msg::Image>(
-      "/perception/yolov5/image" + suffix, keep_all,
-      std::function<void(const sensor_msgs::msg::Image &)>(record(overlays_[camera]))));
+        "/perception/yolov5/image" + suffix, keep_all,
+        std::function<void(const sensor_msgs::msg::Image &)>(record(overlays_[camera]))));
     subscriptions_.push_back(node->create_subscription<sensor_msgs::msg::PointCloud2>(
-      "/perception/yolov5/detect_filtered_results" + suffix, keep_all,
-      std::function<void(const sensor_msgs::msg::PointCloud2 &)>(record(debug_clouds_[camera]))));
+        "/perception/yolov5/detect_filtered_results" + suffix, keep_all,
+        std::function<void(const sensor_msgs::msg::PointCloud2 &)>(record(debug_clouds_[camera]))));
   }
 }
 

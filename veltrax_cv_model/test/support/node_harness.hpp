@@ -83,7 +83,8 @@ private:
 };
 
 /// Spins `executor` until `done` holds or `timeout` passes; true when `done` held.
-bool spin_until(rclcpp::executors::SingleThreadedExecutor & executor, const std::function<bool()> & done,
+bool spin_until(rclcpp::executors::SingleThreadedExecutor & executor,
+                const std::function<bool()> & done,
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 /// A camera-info message with k = [fx 0 cx; 0 fy cy; 0 0 1].

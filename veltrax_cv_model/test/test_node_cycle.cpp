@@ -1,0 +1,366 @@
+// Whole frame cycles through the in-process graph: inputs published like camera drivers do,
+// the host NPU runtime detecting painted objects, outputs read from the topics.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <pcl_conversions/pcl_conversions.h>
+
+#include "host_rknn/host_rknn.hpp"
+#include "rcutils/logging.h"
+#include "support/box_scene.hpp"
+#include "support/node_harness.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using testing::FloorBox;
+using testing::ForwardCamera;
+using testing::LogCapture;
+using testing::Probe;
+using testing::RosSession;
+
+std::array<uint8_t, 3> key(int class_id)
+{
+  const host_rknn::KeyColour c = host_rknn::key_colours().at(class_id);
+  return {c.r, c.g, c.b};
+}
+
+const FloorBox kObstacle{1.5, 1.9, -0.2, 0.2, 0.4, key(3)};
+const FloorBox kBottle{1.0, 1.08, 0.3, 0.38, 0.25, key(4)};
+const FloorBox kPerson{1.2, 1.5, -0.75, -0.45, 1.7, key(6)};
+const FloorBox kPaper{0.9, 1.1, -0.3, -0.1, 0.001, key(0)};
+
+std::vector<std::string> node_args(const std::vector<std::string> & extra = {})
+{
+  std::vector<std::string> args{
+      "-p", std::string("rknn_model_path:=") + VELTRAX_CONFIG_DIR + "/models/colour_key_640.yaml",
+      "-p", "obj_class_num:=8",
+      "-p", "downsample_leaf_size:=0.01",
+      "-p", "camera1_min:=0.1",
+      "-p", "camera2_min:=0.1"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+// Camera 1 forward at 0.5 m, camera 2 a little to the right and lower.
+ForwardCamera camera1()
+{
+  ForwardCamera camera;
+  camera.frame_id = "camera1_depth_optical_frame";
+  camera.height = 0.5;
+  return camera;
+}
+
+ForwardCamera camera2()
+{
+  ForwardCamera camera;
+  camera.frame_id = "camera2_depth_optical_frame";
+  camera.y = -0.1;
+  camera.height = 0.3;
+  return camera;
+}
+
+class FrameCycle : public ::testing::Test
+{
+protected:
+  void start(const std::vector<std::string> & extra_args = {})
+  {
+    ros_ = std::make_unique<RosSession>(node_args(extra_args));
+    node_ = std::make_shared<Yolov5sPredictor>();
+    probe_ = std::make_unique<Probe>();
+    executor_.add_node(node_);
+    executor_.add_node(probe_->node);
+  }
+
+  void TearDown() override
+  {
+    if (node_) executor_.remove_node(node_);
+    if (probe_) executor_.remove_node(probe_->node);
+    node_.reset();
+    probe_.reset();
+    ros_.reset();
+  }
+
+  void publish_transforms(bool camera2_too = true)
+  {
+    tf2_msgs::msg::TFMessage tf;
+    tf.transforms.push_back(camera1().transform());
+    if (camera2_too) tf.transforms.push_back(camera2().transform());
+    probe_->tf_static->publish(tf);
+  }
+
+  void publish_infos()
+  {
+    probe_->info1->publish(camera1().info());
+    probe_->info2->publish(camera2().info());
+  }
+
+  // Both cameras' images of `boxes`, stamped now + the given offsets (seconds).
+  void publish_images(const std::vector<FloorBox> & boxes, std::array<double, 4> offsets = {})
+  {
+    const rclcpp::Time now = node_->now();
+    auto at = [&](double offset) { return now + rclcpp::Duration::from_seconds(offset); };
+    const testing::RenderedFrame frame1 = testing::render(camera1(), boxes, at(0));
+    const testing::RenderedFrame frame2 = testing::render(camera2(), boxes, at(0));
+    sensor_msgs::msg::Image color1 = frame1.color, depth1 = frame1.depth;
+    sensor_msgs::msg::Image color2 = frame2.color, depth2 = frame2.depth;
+    color1.header.stamp = at(offsets[0]);
+    depth1.header.stamp = at(offsets[1]);
+    color2.header.stamp = at(offsets[2]);
+    depth2.header.stamp = at(offsets[3]);
+    probe_->color1->publish(color1);
+    probe_->depth1->publish(depth1);
+    probe_->color2->publish(color2);
+    probe_->depth2->publish(depth2);
+  }
+
+  bool wait_for_outline(std::size_t count = 1)
+  {
+    return testing::spin_until(
+        executor_, [&] { return probe_->obstacle_clouds().size() >= count; }, 10s);
+  }
+
+  std::unique_ptr<RosSession> ros_;
+  std::shared_ptr<Yolov5sPredictor> node_;
+  std::unique_ptr<Probe> probe_;
+  rclcpp::executors::SingleThreadedExecutor executor_;
+};
+
+// Distance in the floor plane from (x, y) to the footprint rectangle of `box` (0 inside).
+double distance_to_footprint(const FloorBox & box, double x, double y)
+{
+  const double dx = std::max({box.x_min - x, 0.0, x - box.x_max});
+  const double dy = std::max({box.y_min - y, 0.0, y - box.y_max});
+  return std::hypot(dx, dy);
+}
+
+TEST_F(FrameCycle, PublishesFootprintOutlinesOfTheDetectedObjects)
+{
+  LogCapture log;
+  start();
+  publish_transforms();
+  publish_infos();
+  // Colour 1, depth 1, colour 2, depth 2 stamps: depth 1 is the newest.
+  publish_images({kObstacle, kBottle, kPerson, kPaper}, {-0.4, -0.1, -0.2, -0.3});
+  ASSERT_TRUE(wait_for_outline()) << "no outline published";
+
+  const sensor_msgs::msg::PointCloud2 msg = probe_->obstacle_clouds().front();
+  EXPECT_EQ(msg.header.frame_id, "base_footprint");
+  // The cycle stamp travels through seconds as a double: exact to well under a microsecond.
+  const rclcpp::Time newest = rclcpp::Time(node_->camera1_depth_msg_->header.stamp);
+  EXPECT_NEAR(rclcpp::Time(msg.header.stamp).nanoseconds(), newest.nanoseconds(), 1000);
+  EXPECT_LT(msg.header.stamp.nanosec, 1000000000u);
+
+  pcl::PointCloud<pcl::PointXYZ> outline;
+  pcl::fromROSMsg(msg, outline);
+  ASSERT_GT(outline.size(), 20u);
+  std::size_t near_obstacle_front = 0;
+  for (const pcl::PointXYZ & p : outline) {
+    ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y));
+    EXPECT_EQ(p.z, 0.0f);
+    const double nearest = std::min({distance_to_footprint(kObstacle, p.x, p.y),
+                                     distance_to_footprint(kBottle, p.x, p.y),
+                                     distance_to_footprint(kPerson, p.x, p.y)});
+    EXPECT_LT(nearest, 0.1) << "outline point " << p.x << ", " << p.y << " belongs to nothing";
+    if (std::abs(p.x - kObstacle.x_min) < 0.05 && p.y > -0.2 && p.y < 0.2) ++near_obstacle_front;
+  }
+  // The face the cameras see is outlined along its whole width (5 cm spacing, 0.4 m).
+  EXPECT_GE(near_obstacle_front, 6u);
+  EXPECT_EQ(log.count("cluster method except!"), 0u);
+}
+
+TEST_F(FrameCycle, ReportsCameraOneLitterAndNearbyPersonsWithCropsAndFloorPositions)
+{
+  start();
+  publish_transforms();
+  publish_infos();
+  publish_images({kObstacle, kBottle, kPerson, kPaper});
+  ASSERT_TRUE(testing::spin_until(
+      executor_, [&] { return !probe_->trashes().empty() && !probe_->persons().empty(); }, 10s));
+
+  const veltrax_protocol::msg::Trashes trashes = probe_->trashes().front();
+  EXPECT_EQ(trashes.header.frame_id, "");
+  EXPECT_EQ(trashes.header.stamp.sec, 0);
+  ASSERT_EQ(trashes.trashes.size(), 1u);  // the bottle; paper and obstacles are not reported
+  const veltrax_protocol::msg::Trash & bottle = trashes.trashes[0];
+  // Bottom centre of the box: the bottle's front edge on the floor.
+  EXPECT_NEAR(bottle.x, kBottle.x_min, 0.05);
+  EXPECT_NEAR(bottle.y, 0.5 * (kBottle.y_min + kBottle.y_max), 0.05);
+  EXPECT_EQ(bottle.image.encoding, "rgb8");
+  EXPECT_EQ(bottle.image.header.frame_id, "");
+  EXPECT_EQ(bottle.image.header.stamp, node_->camera1_depth_msg_->header.stamp);
+  ASSERT_GT(bottle.image.width * bottle.image.height, 0u);
+  // The crop shows the bottle's key colour.
+  const auto bottle_rgb = kBottle.rgb;
+  const std::size_t centre =
+      (bottle.image.height / 2) * bottle.image.step + (bottle.image.width / 2) * 3;
+  EXPECT_EQ(bottle.image.data[centre], bottle_rgb[0]);
+  EXPECT_EQ(bottle.image.data[centre + 1], bottle_rgb[1]);
+  EXPECT_EQ(bottle.image.data[centre + 2], bottle_rgb[2]);
+
+  const veltrax_protocol::msg::Trashes persons = probe_->persons().front();
+  ASSERT_EQ(persons.trashes.size(), 1u);
+  EXPECT_NEAR(persons.trashes[0].x, kPerson.x_min, 0.05);
+  // The box also holds the person's visible side, so its bottom centre lies off the front
+  // face's middle, but on the footprint.
+  EXPECT_GT(persons.trashes[0].y, kPerson.y_min);
+  EXPECT_LT(persons.trashes[0].y, kPerson.y_max);
+}
+
+TEST_F(FrameCycle, DoesNotReportAPersonBeyondTheDistanceLimit)
+{
+  // The person's bottom centre is 0.5 m below and 0.6 m beside camera 1: X^2 + Y^2 = 0.61.
+  start({"-p", "person_dis_th:=0.5"});
+  publish_transforms();
+  publish_infos();
+  publish_images({kPerson, kBottle});
+  ASSERT_TRUE(testing::spin_until(
+      executor_, [&] { return !probe_->trashes().empty(); }, 10s));
+  executor_.spin_all(200ms);
+  EXPECT_TRUE(probe_->persons().empty());
+}
+
+TEST_F(FrameCycle, PublishesAnEmptyOutlineWhenNothingIsDetected)
+{
+  start({"-p", "debug:=true"});
+  publish_transforms();
+  publish_infos();
+  publish_images({});
+  ASSERT_TRUE(wait_for_outline());
+  const sensor_msgs::msg::PointCloud2 msg = probe_->obstacle_clouds().front();
+  EXPECT_EQ(msg.header.frame_id, "base_footprint");
+  EXPECT_EQ(msg.width, 0u);
+  EXPECT_TRUE(msg.data.empty());
+  // With debug, both cameras' detection clouds come every cycle, empty or not.
+  ASSERT_TRUE(testing::spin_until(executor_, [&] {
+    return !probe_->debug_clouds(1).empty() && !probe_->debug_clouds(2).empty();
+  }));
+  EXPECT_EQ(probe_->debug_clouds(1).front().header.frame_id, "base_footprint");
+  EXPECT_EQ(probe_->debug_clouds(2).front().width, 0u);
+}
+
+TEST_F(FrameCycle, PublishesOverlaysWithDrawResultAndDebug)
+{
+  start({"-p", "debug:=true", "-p", "draw_result:=true"});
+  publish_transforms();
+  publish_infos();
+  publish_images({kObstacle, kPaper});
+  ASSERT_TRUE(testing::spin_until(
+      executor_, [&] { return !probe_->overlays(1).empty() && !probe_->overlays(2).empty(); }));
+  const sensor_msgs::msg::Image overlay = probe_->overlays(1).front();
+  EXPECT_EQ(overlay.encoding, "bgr8");
+  EXPECT_EQ(overlay.header.frame_id, "");
+  EXPECT_EQ(overlay.header.stamp.sec, 0);
+  EXPECT_EQ(overlay.width, 640u);
+  EXPECT_EQ(overlay.height, 480u);
+  // A red box (B, G, R = 0, 0, 255) is drawn around the obstacle; the paper stays undrawn.
+  const Eigen::Vector2d obstacle_corner =
+      camera1().project({kObstacle.x_min, kObstacle.y_max, kObstacle.height});
+  const Eigen::Vector2d paper_corner = camera1().project({kPaper.x_min, kPaper.y_max, 0.0});
+  auto red_near = [&](const Eigen::Vector2d & pixel) {
+    for (int dv = -4; dv <= 4; ++dv) {
+      for (int du = -4; du <= 4; ++du) {
+        const int u = static_cast<int>(pixel.x()) + du;
+        const int v = static_cast<int>(pixel.y()) + dv;
+        if (u < 0 || v < 0 || u >= 640 || v >= 480) continue;
+        const uint8_t * bgr = &overlay.data[v * overlay.step + u * 3];
+        if (bgr[0] == 0 && bgr[1] == 0 && bgr[2] == 255) return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_TRUE(red_near(obstacle_corner));
+  EXPECT_FALSE(red_near(paper_corner));
+}
+
+TEST_F(FrameCycle, EndsTheTickOnStaleInputs)
+{
+  LogCapture log;
+  start();
+  publish_transforms();
+  publish_infos();
+  publish_images({kObstacle}, {-20.0, -20.0, -20.0, -20.0});
+  ASSERT_TRUE(testing::spin_until(
+      executor_, [&] { return log.count("camera1_pub_info_time except!\n") >= 2; }));
+  // Both cameras are stale, but only camera 1 is named.
+  EXPECT_EQ(log.count("camera2_pub_info_time except!"), 0u);
+  EXPECT_TRUE(probe_->obstacle_clouds().empty());
+
+  log.clear();
+  publish_images({kObstacle}, {0.0, 0.0, -20.0, 0.0});
+  ASSERT_TRUE(testing::spin_until(
+      executor_, [&] { return log.count("camera2_pub_info_time except!\n") >= 1; }));
+}
+
+TEST_F(FrameCycle, RetriesMissingTransformsUntilTheyArrive)
+{
+  LogCapture log;
+  start();
+  publish_infos();
+  publish_images({kObstacle});
+  ASSERT_TRUE(testing::spin_until(
+      executor_, [&] { return log.count("Transform camera_1 error of sensor data: ") >= 2; }));
+  EXPECT_EQ(log.count(", quitting callback"), log.count("Transform camera_1 error"));
+  EXPECT_TRUE(probe_->obstacle_clouds().empty());
+
+  publish_transforms(false);
+  ASSERT_TRUE(testing::spin_until(
+      executor_, [&] { return log.count("Transform2 camera_2 error of sensor data: ") >= 2; }));
+  EXPECT_TRUE(node_->camera1_tf_ready_);
+  EXPECT_TRUE(probe_->obstacle_clouds().empty());
+
+  publish_transforms(true);
+  publish_images({kObstacle});
+  ASSERT_TRUE(wait_for_outline());
+  EXPECT_TRUE(node_->camera2_tf_ready_);
+  // The looked-up matrix maps camera 1's origin to its mounting point.
+  EXPECT_NEAR(node_->camera1_matrix_(2, 3), 0.5, 1e-6);
+}
+
+TEST_F(FrameCycle, WaitsForCameraInfoWithoutFloodingTheLog)
+{
+  LogCapture log;
+  start();
+  publish_transforms();
+  publish_images({kObstacle});
+  executor_.spin_all(100ms);
+  const auto started = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - started < 700ms) executor_.spin_once(10ms);
+  EXPECT_EQ(log.count("waiting for camera info"), 1u);
+  EXPECT_TRUE(probe_->obstacle_clouds().empty());
+
+  publish_infos();
+  publish_images({kObstacle});
+  EXPECT_TRUE(wait_for_outline());
+}
+
+TEST_F(FrameCycle, SurvivesAColourImageItCannotConvert)
+{
+  LogCapture log;
+  start();
+  publish_transforms();
+  publish_infos();
+  publish_images({kObstacle});
+  sensor_msgs::msg::Image broken =
+      testing::image(640, 480, "weird", "camera1_depth_optical_frame", node_->now());
+  probe_->color1->publish(broken);
+  ASSERT_TRUE(
+      testing::spin_until(executor_, [&] { return log.count("frame cycle skipped") >= 2; }));
+  EXPECT_TRUE(node_->transform_task1_idle_.load());
+
+  // Good input brings the outline back.
+  publish_images({kObstacle});
+  EXPECT_TRUE(wait_for_outline());
+}
+
+}  // namespace
+}  // namespace veltrax_cv_model
