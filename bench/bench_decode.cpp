@@ -84,8 +84,8 @@ BENCHMARK(BM_PostProcessBothSlots)->Arg(50)->Arg(3000)->Unit(benchmark::kMicrose
 
 void BM_HostRuntimeColourKeyBatch(benchmark::State & state)
 {
-  const host_rknn::ModelSpec spec;  // 640 x 640 NHWC, batch 2, 8 classes, colour key
-  std::string text = host_rknn::to_yaml(spec);
+  const host_rknn::ModelSpec model_spec;  // 640 x 640 NHWC, batch 2, 8 classes, colour key
+  std::string text = host_rknn::to_yaml(model_spec);
   rknn_context ctx = 0;
   if (rknn_init(&ctx, text.data(), static_cast<uint32_t>(text.size()), 0, nullptr) != RKNN_SUCC) {
     state.SkipWithError("rknn_init failed");

@@ -72,7 +72,7 @@ int main(int argc, char ** argv)
     const veltrax_scene::Scene scene = veltrax_scene::make_demo_scene(options);
     veltrax_scene::save_scene(scene, out_dir);
     const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("make_scene: %d frames, %zu objects, 2 cameras -> %s/scene.yaml (%.2f s)\n",
                 scene.frame_count(), scene.objects.size(), out_dir.c_str(), seconds);
   } catch (const std::exception & e) {

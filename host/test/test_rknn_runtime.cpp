@@ -27,7 +27,7 @@ using veltrax_cv_model::DetectedObject;
 // A context for one model, destroyed at scope end.
 struct Runtime
 {
-  explicit Runtime(const ModelSpec & spec) : text(host_rknn::to_yaml(spec))
+  explicit Runtime(const ModelSpec & model_spec) : text(host_rknn::to_yaml(model_spec))
   {
     status = rknn_init(&ctx, text.data(), static_cast<uint32_t>(text.size()), 0, nullptr);
   }
@@ -58,7 +58,8 @@ std::vector<uint8_t> batch_buffer(const std::vector<cv::Mat> & images, bool plan
   for (const cv::Mat & img : images) {
     std::vector<cv::Mat> planes{img};
     if (planar) cv::split(img, planes);
-    for (const cv::Mat & p : planes) buffer.insert(buffer.end(), p.data, p.dataend);
+    for (const cv::Mat & p : planes)
+      buffer.insert(buffer.end(), p.data, p.data + p.total() * p.elemSize());
   }
   return buffer;
 }
@@ -84,14 +85,14 @@ int infer(const Runtime & rt, std::vector<uint8_t> & input, std::vector<rknn_out
   return rknn_outputs_get(rt.ctx, 3, outputs.data(), nullptr);
 }
 
-veltrax_cv_model::DecoderSettings settings_for(const ModelSpec & spec)
+veltrax_cv_model::DecoderSettings settings_for(const ModelSpec & model_spec)
 {
   veltrax_cv_model::DecoderSettings s;
-  const bool nchw = spec.input_fmt == RKNN_TENSOR_NCHW;
-  s.model_height = static_cast<int32_t>(spec.input_dims[nchw ? 2 : 1]);
-  s.model_width = static_cast<int32_t>(spec.input_dims[nchw ? 3 : 2]);
-  s.anchors = spec.anchors;
-  s.obj_class_num = spec.classes;
+  const bool nchw = model_spec.input_fmt == RKNN_TENSOR_NCHW;
+  s.model_height = static_cast<int32_t>(model_spec.input_dims[nchw ? 2 : 1]);
+  s.model_width = static_cast<int32_t>(model_spec.input_dims[nchw ? 3 : 2]);
+  s.anchors = model_spec.anchors;
+  s.obj_class_num = model_spec.classes;
   s.box_conf_threshold = 0.5f;
   s.nms_threshold = 0.45f;
   return s;
@@ -107,7 +108,7 @@ std::array<veltrax_cv_model::HeadQuantization, 3> quantization(const Runtime & r
   return q;
 }
 
-std::vector<DetectedObject> decode_slot(const Runtime & rt, const ModelSpec & spec,
+std::vector<DetectedObject> decode_slot(const Runtime & rt, const ModelSpec & model_spec,
                                         const std::vector<rknn_output> & outputs, int slot,
                                         float scale_w = 1.0f, float scale_h = 1.0f)
 {
@@ -115,7 +116,7 @@ std::vector<DetectedObject> decode_slot(const Runtime & rt, const ModelSpec & sp
   for (std::size_t i = 0; i < 3; ++i) {
     heads[i] = {static_cast<const int8_t *>(outputs[i].buf), outputs[i].size};
   }
-  return veltrax_cv_model::post_process(heads, quantization(rt), settings_for(spec), slot, scale_w,
+  return veltrax_cv_model::post_process(heads, quantization(rt), settings_for(model_spec), slot, scale_w,
                                         scale_h)
       .objects;
 }
@@ -224,13 +225,13 @@ TEST(RknnRuntime, RejectsBadContextsAndArgumentsWithVendorCodes)
 
 TEST(RknnRuntime, ReportsTheTensorsOfTheModelFile)
 {
-  ModelSpec spec;
-  spec.input_dims = {2, 3, 256, 416};
-  spec.input_fmt = RKNN_TENSOR_NCHW;
-  spec.classes = 3;
-  spec.outputs = {{-64, 0.03125f}, {-10, 0.05f}, {5, 0.1f}};
-  spec.sdk_version = "1.2.3 (test)";
-  Runtime rt(spec);
+  ModelSpec model_spec;
+  model_spec.input_dims = {2, 3, 256, 416};
+  model_spec.input_fmt = RKNN_TENSOR_NCHW;
+  model_spec.classes = 3;
+  model_spec.outputs = {{-64, 0.03125f}, {-10, 0.05f}, {5, 0.1f}};
+  model_spec.sdk_version = "1.2.3 (test)";
+  Runtime rt(model_spec);
   ASSERT_EQ(rt.status, RKNN_SUCC);
 
   rknn_sdk_version version{};
@@ -255,17 +256,17 @@ TEST(RknnRuntime, ReportsTheTensorsOfTheModelFile)
     EXPECT_EQ(std::vector<uint32_t>(out.dims, out.dims + 4),
               (std::vector<uint32_t>{2, 24, gh, gw}));
     EXPECT_EQ(out.size, 2u * 24u * gh * gw);
-    EXPECT_EQ(out.zp, spec.outputs[i].zp);
-    EXPECT_FLOAT_EQ(out.scale, spec.outputs[i].scale);
+    EXPECT_EQ(out.zp, model_spec.outputs[i].zp);
+    EXPECT_FLOAT_EQ(out.scale, model_spec.outputs[i].scale);
   }
 }
 
 TEST(RknnRuntime, OutputBuffersBelongToTheRuntimeUntilReleased)
 {
-  ModelSpec spec;
-  spec.backend = host_rknn::Backend::kScripted;
-  spec.runs = {{{{2, 100, 100, 200, 180, 0.8f, 0.99f}}, {}}};
-  Runtime rt(spec);
+  ModelSpec model_spec;
+  model_spec.backend = host_rknn::Backend::kScripted;
+  model_spec.runs = {{{{2, 100, 100, 200, 180, 0.8f, 0.99f}}, {}}};
+  Runtime rt(model_spec);
   std::vector<uint8_t> input(2u * 640 * 640 * 3, 0);
   std::vector<rknn_output> outputs;
   ASSERT_EQ(infer(rt, input, outputs), RKNN_SUCC);
@@ -281,7 +282,7 @@ TEST(RknnRuntime, OutputBuffersBelongToTheRuntimeUntilReleased)
   const auto * q = static_cast<const int8_t *>(outputs[1].buf);
   const auto * f = static_cast<const float *>(floats[1].buf);
   for (std::size_t k = 0; k < outputs[1].size; k += 997) {
-    EXPECT_FLOAT_EQ(f[k], (q[k] - spec.outputs[1].zp) * spec.outputs[1].scale);
+    EXPECT_FLOAT_EQ(f[k], (q[k] - model_spec.outputs[1].zp) * model_spec.outputs[1].scale);
   }
 
   EXPECT_EQ(rknn_outputs_release(rt.ctx, 3, outputs.data()), RKNN_SUCC);
@@ -294,7 +295,7 @@ TEST(RknnRuntime, OutputBuffersBelongToTheRuntimeUntilReleased)
 
 TEST(RknnRuntime, ColourKeyBoxesComeBackThroughTheDecoderAtCameraResolution)
 {
-  const ModelSpec spec;  // 640 x 640, NHWC, 8 classes
+  const ModelSpec model_spec;  // 640 x 640, NHWC, 8 classes
   struct Camera
   {
     int width, height;
@@ -312,7 +313,7 @@ TEST(RknnRuntime, ColourKeyBoxesComeBackThroughTheDecoderAtCameraResolution)
     cv::resize(img, resized, cv::Size(640, 640), 0, 0, cv::INTER_LINEAR);  // as the node does
     model_images.push_back(resized);
   }
-  Runtime rt(spec);
+  Runtime rt(model_spec);
   std::vector<uint8_t> input = batch_buffer(model_images);
   std::vector<rknn_output> outputs;
   ASSERT_EQ(infer(rt, input, outputs), RKNN_SUCC);
@@ -321,24 +322,26 @@ TEST(RknnRuntime, ColourKeyBoxesComeBackThroughTheDecoderAtCameraResolution)
     const Camera & cam = cameras[slot - 1];
     const float sw = 640.0f / static_cast<float>(cam.width);
     const float sh = 640.0f / static_cast<float>(cam.height);
-    const auto objects = decode_slot(rt, spec, outputs, slot, sw, sh);
+    const auto objects = decode_slot(rt, model_spec, outputs, slot, sw, sh);
     // One model pixel, plus one camera pixel for the final truncation.
     expect_found(objects, cam.painted, 1.0f / sw + 1.0f, 1.0f / sh + 1.0f);
-    for (const DetectedObject & o : objects) EXPECT_NEAR(o.score, 0.9f, 0.01f);
+    for (const DetectedObject & o : objects) {
+      EXPECT_NEAR(o.score, 0.9f, 0.01f);
+    }
   }
   EXPECT_EQ(rknn_outputs_release(rt.ctx, 3, outputs.data()), RKNN_SUCC);
 }
 
 // Largest edge error, in model pixels, of the float boxes decoded from `rounds` paintings of
 // two random rectangles per image (one per image half) with sides of min_side to max_side.
-float worst_edge_error(const Runtime & rt, const ModelSpec & spec, int min_side, int max_side,
+float worst_edge_error(const Runtime & rt, const ModelSpec & model_spec, int min_side, int max_side,
                        int rounds, unsigned seed)
 {
   std::mt19937 rng(seed);
   const auto pick = [&](int lo, int hi) {
     return lo + static_cast<int>(rng() % static_cast<unsigned>(hi - lo + 1));
   };
-  const veltrax_cv_model::DecoderSettings s = settings_for(spec);
+  const veltrax_cv_model::DecoderSettings s = settings_for(model_spec);
   const auto quant = quantization(rt);
   float worst = 0.0f;
   for (int round = 0; round < rounds; ++round) {
@@ -386,19 +389,19 @@ TEST(RknnRuntime, ColourKeyBoxesDecodeWithinAboutAPixelOfThePainting)
 {
   // No resize here: only the int8 grid limits the precision. One raw step of a large anchor's
   // size moves an edge by more than a pixel, so big boxes get a looser bound.
-  const ModelSpec spec;
-  Runtime rt(spec);
-  EXPECT_LE(worst_edge_error(rt, spec, 4, 256, 40, 7u), 1.1f);
-  EXPECT_LE(worst_edge_error(rt, spec, 256, 600, 20, 8u), 3.5f);
+  const ModelSpec model_spec;
+  Runtime rt(model_spec);
+  EXPECT_LE(worst_edge_error(rt, model_spec, 4, 256, 40, 7u), 1.1f);
+  EXPECT_LE(worst_edge_error(rt, model_spec, 256, 600, 20, 8u), 3.5f);
 }
 
 TEST(RknnRuntime, ColourKeyIgnoresSpecksNearMissesAndUnknownClasses)
 {
-  ModelSpec spec;
-  spec.classes = 3;  // key colours 3 .. 7 mean nothing to this model
-  spec.input_fmt = RKNN_TENSOR_NCHW;
-  spec.input_dims = {2, 3, 640, 640};
-  Runtime rt(spec);
+  ModelSpec model_spec;
+  model_spec.classes = 3;  // key colours 3 .. 7 mean nothing to this model
+  model_spec.input_fmt = RKNN_TENSOR_NCHW;
+  model_spec.input_dims = {2, 3, 640, 640};
+  Runtime rt(model_spec);
   std::vector<cv::Mat> images{grey_image(640, 640), grey_image(640, 640)};
   cv::rectangle(images[0], cv::Rect(10, 10, 3, 5), key(1), cv::FILLED);      // 15 px: a speck
   cv::rectangle(images[0], cv::Rect(100, 100, 4, 4), key(1), cv::FILLED);    // 16 px: found
@@ -410,26 +413,26 @@ TEST(RknnRuntime, ColourKeyIgnoresSpecksNearMissesAndUnknownClasses)
   std::vector<uint8_t> input = batch_buffer(images, /*planar=*/true);
   std::vector<rknn_output> outputs;
   ASSERT_EQ(infer(rt, input, outputs, RKNN_TENSOR_NCHW), RKNN_SUCC);
-  expect_found(decode_slot(rt, spec, outputs, 1), {{1, {100, 100, 4, 4}}}, 1.0f, 1.0f);
-  expect_found(decode_slot(rt, spec, outputs, 2), {{2, {400, 50, 80, 80}}}, 1.0f, 1.0f);
+  expect_found(decode_slot(rt, model_spec, outputs, 1), {{1, {100, 100, 4, 4}}}, 1.0f, 1.0f);
+  expect_found(decode_slot(rt, model_spec, outputs, 2), {{2, {400, 50, 80, 80}}}, 1.0f, 1.0f);
   rknn_outputs_release(rt.ctx, 3, outputs.data());
 }
 
 TEST(RknnRuntime, ScriptedRunsCycleAndKeepTheirScores)
 {
-  ModelSpec spec;
-  spec.backend = host_rknn::Backend::kScripted;
-  spec.classes = 3;
-  spec.runs = {
+  ModelSpec model_spec;
+  model_spec.backend = host_rknn::Backend::kScripted;
+  model_spec.classes = 3;
+  model_spec.runs = {
       {{{0, 10, 20, 110, 220, 0.7f, 0.99f}}, {{2, 300, 300, 340, 330, 0.6f, 0.99f}}},
       {{}, {}},
       // The second detection's objectness is below the decoder's threshold: not reported.
       {{{1, 500, 500, 639, 639, 0.95f, 0.99f}, {1, 0, 400, 60, 470, 0.8f, 0.2f}}, {}},
   };
-  Runtime rt(spec);
+  Runtime rt(model_spec);
   std::vector<uint8_t> input(2u * 640 * 640 * 3, 0);
   for (int run = 0; run < 5; ++run) {
-    const host_rknn::ScriptedRun & expected = spec.runs[static_cast<std::size_t>(run % 3)];
+    const host_rknn::ScriptedRun & expected = model_spec.runs[static_cast<std::size_t>(run % 3)];
     std::vector<rknn_output> outputs;
     ASSERT_EQ(infer(rt, input, outputs), RKNN_SUCC);
     for (int slot = 1; slot <= 2; ++slot) {
@@ -441,9 +444,11 @@ TEST(RknnRuntime, ScriptedRunsCycleAndKeepTheirScores)
         reported.push_back(
             {d.class_id, cv::Rect(cv::Point2f(d.x1, d.y1), cv::Point2f(d.x2, d.y2))});
       }
-      const auto objects = decode_slot(rt, spec, outputs, slot);
+      const auto objects = decode_slot(rt, model_spec, outputs, slot);
       expect_found(objects, reported, 1.0f, 1.0f);
-      if (!objects.empty()) EXPECT_NEAR(objects[0].score, dets[0].score, 0.01f);
+      if (!objects.empty()) {
+        EXPECT_NEAR(objects[0].score, dets[0].score, 0.01f);
+      }
     }
     rknn_outputs_release(rt.ctx, 3, outputs.data());
   }
@@ -497,9 +502,9 @@ TEST(RknnRuntime, InjectedFaultsStartAtTheirCall)
       {&Faults::outputs_get, 2, "outputs_get@2"},
   };
   for (const Case & c : cases) {
-    ModelSpec spec;
-    spec.faults.*(c.kind) = {RKNN_ERR_DEVICE_UNAVAILABLE, c.from_call};
-    Runtime rt(host_rknn::parse_model(host_rknn::to_yaml(spec)));  // through the file format
+    ModelSpec model_spec;
+    model_spec.faults.*(c.kind) = {RKNN_ERR_DEVICE_UNAVAILABLE, c.from_call};
+    Runtime rt(host_rknn::parse_model(host_rknn::to_yaml(model_spec)));  // through the file format
     ASSERT_EQ(rt.status, RKNN_SUCC);
     EXPECT_EQ(first_failure(rt.ctx, 4), c.expected);
   }
@@ -548,17 +553,17 @@ TEST(RknnRuntime, ShippedModelFilesLoad)
 
 TEST(RknnRuntime, ContextsServeSeveralThreads)
 {
-  ModelSpec spec;
-  spec.backend = host_rknn::Backend::kScripted;
-  spec.runs = {{{{1, 10, 10, 50, 50, 0.9f, 0.99f}}, {}}};
-  Runtime shared(spec);
-  Runtime own(spec);
-  const auto work = [&spec](const Runtime & rt) {
+  ModelSpec model_spec;
+  model_spec.backend = host_rknn::Backend::kScripted;
+  model_spec.runs = {{{{1, 10, 10, 50, 50, 0.9f, 0.99f}}, {}}};
+  Runtime shared(model_spec);
+  Runtime own(model_spec);
+  const auto work = [&model_spec](const Runtime & rt) {
     std::vector<uint8_t> input(2u * 640 * 640 * 3, 0);
     for (int i = 0; i < 20; ++i) {
       std::vector<rknn_output> outputs;
       EXPECT_EQ(infer(rt, input, outputs), RKNN_SUCC);
-      EXPECT_EQ(decode_slot(rt, spec, outputs, 1).size(), 1u);
+      EXPECT_EQ(decode_slot(rt, model_spec, outputs, 1).size(), 1u);
       EXPECT_EQ(rknn_outputs_release(rt.ctx, 3, outputs.data()), RKNN_SUCC);
     }
   };

@@ -37,7 +37,7 @@ struct ObjectCaster
 {
   Eigen::Matrix3d camera_to_local;
   Eigen::Vector3d origin;  // camera centre in the object's frame
-  int16_t object{0};  // index into Scene::objects
+  int16_t object{0};       // index into Scene::objects
   Shape shape{Shape::kBox};
   double half_length{0.0};
   double half_width{0.0};
@@ -131,14 +131,15 @@ double floor_grey(double x, double y, double distance_m, uint32_t seed)
   const double fy = std::floor(y / kTileM);
   const double ex = x - fx * kTileM;
   const double ey = y - fy * kTileM;
-  const uint32_t tile = mix(seed ^ mix(static_cast<uint32_t>(static_cast<int32_t>(fx)) * 73856093U ^
-                                       static_cast<uint32_t>(static_cast<int32_t>(fy)) * 19349663U));
+  const uint32_t tile =
+      mix(seed ^ mix(static_cast<uint32_t>(static_cast<int32_t>(fx)) * 73856093U ^
+                     static_cast<uint32_t>(static_cast<int32_t>(fy)) * 19349663U));
   const double tile_grey = 132.0 + static_cast<double>(tile % 24U);
   const bool joint = ex < kGroutM || ey < kGroutM;
   const double textured =
-    (joint ? 100.0 : tile_grey) + 5.0 * std::sin(7.3 * x + 1.1) * std::sin(5.1 * y + 0.4);
+      (joint ? 100.0 : tile_grey) + 5.0 * std::sin(7.3 * x + 1.1) * std::sin(5.1 * y + 0.4);
   const double fade = std::clamp(
-    (distance_m - kTextureFadeStartM) / (kTextureFadeEndM - kTextureFadeStartM), 0.0, 1.0);
+      (distance_m - kTextureFadeStartM) / (kTextureFadeEndM - kTextureFadeStartM), 0.0, 1.0);
   return textured * (1.0 - fade) + 140.0 * fade;
 }
 
@@ -180,7 +181,7 @@ View render_view(const Scene & scene, int frame, int camera)
     caster.v_begin = 0;
     caster.v_end = model.height;
     const std::optional<cv::Rect2d> box =
-      project_object(model, world_to_object.inverse() * cam_to_world.inverse(), object);
+        project_object(model, cam_to_world.inverse() * world_to_object.inverse(), object);
     if (box) {
       const auto clamp_to = [](double value, int limit) {
         return static_cast<int>(std::clamp(value, 0.0, static_cast<double>(limit)));
@@ -250,8 +251,8 @@ View render_view(const Scene & scene, int frame, int camera)
 
       if (hit >= 0) {
         const host_rknn::KeyColour & key =
-          keys[static_cast<std::size_t>(scene.objects[static_cast<std::size_t>(hit)].class_id) %
-               keys.size()];
+            keys[static_cast<std::size_t>(scene.objects[static_cast<std::size_t>(hit)].class_id) %
+                 keys.size()];
         rgb[3 * u + 0] = key.r;
         rgb[3 * u + 1] = key.g;
         rgb[3 * u + 2] = key.b;

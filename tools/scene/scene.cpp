@@ -24,7 +24,7 @@ constexpr int kProjectionRimSamples = 256;
 std::string class_label(int class_id)
 {
   static const std::array<const char *, kClassCount> labels{
-    "paper", "mask", "thread", "obstacle", "bottle", "blood", "person", "reflection"};
+      "paper", "mask", "thread", "obstacle", "bottle", "blood", "person", "reflection"};
   if (class_id < 0 || class_id >= kClassCount) {
     return "";
   }
@@ -33,13 +33,13 @@ std::string class_label(int class_id)
 
 Eigen::Isometry3d CameraModel::camera_to_base() const
 {
-  const double cy_ = std::cos(mount.yaw_rad);
-  const double sy = std::sin(mount.yaw_rad);
-  const double cp = std::cos(mount.pitch_rad);
-  const double sp = std::sin(mount.pitch_rad);
-  const Eigen::Vector3d forward(cp * cy_, cp * sy, -sp);
-  const Eigen::Vector3d left(-sy, cy_, 0.0);
-  const Eigen::Vector3d up(sp * cy_, sp * sy, cp);
+  const double cos_yaw = std::cos(mount.yaw_rad);
+  const double sin_yaw = std::sin(mount.yaw_rad);
+  const double cos_pitch = std::cos(mount.pitch_rad);
+  const double sin_pitch = std::sin(mount.pitch_rad);
+  const Eigen::Vector3d forward(cos_pitch * cos_yaw, cos_pitch * sin_yaw, -sin_pitch);
+  const Eigen::Vector3d left(-sin_yaw, cos_yaw, 0.0);
+  const Eigen::Vector3d up(sin_pitch * cos_yaw, sin_pitch * sin_yaw, cos_pitch);
   Eigen::Matrix3d rotation;
   // Optical axes expressed in base_footprint: x right, y down, z along the view.
   rotation.col(0) = -left;
@@ -76,27 +76,37 @@ Scene make_demo_scene(const DemoOptions & options)
   camera2.frame_id = "camera2_depth_optical_frame";
   camera2.mount = {0.20, 0.10, 0.30, 30.0 * kDeg, 20.0 * kDeg};
 
-  // Laid out so that camera 1 sees the far group and camera 2 the near left group, with each
-  // object's silhouette clear of every other's in both cameras over the whole drive (one class
-  // key region per object, and depth truth that is never a foreground object's).
-  auto box = [](std::string name, int class_id, double x, double y, double yaw_deg, double length,
+  // Camera 1 sees the group ahead, camera 2 the group to the left; each object's silhouette
+  // stays clear of every other's in both cameras over the whole drive, so each gives one key
+  // region and its depth is never a foreground object's.
+  auto box = [](const char * name, int class_id, double x, double y, double yaw_deg, double length,
                 double width, double height) {
-    return SceneObject{std::move(name), class_id, Shape::kBox, x, y, yaw_deg * kDeg,
-                       length, width, height};
+    SceneObject object;
+    object.name = name;
+    object.class_id = class_id;
+    object.shape = Shape::kBox;
+    object.x_m = x;
+    object.y_m = y;
+    object.yaw_rad = yaw_deg * kDeg;
+    object.length_m = length;
+    object.width_m = width;
+    object.height_m = height;
+    return object;
   };
-  auto cylinder = [](std::string name, int class_id, double x, double y, double diameter,
-                     double height) {
-    return SceneObject{std::move(name), class_id, Shape::kCylinder, x, y, 0.0,
-                       diameter, diameter, height};
+  auto cylinder = [&box](const char * name, int class_id, double x, double y, double diameter,
+                         double height) {
+    SceneObject object = box(name, class_id, x, y, 0.0, diameter, diameter, height);
+    object.shape = Shape::kCylinder;
+    return object;
   };
   scene.objects = {
-    box("obstacle_1", 3, 2.00, -0.55, 15.0, 0.35, 0.35, 0.35),
-    box("obstacle_2", 3, 1.40, 0.60, -20.0, 0.40, 0.30, 0.35),
-    box("person", 6, 2.40, 0.25, 0.0, 0.30, 0.40, 1.70),
-    cylinder("bottle_1", 4, 1.30, -0.05, 0.12, 0.25),
-    cylinder("bottle_2", 4, 0.85, 0.65, 0.12, 0.25),
-    box("mask", 1, 1.10, -0.25, 30.0, 0.17, 0.10, 0.01),
-    cylinder("blood", 5, 1.70, 0.30, 0.15, 0.002),
+      box("obstacle_1", 3, 2.00, -0.55, 15.0, 0.35, 0.35, 0.35),
+      box("obstacle_2", 3, 1.40, 0.60, -20.0, 0.40, 0.30, 0.35),
+      box("person", 6, 2.40, 0.25, 0.0, 0.30, 0.40, 1.70),
+      cylinder("bottle_1", 4, 1.30, -0.05, 0.12, 0.25),
+      cylinder("bottle_2", 4, 0.85, 0.65, 0.12, 0.25),
+      box("mask", 1, 1.10, -0.25, 30.0, 0.17, 0.10, 0.01),
+      cylinder("blood", 5, 1.70, 0.30, 0.15, 0.002),
   };
 
   const int frames = std::max(1, options.frames);
@@ -114,7 +124,7 @@ Eigen::Isometry3d object_to_world(const SceneObject & object)
 {
   Eigen::Isometry3d transform = Eigen::Isometry3d::Identity();
   transform.linear() =
-    Eigen::AngleAxisd(object.yaw_rad, Eigen::Vector3d::UnitZ()).toRotationMatrix();
+      Eigen::AngleAxisd(object.yaw_rad, Eigen::Vector3d::UnitZ()).toRotationMatrix();
   transform.translation() = Eigen::Vector3d(object.x_m, object.y_m, 0.0);
   return transform;
 }
@@ -156,7 +166,7 @@ std::vector<ObjectTruth> ground_truth(const Scene & scene, int frame)
     return truths;
   }
   const Eigen::Isometry3d world_to_base =
-    scene.robot_poses[static_cast<std::size_t>(frame)].base_to_world().inverse();
+      scene.robot_poses[static_cast<std::size_t>(frame)].base_to_world().inverse();
   truths.reserve(scene.objects.size());
   for (const SceneObject & object : scene.objects) {
     const Eigen::Isometry3d object_to_base = world_to_base * object_to_world(object);

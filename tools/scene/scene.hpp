@@ -38,8 +38,7 @@ inline constexpr int kClassCount = 8;
 /// Label text of a class id; "" for an id outside 0 .. 7.
 std::string class_label(int class_id);
 
-enum class Shape
-{
+enum class Shape {
   kBox,       ///< cuboid standing on the floor
   kCylinder,  ///< vertical cylinder standing on the floor; length_m is its diameter
 };
@@ -50,9 +49,9 @@ struct SceneObject
   std::string name;  ///< unique within the scene, e.g. "obstacle_1"
   int class_id{3};
   Shape shape{Shape::kBox};
-  double x_m{0.0};      ///< centre of the footprint, world frame
+  double x_m{0.0};  ///< centre of the footprint, world frame
   double y_m{0.0};
-  double yaw_rad{0.0};  ///< rotation of the object's own x axis from the world x axis
+  double yaw_rad{0.0};   ///< rotation of the object's own x axis from the world x axis
   double length_m{0.4};  ///< extent along the object's own x axis (cylinder: diameter)
   double width_m{0.4};   ///< extent along the object's own y axis (cylinder: ignored)
   double height_m{0.4};  ///< top above the floor; the bottom is on the floor
@@ -102,7 +101,7 @@ struct RobotPose
 struct Scene
 {
   double frame_rate_hz{10.0};
-  uint32_t seed{1};           ///< floor texture, colour noise and depth noise
+  uint32_t seed{1};            ///< floor texture, colour noise and depth noise
   double depth_noise_mm{1.0};  ///< standard deviation of the depth noise; 0 for exact depth
   double max_depth_m{5.0};     ///< depths at and beyond this read 0 (no measurement)
   std::array<CameraModel, 2> cameras;

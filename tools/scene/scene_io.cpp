@@ -90,8 +90,7 @@ void emit_object(YAML::Emitter & out, const SceneObject & object)
   out << YAML::Key << "name" << YAML::Value << object.name;
   out << YAML::Key << "class_id" << YAML::Value << object.class_id;
   out << YAML::Key << "label" << YAML::Value << class_label(object.class_id);
-  out << YAML::Key << "shape" << YAML::Value
-      << (object.shape == Shape::kBox ? "box" : "cylinder");
+  out << YAML::Key << "shape" << YAML::Value << (object.shape == Shape::kBox ? "box" : "cylinder");
   out << YAML::Key << "x_m" << YAML::Value << num(object.x_m);
   out << YAML::Key << "y_m" << YAML::Value << num(object.y_m);
   out << YAML::Key << "yaw_rad" << YAML::Value << num(object.yaw_rad);
@@ -107,8 +106,8 @@ std::string emit_scene(const Scene & scene,
 {
   YAML::Emitter out;
   out << YAML::Comment(
-    "Synthetic two-camera RGB-D sequence. World: floor z = 0, z up; base_footprint: x forward, "
-    "y left, z up; optical frames: x right, y down, z forward. Metres, radians, seconds.");
+      "Synthetic two-camera RGB-D sequence. World: floor z = 0, z up; base_footprint: x forward, "
+      "y left, z up; optical frames: x right, y down, z forward. Metres, radians, seconds.");
   out << YAML::BeginMap;
   out << YAML::Key << "format" << YAML::Value << kFormat;
   out << YAML::Key << "frame_rate_hz" << YAML::Value << num(scene.frame_rate_hz);
@@ -164,10 +163,10 @@ std::string emit_scene(const Scene & scene,
         out << YAML::Key << "visible" << YAML::Value << YAML::Flow << YAML::BeginMap;
         for (std::size_t c = 0; c < 2; ++c) {
           const PixelBox & box = (*visible)[static_cast<std::size_t>(k)][c][i];
-          out << YAML::Key << scene.cameras[c].name << YAML::Value << YAML::Flow
-              << YAML::BeginMap << YAML::Key << "pixels" << YAML::Value << box.pixels
-              << YAML::Key << "box_ltrb" << YAML::Value << YAML::Flow << YAML::BeginSeq
-              << box.left << box.top << box.right << box.bottom << YAML::EndSeq << YAML::EndMap;
+          out << YAML::Key << scene.cameras[c].name << YAML::Value << YAML::Flow << YAML::BeginMap
+              << YAML::Key << "pixels" << YAML::Value << box.pixels << YAML::Key << "box_ltrb"
+              << YAML::Value << YAML::Flow << YAML::BeginSeq << box.left << box.top << box.right
+              << box.bottom << YAML::EndSeq << YAML::EndMap;
         }
         out << YAML::EndMap;
       }
@@ -335,7 +334,7 @@ void save_scene(const Scene & scene, const std::string & dir)
     throw std::runtime_error("cannot create " + dir + "/frames: " + error.message());
   }
   std::vector<std::array<std::vector<PixelBox>, 2>> visible(
-    static_cast<std::size_t>(scene.frame_count()));
+      static_cast<std::size_t>(scene.frame_count()));
   cv::Mat bgr;
   for (int k = 0; k < scene.frame_count(); ++k) {
     const Frame frame = render_frame(scene, k);
@@ -345,7 +344,7 @@ void save_scene(const Scene & scene, const std::string & dir)
       write_png(frame_image_path(dir, k, c, "color"), bgr);
       write_png(frame_image_path(dir, k, c, "depth"), view.depth_mm);
       visible[static_cast<std::size_t>(k)][static_cast<std::size_t>(c)] =
-        visible_boxes(view, scene.objects.size());
+          visible_boxes(view, scene.objects.size());
     }
   }
   const std::string path = (std::filesystem::path(dir) / "scene.yaml").string();

@@ -5,12 +5,7 @@ veltrax_strict_warnings(veltrax_decode)
 veltrax_add_test(test_yolo_decode LIBS veltrax_decode)
 # Decoder and host NPU runtime timings (host build only: the runtime is the PC stand-in).
 if(COMMAND veltrax_add_bench)
-  # veltrax_add_bench resolves bench/ against PROJECT_SOURCE_DIR at call time, which is this
-  # package here, not the workspace root; point it at the root for the call.
-  set(_veltrax_package_dir ${PROJECT_SOURCE_DIR})
-  set(PROJECT_SOURCE_DIR ${CMAKE_SOURCE_DIR})
   veltrax_add_bench(bench_decode LIBS veltrax_decode host_rknn)
-  set(PROJECT_SOURCE_DIR ${_veltrax_package_dir})
 endif()
 # The runtime's tests read its boxes back through this decoder and load the shipped model files.
 if(TARGET host_test_rknn_runtime)

@@ -158,8 +158,9 @@ TEST(YoloDecode, BestClassNeedsAStrictlyGreaterRawValue)
     DecoderSettings s;
     s.obj_class_num = k.classes;
     HeadTensor t(s, 0);
-    std::vector<int8_t> channels{0, 0, 0, 0, 50};
-    channels.insert(channels.end(), k.scores.begin(), k.scores.end());
+    std::vector<int8_t> channels(5 + k.scores.size(), 0);
+    channels[4] = 50;
+    std::copy(k.scores.begin(), k.scores.end(), channels.begin() + 5);
     t.set_cell(1, 0, 7, 7, channels);
     const Candidates c = decode(t, {0, 0.1f});
     ASSERT_EQ(c.count, 1);

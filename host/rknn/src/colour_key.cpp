@@ -35,7 +35,7 @@ const std::array<KeyColour, kKeyColourCount> & key_colours()
 }
 
 std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int width,
-                                        const ModelSpec & spec)
+                                        const ModelSpec & model_spec)
 {
   std::vector<Detection> found;
   if (rgb == nullptr || height <= 0 || width <= 0) {
@@ -44,7 +44,7 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
 
   // Every key channel is 0, 128 or 255; with a tolerance below 64 the three bands never meet,
   // so a channel value maps to at most one level and a pixel to at most one class.
-  const int tol = spec.colour_tolerance;
+  const int tol = model_spec.colour_tolerance;
   std::array<uint8_t, 256> level{};
   for (int v = 0; v < 256; ++v) {
     level[static_cast<std::size_t>(v)] = v <= tol                   ? 0
@@ -55,7 +55,7 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
   const auto level_of = [](uint8_t channel) { return channel == 0 ? 0 : channel == 128 ? 1 : 2; };
   std::array<uint8_t, 64> class_of{};
   class_of.fill(kNoClass);
-  const int classes = std::min(spec.classes, kKeyColourCount);
+  const int classes = std::min(model_spec.classes, kKeyColourCount);
   for (int k = 0; k < classes; ++k) {
     const KeyColour & c = key_colours()[static_cast<std::size_t>(k)];
     class_of[static_cast<std::size_t>(level_of(c.r) * 16 + level_of(c.g) * 4 + level_of(c.b))] =
@@ -88,7 +88,7 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
     cv::compare(labels, k, mask, cv::CMP_EQ);
     const int n = cv::connectedComponentsWithStats(mask, components, stats, centroids, 8, CV_32S);
     for (int i = 1; i < n; ++i) {
-      if (stats.at<int>(i, cv::CC_STAT_AREA) < spec.min_region_area_px) {
+      if (stats.at<int>(i, cv::CC_STAT_AREA) < model_spec.min_region_area_px) {
         continue;
       }
       Detection d;

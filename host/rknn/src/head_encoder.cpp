@@ -124,7 +124,7 @@ std::vector<int> nearby_cells(float centre, int stride, int count)
 
 }  // namespace
 
-void write_slot(const ModelSpec & spec, const ModelGeometry & geometry,
+void write_slot(const ModelSpec & model_spec, const ModelGeometry & geometry,
                 const std::vector<Detection> & detections, std::size_t slot,
                 std::vector<std::vector<int8_t>> & heads)
 {
@@ -132,12 +132,12 @@ void write_slot(const ModelSpec & spec, const ModelGeometry & geometry,
   for (std::size_t i = 0; i < geometry.outputs.size(); ++i) {
     const OutputGeometry & o = geometry.outputs[i];
     std::memset(heads[i].data() + slot * o.slot_elements, -128, o.slot_elements);
-    quantizers.emplace_back(spec.outputs[i]);
+    quantizers.emplace_back(model_spec.outputs[i]);
   }
 
   std::set<std::tuple<int, int, int, int>> taken;
   for (const Detection & d : detections) {
-    if (d.class_id < 0 || d.class_id >= spec.classes || !(d.x2 > d.x1) || !(d.y2 > d.y1)) {
+    if (d.class_id < 0 || d.class_id >= model_spec.classes || !(d.x2 > d.x1) || !(d.y2 > d.y1)) {
       continue;
     }
     std::vector<Placement> options;
@@ -149,8 +149,8 @@ void write_slot(const ModelSpec & spec, const ModelGeometry & geometry,
       const std::vector<int> cols = nearby_cells(0.5f * (d.x1 + d.x2), o.stride, o.grid_w);
       const std::vector<int> rows = nearby_cells(0.5f * (d.y1 + d.y2), o.stride, o.grid_h);
       for (int a = 0; a < kAnchorsPerHead; ++a) {
-        const int32_t aw = spec.anchors[6 * i + 2 * static_cast<std::size_t>(a)];
-        const int32_t ah = spec.anchors[6 * i + 2 * static_cast<std::size_t>(a) + 1];
+        const int32_t aw = model_spec.anchors[6 * i + 2 * static_cast<std::size_t>(a)];
+        const int32_t ah = model_spec.anchors[6 * i + 2 * static_cast<std::size_t>(a) + 1];
         for (const int r : rows) {
           const AxisFit fy = fit_axis(d.y1, d.y2, r, o.stride, ah, quantizers[i]);
           for (const int c : cols) {

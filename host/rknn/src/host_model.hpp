@@ -36,22 +36,22 @@ struct ModelGeometry
   std::vector<OutputGeometry> outputs;
 };
 
-ModelGeometry geometry_of(const ModelSpec & spec);
+ModelGeometry geometry_of(const ModelSpec & model_spec);
 
 /// Writes one batch slot (0-based) of every head: all values -128, then the cells that decode
 /// to `detections`. Detections with an unknown class or an empty box are skipped; two
 /// detections never share a cell and anchor (the second takes its next best fit).
 /// `heads[i]` must hold geometry.outputs[i].slot_elements * batch values.
-void write_slot(const ModelSpec & spec, const ModelGeometry & geometry,
+void write_slot(const ModelSpec & model_spec, const ModelGeometry & geometry,
                 const std::vector<Detection> & detections, std::size_t slot,
                 std::vector<std::vector<int8_t>> & heads);
 
 /// Connected regions painted in class key colours in one RGB image (row-major, interleaved),
 /// as detections in pixel-edge coordinates: a region covering columns l .. r gives x1 = l,
-/// x2 = r + 1. Regions smaller than spec.min_region_area_px and classes >= spec.classes are
+/// x2 = r + 1. Regions smaller than model_spec.min_region_area_px and classes >= model_spec.classes are
 /// ignored. Ordered by class, then by the labelling's component order.
 std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int width,
-                                        const ModelSpec & spec);
+                                        const ModelSpec & model_spec);
 
 /// Class score and objectness written for a colour-key region.
 inline constexpr float kColourKeyScore = 0.9f;

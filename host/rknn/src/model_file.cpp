@@ -122,12 +122,12 @@ ModelSpec parse_model(const std::string & text)
     fail("unsupported 'host_rknn_model' version");
   }
 
-  ModelSpec spec;
+  ModelSpec model_spec;
   if (root["sdk_version"]) {
-    spec.sdk_version = read<std::string>(root["sdk_version"], "sdk_version");
+    model_spec.sdk_version = read<std::string>(root["sdk_version"], "sdk_version");
   }
   if (root["driver_version"]) {
-    spec.driver_version = read<std::string>(root["driver_version"], "driver_version");
+    model_spec.driver_version = read<std::string>(root["driver_version"], "driver_version");
   }
 
   const YAML::Node input = root["input"];
@@ -135,7 +135,7 @@ ModelSpec parse_model(const std::string & text)
     fail("missing 'input' (write 'input: none' for a model without one)");
   }
   if (input.IsNull() || (input.IsScalar() && input.Scalar() == "none")) {
-    spec.has_input = false;
+    model_spec.has_input = false;
   } else {
     const YAML::Node dims = input["dims"];
     if (!dims || !dims.IsSequence() || dims.size() != 4) {
@@ -146,13 +146,13 @@ ModelSpec parse_model(const std::string & text)
       if (d < 1 || d > 16384) {
         fail("'input.dims' entries must lie in 1 .. 16384");
       }
-      spec.input_dims[i] = static_cast<uint32_t>(d);
+      model_spec.input_dims[i] = static_cast<uint32_t>(d);
     }
     const auto fmt = input["fmt"] ? read<std::string>(input["fmt"], "input.fmt") : "NHWC";
     if (fmt == "NHWC") {
-      spec.input_fmt = RKNN_TENSOR_NHWC;
+      model_spec.input_fmt = RKNN_TENSOR_NHWC;
     } else if (fmt == "NCHW") {
-      spec.input_fmt = RKNN_TENSOR_NCHW;
+      model_spec.input_fmt = RKNN_TENSOR_NCHW;
     } else {
       fail("'input.fmt' is NHWC or NCHW");
     }
@@ -164,19 +164,19 @@ ModelSpec parse_model(const std::string & text)
   if (!root["classes"]) {
     fail("missing 'classes'");
   }
-  spec.classes = read<int32_t>(root["classes"], "classes");
-  if (spec.classes < 1 || spec.classes > 1000) {
+  model_spec.classes = read<int32_t>(root["classes"], "classes");
+  if (model_spec.classes < 1 || model_spec.classes > 1000) {
     fail("'classes' must lie in 1 .. 1000");
   }
 
   if (root["anchors"]) {
     const YAML::Node anchors = root["anchors"];
-    if (!anchors.IsSequence() || anchors.size() != spec.anchors.size()) {
+    if (!anchors.IsSequence() || anchors.size() != model_spec.anchors.size()) {
       fail("'anchors' needs 18 numbers");
     }
-    for (std::size_t i = 0; i < spec.anchors.size(); ++i) {
-      spec.anchors[i] = read<int32_t>(anchors[i], "anchors");
-      if (spec.anchors[i] < 1) {
+    for (std::size_t i = 0; i < model_spec.anchors.size(); ++i) {
+      model_spec.anchors[i] = read<int32_t>(anchors[i], "anchors");
+      if (model_spec.anchors[i] < 1) {
         fail("'anchors' entries must be positive");
       }
     }
@@ -186,7 +186,7 @@ ModelSpec parse_model(const std::string & text)
   if (!outputs || !outputs.IsSequence() || outputs.size() > 3) {
     fail("'outputs' lists at most three heads");
   }
-  spec.outputs.clear();
+  model_spec.outputs.clear();
   for (const YAML::Node & o : outputs) {
     OutputQuantization q;
     q.zp = read<int32_t>(o["zp"], "outputs.zp");
@@ -194,31 +194,31 @@ ModelSpec parse_model(const std::string & text)
     if (q.zp < -128 || q.zp > 127 || !(q.scale > 0.0f)) {
       fail("output 'zp' must lie in -128 .. 127 and 'scale' be positive");
     }
-    spec.outputs.push_back(q);
+    model_spec.outputs.push_back(q);
   }
 
   const auto backend = root["backend"] ? read<std::string>(root["backend"], "backend") : "";
   if (backend == "colour-key") {
-    spec.backend = Backend::kColourKey;
+    model_spec.backend = Backend::kColourKey;
   } else if (backend == "scripted") {
-    spec.backend = Backend::kScripted;
+    model_spec.backend = Backend::kScripted;
   } else {
     fail("'backend' is colour-key or scripted");
   }
   if (const YAML::Node key = root["colour_key"]) {
     if (key["min_region_area_px"]) {
-      spec.min_region_area_px = read<int32_t>(key["min_region_area_px"], "min_region_area_px");
+      model_spec.min_region_area_px = read<int32_t>(key["min_region_area_px"], "min_region_area_px");
     }
     if (key["tolerance"]) {
-      spec.colour_tolerance = read<int32_t>(key["tolerance"], "tolerance");
+      model_spec.colour_tolerance = read<int32_t>(key["tolerance"], "tolerance");
     }
-    if (spec.colour_tolerance < 0 || spec.colour_tolerance > 63) {
+    if (model_spec.colour_tolerance < 0 || model_spec.colour_tolerance > 63) {
       fail("'colour_key.tolerance' must lie in 0 .. 63");
     }
   }
-  if (spec.backend == Backend::kColourKey && spec.has_input) {
+  if (model_spec.backend == Backend::kColourKey && model_spec.has_input) {
     const uint32_t channels =
-        spec.input_fmt == RKNN_TENSOR_NCHW ? spec.input_dims[1] : spec.input_dims[3];
+        model_spec.input_fmt == RKNN_TENSOR_NCHW ? model_spec.input_dims[1] : model_spec.input_dims[3];
     if (channels != 3) {
       fail("the colour-key backend needs a three-channel input");
     }
@@ -229,9 +229,9 @@ ModelSpec parse_model(const std::string & text)
     }
     for (const YAML::Node & r : runs) {
       ScriptedRun run;
-      run.slot1 = parse_slot(r["slot1"], spec.classes);
-      run.slot2 = parse_slot(r["slot2"], spec.classes);
-      spec.runs.push_back(run);
+      run.slot1 = parse_slot(r["slot1"], model_spec.classes);
+      run.slot2 = parse_slot(r["slot2"], model_spec.classes);
+      model_spec.runs.push_back(run);
     }
   }
 
@@ -241,7 +241,7 @@ ModelSpec parse_model(const std::string & text)
       if (!f) {
         continue;
       }
-      Fault & fault = spec.faults.*(k.member);
+      Fault & fault = model_spec.faults.*(k.member);
       fault.status = read<int32_t>(f["status"], std::string("faults.") + k.key + ".status");
       if (f["from_call"]) {
         fault.from_call = read<uint32_t>(f["from_call"], "from_call");
@@ -254,7 +254,7 @@ ModelSpec parse_model(const std::string & text)
 
   // Sizes travel as 32-bit counts through the C API; keep well inside them.
   constexpr std::size_t kMaxTensorBytes = std::size_t{1} << 28;
-  const ModelGeometry geometry = geometry_of(spec);
+  const ModelGeometry geometry = geometry_of(model_spec);
   if (geometry.input_bytes > kMaxTensorBytes) {
     fail("input tensor larger than 256 MiB");
   }
@@ -263,48 +263,48 @@ ModelSpec parse_model(const std::string & text)
       fail("output tensor larger than 64 Mi values");
     }
   }
-  return spec;
+  return model_spec;
 }
 
-std::string to_yaml(const ModelSpec & spec)
+std::string to_yaml(const ModelSpec & model_spec)
 {
   YAML::Emitter out;
   out.SetFloatPrecision(9);
   out << YAML::BeginMap;
   out << YAML::Key << "host_rknn_model" << YAML::Value << kFormatVersion;
-  out << YAML::Key << "sdk_version" << YAML::Value << spec.sdk_version;
-  out << YAML::Key << "driver_version" << YAML::Value << spec.driver_version;
+  out << YAML::Key << "sdk_version" << YAML::Value << model_spec.sdk_version;
+  out << YAML::Key << "driver_version" << YAML::Value << model_spec.driver_version;
   out << YAML::Key << "input" << YAML::Value;
-  if (spec.has_input) {
+  if (model_spec.has_input) {
     out << YAML::BeginMap << YAML::Key << "dims" << YAML::Value << YAML::Flow << YAML::BeginSeq;
-    for (const uint32_t d : spec.input_dims) {
+    for (const uint32_t d : model_spec.input_dims) {
       out << d;
     }
     out << YAML::EndSeq << YAML::Key << "fmt" << YAML::Value
-        << (spec.input_fmt == RKNN_TENSOR_NCHW ? "NCHW" : "NHWC") << YAML::Key << "type"
+        << (model_spec.input_fmt == RKNN_TENSOR_NCHW ? "NCHW" : "NHWC") << YAML::Key << "type"
         << YAML::Value << "UINT8" << YAML::EndMap;
   } else {
     out << "none";
   }
-  out << YAML::Key << "classes" << YAML::Value << spec.classes;
+  out << YAML::Key << "classes" << YAML::Value << model_spec.classes;
   out << YAML::Key << "anchors" << YAML::Value << YAML::Flow << YAML::BeginSeq;
-  for (const int32_t a : spec.anchors) {
+  for (const int32_t a : model_spec.anchors) {
     out << a;
   }
   out << YAML::EndSeq;
   out << YAML::Key << "outputs" << YAML::Value << YAML::BeginSeq;
-  for (const OutputQuantization & q : spec.outputs) {
+  for (const OutputQuantization & q : model_spec.outputs) {
     out << YAML::Flow << YAML::BeginMap << YAML::Key << "zp" << YAML::Value << q.zp << YAML::Key
         << "scale" << YAML::Value << q.scale << YAML::EndMap;
   }
   out << YAML::EndSeq;
   out << YAML::Key << "backend" << YAML::Value
-      << (spec.backend == Backend::kColourKey ? "colour-key" : "scripted");
+      << (model_spec.backend == Backend::kColourKey ? "colour-key" : "scripted");
   out << YAML::Key << "colour_key" << YAML::Value << YAML::BeginMap << YAML::Key
-      << "min_region_area_px" << YAML::Value << spec.min_region_area_px << YAML::Key << "tolerance"
-      << YAML::Value << spec.colour_tolerance << YAML::EndMap;
+      << "min_region_area_px" << YAML::Value << model_spec.min_region_area_px << YAML::Key << "tolerance"
+      << YAML::Value << model_spec.colour_tolerance << YAML::EndMap;
   out << YAML::Key << "runs" << YAML::Value << YAML::BeginSeq;
-  for (const ScriptedRun & r : spec.runs) {
+  for (const ScriptedRun & r : model_spec.runs) {
     out << YAML::BeginMap << YAML::Key << "slot1" << YAML::Value;
     emit_detections(out, r.slot1);
     out << YAML::Key << "slot2" << YAML::Value;
@@ -314,7 +314,7 @@ std::string to_yaml(const ModelSpec & spec)
   out << YAML::EndSeq;
   out << YAML::Key << "faults" << YAML::Value << YAML::BeginMap;
   for (const FaultKey & k : kFaultKeys) {
-    const Fault & f = spec.faults.*(k.member);
+    const Fault & f = model_spec.faults.*(k.member);
     if (f.status != 0) {
       out << YAML::Key << k.key << YAML::Value << YAML::Flow << YAML::BeginMap << YAML::Key
           << "status" << YAML::Value << f.status << YAML::Key << "from_call" << YAML::Value
@@ -326,26 +326,26 @@ std::string to_yaml(const ModelSpec & spec)
   return std::string(out.c_str()) + "\n";
 }
 
-bool write_model_file(const std::string & path, const ModelSpec & spec)
+bool write_model_file(const std::string & path, const ModelSpec & model_spec)
 {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << to_yaml(spec);
+  file << to_yaml(model_spec);
   return static_cast<bool>(file);
 }
 
-ModelGeometry geometry_of(const ModelSpec & spec)
+ModelGeometry geometry_of(const ModelSpec & model_spec)
 {
   ModelGeometry g;
-  if (spec.has_input) {
-    g.batch = spec.input_dims[0];
-    if (spec.input_fmt == RKNN_TENSOR_NCHW) {
-      g.channels = spec.input_dims[1];
-      g.height = spec.input_dims[2];
-      g.width = spec.input_dims[3];
+  if (model_spec.has_input) {
+    g.batch = model_spec.input_dims[0];
+    if (model_spec.input_fmt == RKNN_TENSOR_NCHW) {
+      g.channels = model_spec.input_dims[1];
+      g.height = model_spec.input_dims[2];
+      g.width = model_spec.input_dims[3];
     } else {
-      g.height = spec.input_dims[1];
-      g.width = spec.input_dims[2];
-      g.channels = spec.input_dims[3];
+      g.height = model_spec.input_dims[1];
+      g.width = model_spec.input_dims[2];
+      g.channels = model_spec.input_dims[3];
     }
     g.input_bytes = static_cast<std::size_t>(g.batch) * g.height * g.width * g.channels;
   } else {
@@ -354,8 +354,8 @@ ModelGeometry geometry_of(const ModelSpec & spec)
     g.height = 640;
     g.width = 640;
   }
-  g.channels_per_anchor = spec.classes + 5;
-  for (std::size_t i = 0; i < spec.outputs.size(); ++i) {
+  g.channels_per_anchor = model_spec.classes + 5;
+  for (std::size_t i = 0; i < model_spec.outputs.size(); ++i) {
     OutputGeometry o;
     o.stride = kStrides[i];
     o.grid_h = static_cast<int32_t>(g.height) / o.stride;

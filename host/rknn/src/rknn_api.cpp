@@ -37,7 +37,7 @@ enum class Call {
 struct Context
 {
   std::mutex mutex;  // one caller at a time per context, as the vendor's runtime requires
-  ModelSpec spec;
+  ModelSpec model_spec;
   ModelGeometry geometry;
   std::vector<uint8_t> input;  // bound by rknn_inputs_set, as interleaved RGB per slot
   bool input_bound{false};
@@ -90,12 +90,12 @@ void fill_input_attr(const Context & c, rknn_tensor_attr & attr)
   attr.index = index;
   attr.n_dims = 4;
   for (std::size_t i = 0; i < 4; ++i) {
-    attr.dims[i] = c.spec.input_dims[i];
+    attr.dims[i] = c.model_spec.input_dims[i];
   }
   std::strncpy(attr.name, "images", RKNN_MAX_NAME_LEN - 1);
   attr.n_elems = static_cast<uint32_t>(c.geometry.input_bytes);
   attr.size = static_cast<uint32_t>(c.geometry.input_bytes);
-  attr.fmt = c.spec.input_fmt;
+  attr.fmt = c.model_spec.input_fmt;
   attr.type = RKNN_TENSOR_UINT8;
   attr.qnt_type = RKNN_TENSOR_QNT_AFFINE_ASYMMETRIC;
   attr.zp = 0;
@@ -108,7 +108,7 @@ void fill_output_attr(const Context & c, rknn_tensor_attr & attr)
 {
   const uint32_t index = attr.index;
   const OutputGeometry & o = c.geometry.outputs[index];
-  const OutputQuantization & q = c.spec.outputs[index];
+  const OutputQuantization & q = c.model_spec.outputs[index];
   std::memset(&attr, 0, sizeof(attr));
   attr.index = index;
   attr.n_dims = 4;
@@ -143,16 +143,16 @@ void run_backend(Context & c)
     c.results[i].resize(g.outputs[i].slot_elements * g.batch);
   }
   const ScriptedRun * script =
-      c.spec.runs.empty() ? nullptr : &c.spec.runs[c.runs % c.spec.runs.size()];
+      c.model_spec.runs.empty() ? nullptr : &c.model_spec.runs[c.runs % c.model_spec.runs.size()];
   for (std::size_t slot = 0; slot < g.batch; ++slot) {
     std::vector<Detection> detections;
-    if (c.spec.backend == Backend::kColourKey) {
+    if (c.model_spec.backend == Backend::kColourKey) {
       detections = find_key_regions(slot_image(c, slot), static_cast<int>(g.height),
-                                    static_cast<int>(g.width), c.spec);
+                                    static_cast<int>(g.width), c.model_spec);
     } else if (script != nullptr && slot < 2) {
       detections = slot == 0 ? script->slot1 : script->slot2;
     }
-    write_slot(c.spec, g, detections, slot, c.results);
+    write_slot(c.model_spec, g, detections, slot, c.results);
   }
   ++c.runs;
   c.has_results = true;
@@ -189,14 +189,14 @@ int rknn_init(rknn_context * context, void * model, uint32_t size, uint32_t /*fl
   }
   auto c = std::make_shared<Context>();
   try {
-    c->spec = host_rknn::parse_model(std::string(static_cast<const char *>(model), size));
+    c->model_spec = host_rknn::parse_model(std::string(static_cast<const char *>(model), size));
   } catch (const std::exception &) {
     return RKNN_ERR_MODEL_INVALID;
   }
-  if (c->spec.faults.init.status != 0) {
-    return c->spec.faults.init.status;
+  if (c->model_spec.faults.init.status != 0) {
+    return c->model_spec.faults.init.status;
   }
-  c->geometry = host_rknn::geometry_of(c->spec);
+  c->geometry = host_rknn::geometry_of(c->model_spec);
   host_rknn::Registry & r = host_rknn::registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   const rknn_context handle = r.next++;
@@ -230,7 +230,7 @@ int rknn_query(rknn_context context, rknn_query_cmd cmd, void * info, uint32_t s
     return RKNN_ERR_CTX_INVALID;
   }
   std::lock_guard<std::mutex> lock(c->mutex);
-  const host_rknn::Faults & faults = c->spec.faults;
+  const host_rknn::Faults & faults = c->model_spec.faults;
   switch (cmd) {
     case RKNN_QUERY_IN_OUT_NUM: {
       if (const int s = c->injected(Call::kQueryInOutNum, faults.query_in_out_num)) {
@@ -240,8 +240,8 @@ int rknn_query(rknn_context context, rknn_query_cmd cmd, void * info, uint32_t s
         return RKNN_ERR_PARAM_INVALID;
       }
       auto * num = static_cast<rknn_input_output_num *>(info);
-      num->n_input = c->spec.has_input ? 1u : 0u;
-      num->n_output = static_cast<uint32_t>(c->spec.outputs.size());
+      num->n_input = c->model_spec.has_input ? 1u : 0u;
+      num->n_output = static_cast<uint32_t>(c->model_spec.outputs.size());
       return RKNN_SUCC;
     }
     case RKNN_QUERY_INPUT_ATTR: {
@@ -252,7 +252,7 @@ int rknn_query(rknn_context context, rknn_query_cmd cmd, void * info, uint32_t s
         return RKNN_ERR_PARAM_INVALID;
       }
       auto * attr = static_cast<rknn_tensor_attr *>(info);
-      if (!c->spec.has_input || attr->index != 0) {
+      if (!c->model_spec.has_input || attr->index != 0) {
         return RKNN_ERR_PARAM_INVALID;
       }
       host_rknn::fill_input_attr(*c, *attr);
@@ -266,7 +266,7 @@ int rknn_query(rknn_context context, rknn_query_cmd cmd, void * info, uint32_t s
         return RKNN_ERR_PARAM_INVALID;
       }
       auto * attr = static_cast<rknn_tensor_attr *>(info);
-      if (attr->index >= c->spec.outputs.size()) {
+      if (attr->index >= c->model_spec.outputs.size()) {
         return RKNN_ERR_PARAM_INVALID;
       }
       host_rknn::fill_output_attr(*c, *attr);
@@ -281,9 +281,9 @@ int rknn_query(rknn_context context, rknn_query_cmd cmd, void * info, uint32_t s
       }
       auto * version = static_cast<rknn_sdk_version *>(info);
       std::memset(version, 0, sizeof(*version));
-      std::strncpy(version->api_version, c->spec.sdk_version.c_str(),
+      std::strncpy(version->api_version, c->model_spec.sdk_version.c_str(),
                    sizeof(version->api_version) - 1);
-      std::strncpy(version->drv_version, c->spec.driver_version.c_str(),
+      std::strncpy(version->drv_version, c->model_spec.driver_version.c_str(),
                    sizeof(version->drv_version) - 1);
       return RKNN_SUCC;
     }
@@ -300,10 +300,10 @@ int rknn_inputs_set(rknn_context context, uint32_t n_inputs, rknn_input inputs[]
     return RKNN_ERR_CTX_INVALID;
   }
   std::lock_guard<std::mutex> lock(c->mutex);
-  if (const int s = c->injected(Call::kInputsSet, c->spec.faults.inputs_set)) {
+  if (const int s = c->injected(Call::kInputsSet, c->model_spec.faults.inputs_set)) {
     return s;
   }
-  if (inputs == nullptr || !c->spec.has_input || n_inputs != 1u) {
+  if (inputs == nullptr || !c->model_spec.has_input || n_inputs != 1u) {
     return RKNN_ERR_PARAM_INVALID;
   }
   const rknn_input & in = inputs[0];
@@ -313,7 +313,7 @@ int rknn_inputs_set(rknn_context context, uint32_t n_inputs, rknn_input inputs[]
     return RKNN_ERR_PARAM_INVALID;
   }
   // pass_through hands over the model's own layout; otherwise the descriptor names it.
-  const rknn_tensor_format fmt = in.pass_through != 0 ? c->spec.input_fmt : in.fmt;
+  const rknn_tensor_format fmt = in.pass_through != 0 ? c->model_spec.input_fmt : in.fmt;
   if (fmt != RKNN_TENSOR_NHWC && fmt != RKNN_TENSOR_NCHW) {
     return RKNN_ERR_PARAM_INVALID;
   }
@@ -345,7 +345,7 @@ int rknn_run(rknn_context context, rknn_run_extend * /*extend*/)
     return RKNN_ERR_CTX_INVALID;
   }
   std::lock_guard<std::mutex> lock(c->mutex);
-  if (const int s = c->injected(Call::kRun, c->spec.faults.run)) {
+  if (const int s = c->injected(Call::kRun, c->model_spec.faults.run)) {
     return s;
   }
   if (!c->input_bound) {
@@ -363,10 +363,10 @@ int rknn_outputs_get(rknn_context context, uint32_t n_outputs, rknn_output outpu
     return RKNN_ERR_CTX_INVALID;
   }
   std::lock_guard<std::mutex> lock(c->mutex);
-  if (const int s = c->injected(Call::kOutputsGet, c->spec.faults.outputs_get)) {
+  if (const int s = c->injected(Call::kOutputsGet, c->model_spec.faults.outputs_get)) {
     return s;
   }
-  if (outputs == nullptr || n_outputs != c->spec.outputs.size()) {
+  if (outputs == nullptr || n_outputs != c->model_spec.outputs.size()) {
     return RKNN_ERR_PARAM_INVALID;
   }
   if (!c->has_results) {
@@ -395,7 +395,7 @@ int rknn_outputs_get(rknn_context context, uint32_t n_outputs, rknn_output outpu
       out.size = static_cast<uint32_t>(bytes);
     }
     if (as_float) {
-      const host_rknn::OutputQuantization & q = c->spec.outputs[i];
+      const host_rknn::OutputQuantization & q = c->model_spec.outputs[i];
       auto * dst = static_cast<float *>(out.buf);
       for (std::size_t k = 0; k < values.size(); ++k) {
         dst[k] = (static_cast<float>(values[k]) - static_cast<float>(q.zp)) * q.scale;

@@ -106,15 +106,15 @@ struct ModelSpec
   Faults faults;
 };
 
-/// The model file text of `spec`; parse_model(to_yaml(spec)) gives `spec` back.
-std::string to_yaml(const ModelSpec & spec);
+/// The model file text of `model_spec`; parse_model(to_yaml(model_spec)) gives `model_spec` back.
+std::string to_yaml(const ModelSpec & model_spec);
 
 /// Parses model file text. Throws std::runtime_error naming the offending key when the text is
 /// not a valid model file.
 ModelSpec parse_model(const std::string & text);
 
-/// Writes to_yaml(spec) to `path`; false when the file cannot be written.
-bool write_model_file(const std::string & path, const ModelSpec & spec);
+/// Writes to_yaml(model_spec) to `path`; false when the file cannot be written.
+bool write_model_file(const std::string & path, const ModelSpec & model_spec);
 
 /// Output buffers handed out by rknn_outputs_get on `context` and not yet released; 0 for an
 /// unknown context.
