@@ -26,7 +26,9 @@ void Yolov5sPredictor::rgb_depth_to_cloud(const ImageConstPtr & depth, const Ima
                                           float leaf_size)
 {
   // The depth image is registered to the colour image: its rows are as long as the colour rows.
-  const int row_length = cv_bridge::toCvCopy(color, "rgb8")->image.cols;
+  // Shared, not copied: an rgb8 image needs no conversion just to be measured, and one that
+  // cannot become rgb8 still raises cv_bridge's exception.
+  const int row_length = cv_bridge::toCvShare(color, "rgb8")->image.cols;
   RCLCPP_DEBUG(get_logger(), "left=%d, right=%d, top=%d, bottom=%d", left, right, top, bottom);
 
   DepthImageView view;
@@ -60,6 +62,13 @@ void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
   Cloud::Ptr scene(new Cloud);
   rgb_depth_to_cloud(depth, color, scene, 0, static_cast<int>(depth->width), 0,
                      static_cast<int>(depth->height), intrinsics, downsample_leaf_size);
+  // Every pixel of an accepted image yields a point (missing depth at the origin), so an empty
+  // scene means the frame itself was refused and logged: its boxes would read the same malformed
+  // buffer, and without a scene there is no ground model to clear their floor points.
+  if (scene->empty() && depth->width > 0 && depth->height > 0) {
+    clouds.clear();
+    return;
+  }
   Cloud scene_in_base;
   crop_and_transform(*scene, z_min, z_max, transform, scene_in_base);
 

@@ -66,7 +66,8 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
   veltrax_protocol::msg::Trashes trash_report;
   veltrax_protocol::msg::Trashes person_report;
 
-  const cv_bridge::CvImagePtr rgb = cv_bridge::toCvCopy(color, "rgb8");
+  // Crops are copied into their messages below; the picture itself can share the message.
+  const cv_bridge::CvImageConstPtr rgb = cv_bridge::toCvShare(color, "rgb8");
   const cv::Mat & picture = rgb->image;
   const int width = picture.cols;
   if (!is_16bit_depth(depth->encoding) || static_cast<int>(depth->width) != width ||

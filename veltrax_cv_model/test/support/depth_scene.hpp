@@ -9,12 +9,13 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <Eigen/Core>
-#include <Eigen/Geometry>
+#include <Eigen/LU>
 
 #include "sensor_msgs/msg/image.hpp"
 #include "support/rgbd_frames.hpp"
