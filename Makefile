@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 CTEST_ARGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: setup build test run sanitize tsan format clean
+.PHONY: setup build test run demo sanitize tsan format clean cross-test
 
 setup:
 	./scripts/setup.sh
@@ -20,6 +20,11 @@ test: setup build
 run: setup build
 	./build/bin/yolov5s_predictor --ros-args --params-file veltrax_cv_model/config/params.yaml
 
+# The node end to end on the generated demo scene (30 frames at 10 Hz); pictures and figures in
+# out/ (tools/README.md).
+demo: setup build
+	./build/bin/run_demo --out out --frames 30
+
 # AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite.
 sanitize: setup
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=address,undefined
@@ -30,7 +35,12 @@ sanitize: setup
 tsan: setup
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=thread
 	cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest $(CTEST_ARGS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/cmake/sanitizers/tsan.supp" ctest $(CTEST_ARGS)
+
+# Cross-build for the robot's CPU (AArch64) in build-aarch64/ and every test under qemu-aarch64;
+# the arm64 sysroot is built once and cached (ARM64_SYSROOT, default /var/tmp/veltrax-arm64-sysroot).
+cross-test: setup
+	JOBS=$(JOBS) BUILD_TYPE=$(BUILD_TYPE) ./scripts/cross-test.sh
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i

@@ -85,7 +85,7 @@ private:
 /// Spins `executor` until `done` holds or `timeout` passes; true when `done` held.
 bool spin_until(rclcpp::executors::SingleThreadedExecutor & executor,
                 const std::function<bool()> & done,
-                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+                std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 /// A camera-info message with k = [fx 0 cx; 0 fy cy; 0 0 1].
 sensor_msgs::msg::CameraInfo camera_info(double fx, double fy, double cx, double cy);

@@ -1,0 +1,112 @@
+// run_demo: the perception node end to end on the demo scene or on the two real RGB-D frames;
+// pictures, clouds, reports and figures go to an output directory (tools/README.md).
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "demo/demo_runner.hpp"
+
+namespace
+{
+
+void usage()
+{
+  std::fprintf(
+      stderr,
+      "usage: run_demo [--out DIR] [--scene DIR | --real DIR] [--frames N] [--seed S] [--fast]\n"
+      "                [--params FILE] [--model FILE] [--leaf-size M] [--param NAME:=VALUE]...\n"
+      "                [--quiet]\n"
+      "  --out DIR         output directory (default out)\n"
+      "  --scene DIR       frames written by make_scene (default: the demo scene, generated)\n"
+      "  --real DIR        the real frames (veltrax_cv_model/test/data/rgbd) with a scripted "
+      "model\n"
+      "  --frames N        generated scene: N frames (default 30); real: N cycles (default 5)\n"
+      "  --seed S          generated scene seed (default 1)\n"
+      "  --fast            next frame as soon as the previous outline arrived (default 10 Hz)\n"
+      "  --params FILE     node parameters (default veltrax_cv_model/config/params.yaml)\n"
+      "  --model FILE      host NPU model for the scene (default the colour-key model)\n"
+      "  --leaf-size M     downsample_leaf_size in metres (default 0.01)\n"
+      "  --param N:=V      any further node parameter override\n"
+      "  --quiet           no progress line\n");
+}
+
+bool parse_number(const char * text, double & value)
+{
+  char * end = nullptr;
+  value = std::strtod(text, &end);
+  return end != text && *end == '\0';
+}
+
+}  // namespace
+
+int main(int argc, char ** argv)
+{
+  veltrax_demo::RunOptions options;
+  options.workspace_dir = VELTRAX_WORKSPACE_DIR;
+  bool frames_given = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      usage();
+      return 0;
+    }
+    if (arg == "--fast") {
+      options.fast = true;
+      continue;
+    }
+    if (arg == "--quiet") {
+      options.progress = false;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "run_demo: %s needs a value\n", arg.c_str());
+      usage();
+      return 2;
+    }
+    const char * value = argv[++i];
+    double number = 0.0;
+    if (arg == "--out") {
+      options.out_dir = value;
+    } else if (arg == "--scene") {
+      options.scene_dir = value;
+    } else if (arg == "--real") {
+      options.real_dir = value;
+    } else if (arg == "--params") {
+      options.params_file = value;
+    } else if (arg == "--model") {
+      options.model_file = value;
+    } else if (arg == "--param") {
+      options.params.push_back(value);
+    } else if (arg == "--frames" && parse_number(value, number) && number >= 1.0 &&
+               number <= 9999.0) {
+      options.frames = static_cast<int>(number);
+      frames_given = true;
+    } else if (arg == "--seed" && parse_number(value, number) && number >= 0.0 &&
+               number <= 4294967295.0) {
+      options.seed = static_cast<uint32_t>(number);
+    } else if (arg == "--leaf-size" && parse_number(value, number) && number > 0.0) {
+      options.leaf_size_m = number;
+    } else {
+      std::fprintf(stderr, "run_demo: bad option or value: %s %s\n", arg.c_str(), value);
+      usage();
+      return 2;
+    }
+  }
+  if (!options.scene_dir.empty() && !options.real_dir.empty()) {
+    std::fprintf(stderr, "run_demo: --scene and --real exclude each other\n");
+    return 2;
+  }
+  if (!options.real_dir.empty() && !frames_given) {
+    options.frames = 5;
+  }
+
+  try {
+    const veltrax_demo::RunSummary summary = veltrax_demo::run_demo(options);
+    veltrax_demo::print_summary(stdout, summary);
+  } catch (const std::exception & e) {
+    std::fprintf(stderr, "run_demo: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
