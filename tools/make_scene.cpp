@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "cli.hpp"
 #include "scene/scene.hpp"
 
 namespace
@@ -19,14 +20,9 @@ void usage()
                "  (default 1.0, 0 for exact depth), forward speed MPS m/s (default 0.1).\n");
 }
 
-bool parse_number(const char * text, double & value)
-{
-  char * end = nullptr;
-  value = std::strtod(text, &end);
-  return end != text && *end == '\0';
-}
-
 }  // namespace
+
+using veltrax_tools::parse_number;
 
 int main(int argc, char ** argv)
 {

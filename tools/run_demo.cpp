@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "cli.hpp"
 #include "demo/demo_runner.hpp"
 
 namespace
@@ -31,14 +32,9 @@ void usage()
       "  --quiet           no progress line\n");
 }
 
-bool parse_number(const char * text, double & value)
-{
-  char * end = nullptr;
-  value = std::strtod(text, &end);
-  return end != text && *end == '\0';
-}
-
 }  // namespace
+
+using veltrax_tools::parse_number;
 
 int main(int argc, char ** argv)
 {

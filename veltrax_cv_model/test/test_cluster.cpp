@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/cloud_builders.hpp"
 #include "veltrax_cv_model/cluster.hpp"
 
 namespace veltrax_cv_model
@@ -16,17 +17,8 @@ namespace
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-Cloud make_cloud(const std::vector<pcl::PointXYZ> & points, bool dense = true)
-{
-  Cloud cloud;
-  for (const auto & p : points) {
-    cloud.push_back(p);
-  }
-  cloud.is_dense = dense;
-  return cloud;
-}
+using test::kNaN;
+using test::make_cloud;
 
 // n points uniformly in a cube of side `size_m` around `centre`.
 void add_blob(Cloud & cloud, std::mt19937 & rng, pcl::PointXYZ centre, float size_m, int n)

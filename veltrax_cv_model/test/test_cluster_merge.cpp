@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/cloud_builders.hpp"
 #include "veltrax_cv_model/cluster_merge.hpp"
 
 namespace veltrax_cv_model
@@ -14,18 +15,10 @@ namespace
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kFltMax = std::numeric_limits<float>::max();
 
-Cloud make_cloud(const std::vector<pcl::PointXYZ> & points, bool dense = true)
-{
-  Cloud cloud;
-  for (const auto & p : points) {
-    cloud.push_back(p);
-  }
-  cloud.is_dense = dense;
-  return cloud;
-}
+using test::kNaN;
+using test::make_cloud;
 
 // A cluster of two points whose centroid is (x, y, 0); `tag` in z of the first point and -tag in
 // the second identifies it in merged output.

@@ -302,6 +302,19 @@ private:
   void stop_workers();
   /// Polls both transform workers' idle flags every 10 ms until both are true.
   void wait_for_transform_workers();
+  /// Looks up the transform from the depth image's frame into the robot frame (latest, without
+  /// waiting) and on success stores it, its matrix and the ready flag; on failure logs
+  /// `error_prefix` + the reason + ", quitting callback" and returns false.
+  bool look_up_camera_transform(const sensor_msgs::msg::Image & depth, const char * error_prefix,
+                                geometry_msgs::msg::TransformStamped & transform,
+                                Eigen::Matrix4f & matrix, bool & ready);
+  /// Empties the worker's cloud list, then, when the camera has detections and the worker is
+  /// idle, fills its input and hands it over (release store of false).
+  void hand_over_to_transform_worker(const DetectionFrame & frame, const ImageConstPtr & color,
+                                     const ImageConstPtr & depth,
+                                     const CameraIntrinsics & intrinsics, float z_min, float z_max,
+                                     const Eigen::Matrix4f & matrix, std::atomic<bool> & idle,
+                                     TransformTaskInput & input);
 };
 
 }  // namespace veltrax_cv_model

@@ -371,31 +371,15 @@ void Yolov5sPredictor::timer_callback()
     return;
   }
 
-  if (!camera1_tf_ready_) {
-    try {
-      camera1_transform_ = tf_buffer_->lookupTransform(
-          base_frame_, camera1_depth_msg_->header.frame_id, tf2::TimePointZero);
-      pcl_ros::transformAsMatrix(camera1_transform_, camera1_matrix_);
-      camera1_tf_ready_ = true;
-    } catch (const tf2::TransformException & e) {
-      const std::string text = std::string("Transform camera_1 error of sensor data: ") + e.what() +
-                               ", quitting callback";
-      RCLCPP_ERROR(get_logger(), "%s", text.c_str());
-      return;
-    }
+  if (!camera1_tf_ready_ &&
+      !look_up_camera_transform(*camera1_depth_msg_, "Transform camera_1 error of sensor data: ",
+                                camera1_transform_, camera1_matrix_, camera1_tf_ready_)) {
+    return;
   }
-  if (!camera2_tf_ready_) {
-    try {
-      camera2_transform_ = tf_buffer_->lookupTransform(
-          base_frame_, camera2_depth_msg_->header.frame_id, tf2::TimePointZero);
-      pcl_ros::transformAsMatrix(camera2_transform_, camera2_matrix_);
-      camera2_tf_ready_ = true;
-    } catch (const tf2::TransformException & e) {
-      const std::string text = std::string("Transform2 camera_2 error of sensor data: ") +
-                               e.what() + ", quitting callback";
-      RCLCPP_ERROR(get_logger(), "%s", text.c_str());
-      return;
-    }
+  if (!camera2_tf_ready_ &&
+      !look_up_camera_transform(*camera2_depth_msg_, "Transform2 camera_2 error of sensor data: ",
+                                camera2_transform_, camera2_matrix_, camera2_tf_ready_)) {
+    return;
   }
 
   // Back-projection divides by the focal lengths: without camera info there is nothing to do.
@@ -413,6 +397,23 @@ void Yolov5sPredictor::timer_callback()
     // The next cycle hands work to the transform workers again: they must be idle by then.
     wait_for_transform_workers();
   }
+}
+
+bool Yolov5sPredictor::look_up_camera_transform(const sensor_msgs::msg::Image & depth,
+                                                const char * error_prefix,
+                                                geometry_msgs::msg::TransformStamped & transform,
+                                                Eigen::Matrix4f & matrix, bool & ready)
+{
+  try {
+    transform = tf_buffer_->lookupTransform(base_frame_, depth.header.frame_id, tf2::TimePointZero);
+  } catch (const tf2::TransformException & e) {
+    const std::string text = error_prefix + std::string(e.what()) + ", quitting callback";
+    RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+    return false;
+  }
+  pcl_ros::transformAsMatrix(transform, matrix);
+  ready = true;
+  return true;
 }
 
 void Yolov5sPredictor::subscriberCallback(const ImageConstPtr & color1,
@@ -446,6 +447,25 @@ void Yolov5sPredictor::wait_for_transform_workers()
   }
 }
 
+void Yolov5sPredictor::hand_over_to_transform_worker(
+    const DetectionFrame & frame, const ImageConstPtr & color, const ImageConstPtr & depth,
+    const CameraIntrinsics & intrinsics, float z_min, float z_max, const Eigen::Matrix4f & matrix,
+    std::atomic<bool> & idle, TransformTaskInput & input)
+{
+  input.clouds.clear();
+  if (frame.objects.empty() || !idle.load(std::memory_order_acquire)) {
+    return;
+  }
+  input.detections = frame;
+  input.color = color;
+  input.depth = depth;
+  input.intrinsics = intrinsics;
+  input.z_min = z_min;
+  input.z_max = z_max;
+  input.transform = matrix;
+  idle.store(false, std::memory_order_release);
+}
+
 void Yolov5sPredictor::callback_process(
     const DetectionFrame & frame1, const DetectionFrame & frame2, const ImageConstPtr & color1,
     const ImageConstPtr & color2, const ImageConstPtr & depth1, const ImageConstPtr & depth2,
@@ -456,28 +476,12 @@ void Yolov5sPredictor::callback_process(
     cycle_stamp = std::max(cycle_stamp, stamp_seconds((*image)->header.stamp));
   }
 
-  transform_task1_input_.clouds.clear();
-  if (!frame1.objects.empty() && transform_task1_idle_.load(std::memory_order_acquire)) {
-    transform_task1_input_.detections = frame1;
-    transform_task1_input_.color = color1;
-    transform_task1_input_.depth = depth1;
-    transform_task1_input_.intrinsics = camera1_intrinsics_;
-    transform_task1_input_.z_min = camera1_min;
-    transform_task1_input_.z_max = camera1_max;
-    transform_task1_input_.transform = camera1_matrix_;
-    transform_task1_idle_.store(false, std::memory_order_release);
-  }
-  transform_task2_input_.clouds.clear();
-  if (!frame2.objects.empty() && transform_task2_idle_.load(std::memory_order_acquire)) {
-    transform_task2_input_.detections = frame2;
-    transform_task2_input_.color = color2;
-    transform_task2_input_.depth = depth2;
-    transform_task2_input_.intrinsics = camera2_intrinsics_;
-    transform_task2_input_.z_min = camera2_min;
-    transform_task2_input_.z_max = camera2_max;
-    transform_task2_input_.transform = camera2_matrix_;
-    transform_task2_idle_.store(false, std::memory_order_release);
-  }
+  hand_over_to_transform_worker(frame1, color1, depth1, camera1_intrinsics_, camera1_min,
+                                camera1_max, camera1_matrix_, transform_task1_idle_,
+                                transform_task1_input_);
+  hand_over_to_transform_worker(frame2, color2, depth2, camera2_intrinsics_, camera2_min,
+                                camera2_max, camera2_matrix_, transform_task2_idle_,
+                                transform_task2_input_);
   wait_for_transform_workers();
 
   if (debug) {
