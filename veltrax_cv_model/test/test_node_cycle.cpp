@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <pcl_conversions/pcl_conversions.h>
@@ -361,6 +363,26 @@ TEST_F(FrameCycle, SurvivesAColourImageItCannotConvert)
   // Good input brings the outline back.
   publish_images({kObstacle});
   EXPECT_TRUE(wait_for_outline());
+}
+
+TEST_F(FrameCycle, StopsCleanlyOnCtrlCAtAnyPointOfACycle)
+{
+  // SIGINT at moments spread over the first cycles: before the first tick, during detection,
+  // while the workers build clouds, during clustering. Spinning must end and the node must come
+  // apart with its workers joined, whatever they were doing.
+  for (const int delay_ms : {0, 30, 60, 95, 110, 130, 160, 200, 260, 330}) {
+    SCOPED_TRACE(delay_ms);
+    start();
+    publish_transforms();
+    publish_infos();
+    publish_images({kObstacle, kBottle, kPerson});
+    std::thread spinner([this] { executor_.spin(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    std::raise(SIGINT);
+    spinner.join();
+    EXPECT_FALSE(rclcpp::ok());
+    TearDown();
+  }
 }
 
 }  // namespace
