@@ -46,4 +46,4 @@ format:
 	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-aarch64

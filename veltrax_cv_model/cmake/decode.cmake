@@ -2,6 +2,9 @@
 add_library(veltrax_decode STATIC src/detect/yolo_decode.cpp)
 target_link_libraries(veltrax_decode PUBLIC veltrax_cv_core)
 veltrax_strict_warnings(veltrax_decode)
+# The decoder's and back-projection's float expressions are evaluated in their written order:
+# no fused multiply-add (GCC's default on AArch64), so the robot computes the PC's bits.
+target_compile_options(veltrax_decode PRIVATE -ffp-contract=off)
 veltrax_add_test(test_yolo_decode LIBS veltrax_decode)
 # Decoder and host NPU runtime timings (host build only: the runtime is the PC stand-in).
 if(COMMAND veltrax_add_bench)

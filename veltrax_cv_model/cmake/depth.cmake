@@ -3,6 +3,9 @@ add_library(veltrax_depth STATIC src/detect/back_projection.cpp src/detect/groun
   src/detect/detection_cloud.cpp)
 target_link_libraries(veltrax_depth PUBLIC veltrax_cv_core)
 veltrax_strict_warnings(veltrax_depth)
+# The decoder's and back-projection's float expressions are evaluated in their written order:
+# no fused multiply-add (GCC's default on AArch64), so the robot computes the PC's bits.
+target_compile_options(veltrax_depth PRIVATE -ffp-contract=off)
 
 # The tests and the benchmark read the recorded PNG frames.
 find_package(OpenCV REQUIRED COMPONENTS imgcodecs)
