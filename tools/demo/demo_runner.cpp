@@ -277,10 +277,10 @@ Source real_frames(const RunOptions & options)
   run.slot2 = {image_box(6, 17, 63, 155, 479), image_box(6, 143, 95, 245, 479),
                image_box(6, 279, 103, 375, 442), image_box(6, 362, 104, 468, 452),
                image_box(6, 460, 50, 605, 479)};
-  host_rknn::ModelSpec spec;
-  spec.backend = host_rknn::Backend::kScripted;
-  spec.runs = {run};
-  source.script = spec;
+  host_rknn::ModelSpec script_model;
+  script_model.backend = host_rknn::Backend::kScripted;
+  script_model.runs = {run};
+  source.script = script_model;
   return source;
 }
 
