@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 CTEST_ARGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: setup build test run demo sanitize tsan format clean cross-test
+.PHONY: setup build test run demo sanitize tsan format clean cross-test fuzz
 
 setup:
 	./scripts/setup.sh
@@ -31,16 +31,23 @@ sanitize: setup
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ctest $(CTEST_ARGS)
 
-# ThreadSanitizer over the whole suite.
+# ThreadSanitizer over the whole suite. Test discovery runs the programs at build time, so the
+# suppressions apply to the build as well.
+TSAN_ENV = TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/cmake/sanitizers/tsan.supp"
 tsan: setup
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=thread
-	cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/cmake/sanitizers/tsan.supp" ctest $(CTEST_ARGS)
+	$(TSAN_ENV) cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && $(TSAN_ENV) ctest $(CTEST_ARGS)
 
 # Cross-build for the robot's CPU (AArch64) in build-aarch64/ and every test under qemu-aarch64;
 # the arm64 sysroot is built once and cached (ARM64_SYSROOT, default /var/tmp/veltrax-arm64-sysroot).
 cross-test: setup
 	JOBS=$(JOBS) BUILD_TYPE=$(BUILD_TYPE) ./scripts/cross-test.sh
+
+# libFuzzer targets (fuzz/) built with clang in build-fuzz/, each run FUZZ_SECONDS (default 60)
+# on a copy of its seed corpus, two at a time; fails on any finding. Not part of `make test`.
+fuzz: setup
+	./scripts/fuzz.sh
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i
