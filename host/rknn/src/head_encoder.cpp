@@ -131,7 +131,9 @@ void write_slot(const ModelSpec & model_spec, const ModelGeometry & geometry,
   std::vector<Quantizer> quantizers;
   for (std::size_t i = 0; i < geometry.outputs.size(); ++i) {
     const OutputGeometry & o = geometry.outputs[i];
-    std::memset(heads[i].data() + slot * o.slot_elements, -128, o.slot_elements);
+    if (o.slot_elements > 0) {  // an input smaller than the stride has an empty grid
+      std::memset(heads[i].data() + slot * o.slot_elements, -128, o.slot_elements);
+    }
     quantizers.emplace_back(model_spec.outputs[i]);
   }
 

@@ -400,7 +400,7 @@ int rknn_outputs_get(rknn_context context, uint32_t n_outputs, rknn_output outpu
       for (std::size_t k = 0; k < values.size(); ++k) {
         dst[k] = (static_cast<float>(values[k]) - static_cast<float>(q.zp)) * q.scale;
       }
-    } else {
+    } else if (bytes > 0) {  // an empty head has no data pointer to copy from
       std::memcpy(out.buf, values.data(), bytes);
     }
   }

@@ -104,7 +104,7 @@ std::size_t head_slot_elements(const DecoderSettings & settings, int head)
     return 0;
   }
   return static_cast<std::size_t>(kAnchorsPerHead) *
-         static_cast<std::size_t>(settings.channels_per_anchor()) *
+         (static_cast<std::size_t>(settings.obj_class_num) + kBoxChannels) *
          head_geometry(settings, head).cells();
 }
 
@@ -150,7 +150,7 @@ int decode_head(const int8_t * data, std::size_t available, int head,
   }
   const HeadGeometry g = head_geometry(settings, head);
   const std::size_t plane = g.cells();
-  const auto cpa = static_cast<std::size_t>(settings.channels_per_anchor());
+  const std::size_t cpa = static_cast<std::size_t>(settings.obj_class_num) + kBoxChannels;
   const int32_t threshold = quantized_threshold(settings.box_conf_threshold, quant);
   const auto stride = static_cast<float>(g.stride);
 

@@ -23,6 +23,7 @@ constexpr auto kWorkerPoll = std::chrono::milliseconds(10);
 constexpr double kStaleAfterSeconds = 10.0;
 constexpr float kOutlineSpacing = 0.05f;
 constexpr int kIntrinsicsWarningPeriodMs = 5000;
+constexpr int32_t kMaxClassCount = 1000;
 
 const char * const kCmdVelTopic = "/cmd_vel";
 const char * const kCamera1InfoTopic = "/berxel_camera1/berxel_camera1/depth/camera_info";
@@ -172,6 +173,12 @@ void Yolov5sPredictor::getPara()
   get_parameter("debug", debug);
   get_parameter("publish_web", publish_web);
   get_parameter("obj_class_num", obj_class_num);
+  // The head layout is sized from it; a count no model has would overflow that arithmetic.
+  if (obj_class_num < 1 || obj_class_num > kMaxClassCount) {
+    throw std::out_of_range("parameter 'obj_class_num' must lie in 1.." +
+                            std::to_string(kMaxClassCount) + ", got " +
+                            std::to_string(obj_class_num));
+  }
   get_parameter("satisNum", satisNum);
   get_parameter("satisThreshold", satisThreshold);
   get_parameter("KDTreeSearchRadius", KDTreeSearchRadius);

@@ -28,7 +28,7 @@ class SubscriptionBase : public std::enable_shared_from_this<SubscriptionBase>,
                          private detail::SubscriptionEndpoint
 {
 public:
-  RCLCPP_SMART_PTR_DEFINITIONS(SubscriptionBase)
+  RCLCPP_SMART_PTR_DEFINITIONS_NOT_COPYABLE(SubscriptionBase)
 
   SubscriptionBase(const SubscriptionBase &) = delete;
   SubscriptionBase & operator=(const SubscriptionBase &) = delete;

@@ -176,7 +176,13 @@ void parse_params_file(const std::string & path, HostArguments & out)
   if (!root.IsMap()) {
     throw ParseError{"The top level of a parameter file must be a map of node names"};
   }
-  parse_node_level(root, "", out);
+  try {
+    parse_node_level(root, "", out);
+  } catch (const YAML::Exception & ex) {
+    // A key that is itself a map or a sequence ("? {a: 1}") has no string form.
+    throw ParseError{std::string("Error parsing a event near line ") +
+                     std::to_string(ex.mark.line + 1) + ": " + ex.msg};
+  }
 }
 
 bool valid_param_name(const std::string & name)

@@ -1,0 +1,45 @@
+// Regression test for a fault the ROS-arguments fuzzer (fuzz/fuzz_ros_args.cpp) found: a
+// parameter file whose mapping key is itself a map or a sequence let yaml-cpp's bad-conversion
+// exception escape rclcpp::init instead of the RCLInvalidROSArgsError rcl reports for a
+// malformed parameter file.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "rclcpp/rclcpp.hpp"
+
+namespace
+{
+
+class ParamsFileKeys : public ::testing::Test
+{
+protected:
+  void TearDown() override { rclcpp::shutdown(); }
+};
+
+TEST_F(ParamsFileKeys, NonScalarKeyThrowsInvalidRosArgsWhenAtNodeOrParameterLevel)
+{
+  struct Case
+  {
+    const char * name;
+    const char * yaml;
+  };
+  const Case cases[] = {
+      {"node_level_map_key", "det:\n  ros__parameters:\n    a: 1\n? {x: 1}\n: {}\n"},
+      {"parameter_level_map_key", "det:\n  ros__parameters:\n    ? {d: true}\n    : 1\n"},
+      {"parameter_level_sequence_key", "det:\n  ros__parameters:\n    ? [1, 2]\n    : 1\n"},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = ::testing::TempDir() + std::string(c.name) + ".yaml";
+    std::ofstream(path) << c.yaml;
+    const std::vector<const char *> argv{"prog", "--ros-args", "--params-file", path.c_str()};
+    EXPECT_THROW(rclcpp::init(static_cast<int>(argv.size()), argv.data()),
+                 rclcpp::exceptions::RCLInvalidROSArgsError);
+    EXPECT_FALSE(rclcpp::ok());
+  }
+}
+
+}  // namespace
