@@ -58,9 +58,10 @@ struct Fixture
   Fixture()
   {
     const std::string model =
-      std::string(TEST_DATA_DIR) + "/../../config/models/colour_key_640.yaml";
-    const std::vector<std::string> args{"bench", "--ros-args", "--log-level", "warn", "-p",
-                                        "rknn_model_path:=" + model, "-p", "obj_class_num:=8"};
+        std::string(TEST_DATA_DIR) + "/../../config/models/colour_key_640.yaml";
+    const std::vector<std::string> args{
+        "bench", "--ros-args",      "--log-level", "warn", "-p", "rknn_model_path:=" + model,
+        "-p",    "obj_class_num:=8"};
     std::vector<const char *> argv;
     for (const std::string & arg : args) argv.push_back(arg.c_str());
     rclcpp::init(static_cast<int>(argv.size()), argv.data());
@@ -110,7 +111,7 @@ void BM_Detection(benchmark::State & state)
     benchmark::DoNotOptimize(frame1.objects.data());
   }
   state.counters["objects"] =
-    static_cast<double>(f.frames[0].objects.size() + f.frames[1].objects.size());
+      static_cast<double>(f.frames[0].objects.size() + f.frames[1].objects.size());
 }
 
 void BM_Decode(benchmark::State & state)
@@ -157,7 +158,7 @@ void BM_CloudsOfCamera(benchmark::State & state)
   const int camera = static_cast<int>(state.range(1));
   const Eigen::Matrix4f & matrix = camera == 0 ? f.node->camera1_matrix_ : f.node->camera2_matrix_;
   const CameraIntrinsics & intrinsics =
-    camera == 0 ? f.node->camera1_intrinsics_ : f.node->camera2_intrinsics_;
+      camera == 0 ? f.node->camera1_intrinsics_ : f.node->camera2_intrinsics_;
   CloudList clouds;
   for (auto _ : state) {
     f.node->build_detection_clouds(f.frames[camera], f.color[camera], f.depth[camera], clouds,
@@ -212,19 +213,19 @@ void BM_WholeCycle(benchmark::State & state)
 BENCHMARK(BM_Detection)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_Decode)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CloudsOfCamera)
-  ->ArgNames({"leaf_mm", "camera"})
-  ->Args({1, 0})
-  ->Args({1, 1})
-  ->Args({10, 0})
-  ->Args({10, 1})
-  ->Unit(benchmark::kMillisecond);
+    ->ArgNames({"leaf_mm", "camera"})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Args({10, 0})
+    ->Args({10, 1})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fusion)->ArgName("leaf_mm")->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeCycle)
-  ->ArgName("leaf_mm")
-  ->Arg(1)
-  ->Arg(10)
-  ->Unit(benchmark::kMillisecond)
-  ->UseRealTime();
+    ->ArgName("leaf_mm")
+    ->Arg(1)
+    ->Arg(10)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -26,14 +26,14 @@ void check(bool condition, const char * what)
   }
 }
 
-void run_model(rknn_context ctx, const host_rknn::ModelSpec & spec, bool want_float)
+void run_model(rknn_context ctx, const host_rknn::ModelSpec & model, bool want_float)
 {
   rknn_input_output_num num{};
   if (rknn_query(ctx, RKNN_QUERY_IN_OUT_NUM, &num, sizeof num) != RKNN_SUCC) {
     return;
   }
-  check(num.n_output == spec.outputs.size(), "num.n_output == spec.outputs.size()");
-  check(num.n_input == (spec.has_input ? 1u : 0u), "num.n_input == (spec.has_input ? 1u : 0u)");
+  check(num.n_output == model.outputs.size(), "num.n_output == model.outputs.size()");
+  check(num.n_input == (model.has_input ? 1u : 0u), "num.n_input == (model.has_input ? 1u : 0u)");
   rknn_sdk_version version{};
   if (rknn_query(ctx, RKNN_QUERY_SDK_VERSION, &version, sizeof version) == RKNN_SUCC) {
     check(std::memchr(version.api_version, '\0', sizeof version.api_version) != nullptr,
@@ -61,7 +61,7 @@ void run_model(rknn_context ctx, const host_rknn::ModelSpec & spec, bool want_fl
     return;
   }
   uint64_t input_bytes = 1;
-  for (const uint32_t d : spec.input_dims) {
+  for (const uint32_t d : model.input_dims) {
     input_bytes *= d;
   }
   if (input_bytes > kMaxRunInputBytes) {
@@ -78,7 +78,7 @@ void run_model(rknn_context ctx, const host_rknn::ModelSpec & spec, bool want_fl
   input.buf = image.data();
   input.size = static_cast<uint32_t>(image.size());
   input.type = RKNN_TENSOR_UINT8;
-  input.fmt = spec.input_fmt;
+  input.fmt = model.input_fmt;
   if (rknn_inputs_set(ctx, 1, &input) != RKNN_SUCC || rknn_run(ctx, nullptr) != RKNN_SUCC) {
     return;
   }
@@ -125,9 +125,9 @@ void run_model(rknn_context ctx, const host_rknn::ModelSpec & spec, bool want_fl
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, std::size_t size)
 {
   const std::string text(reinterpret_cast<const char *>(data), size);
-  host_rknn::ModelSpec spec;
+  host_rknn::ModelSpec model;
   try {
-    spec = host_rknn::parse_model(text);
+    model = host_rknn::parse_model(text);
   } catch (const std::runtime_error &) {
     rknn_context ctx = 1;
     std::vector<char> bytes(text.begin(), text.end());
@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, std::size_t size)
     return 0;
   }
 
-  const std::string yaml = host_rknn::to_yaml(spec);
+  const std::string yaml = host_rknn::to_yaml(model);
   check(host_rknn::to_yaml(host_rknn::parse_model(yaml)) == yaml,
         "host_rknn::to_yaml(host_rknn::parse_model(yaml)) == yaml");
 
@@ -149,10 +149,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, std::size_t size)
   rknn_context ctx = 0;
   const int status = rknn_init(&ctx, bytes.data(), static_cast<uint32_t>(bytes.size()), 0, nullptr);
   if (status != RKNN_SUCC) {
-    check(spec.faults.init.status != 0 && ctx == 0, "spec.faults.init.status != 0 && ctx == 0");
+    check(model.faults.init.status != 0 && ctx == 0, "model.faults.init.status != 0 && ctx == 0");
     return 0;
   }
-  run_model(ctx, spec, size % 2 == 1);
+  run_model(ctx, model, size % 2 == 1);
   check(rknn_destroy(ctx) == RKNN_SUCC, "rknn_destroy(ctx) == RKNN_SUCC");
   check(rknn_destroy(ctx) == RKNN_ERR_CTX_INVALID, "rknn_destroy(ctx) == RKNN_ERR_CTX_INVALID");
   return 0;

@@ -116,8 +116,8 @@ std::vector<DetectedObject> decode_slot(const Runtime & rt, const ModelSpec & mo
   for (std::size_t i = 0; i < 3; ++i) {
     heads[i] = {static_cast<const int8_t *>(outputs[i].buf), outputs[i].size};
   }
-  return veltrax_cv_model::post_process(heads, quantization(rt), settings_for(model_spec), slot, scale_w,
-                                        scale_h)
+  return veltrax_cv_model::post_process(heads, quantization(rt), settings_for(model_spec), slot,
+                                        scale_w, scale_h)
       .objects;
 }
 

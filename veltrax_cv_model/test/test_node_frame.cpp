@@ -119,8 +119,8 @@ TEST(NodeFrame, RefusesToStartOnAWrongTypeOrAnUnusableAnchorList)
       {"debug:=1", "debug"},
       {"/ground_removal/gauss_samples:=5.0", "/ground_removal/gauss_samples"},
       {"anchors:=10,x,", "stof"},
-    {"obj_class_num:=2147483647", "obj_class_num"},
-    {"obj_class_num:=0", "obj_class_num"},
+      {"obj_class_num:=2147483647", "obj_class_num"},
+      {"obj_class_num:=0", "obj_class_num"},
       {"anchors:=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,", "anchors"},
   };
   for (const Case & c : cases) {

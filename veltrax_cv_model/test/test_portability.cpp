@@ -63,8 +63,9 @@ TEST(Portability, RawHeadBytesDecodeAsSignedInt8OnEveryCpu)
   std::vector<float> boxes;
   std::vector<float> scores;
   std::vector<int32_t> class_ids;
-  const int count = decode_head(static_cast<const int8_t *>(static_cast<const void *>(bytes.data())),
-                                bytes.size(), 0, s, {0, 0.1f}, boxes, scores, class_ids);
+  const int count =
+      decode_head(static_cast<const int8_t *>(static_cast<const void *>(bytes.data())),
+                  bytes.size(), 0, s, {0, 0.1f}, boxes, scores, class_ids);
   ASSERT_EQ(count, 1);  // read unsigned, the two rejected anchors (raw 128 >= 0) would pass
   const float hi = 1.0f / (1.0f + std::exp(-12.7f));
   const float lo = 1.0f / (1.0f + std::exp(12.8f));
@@ -138,8 +139,8 @@ TEST(Portability, DecoderAndBackProjectionFloatsFollowTheirOrderBitForBit)
     for (int u = 0; u < width; u += 37) {
       const auto d = static_cast<std::uint16_t>(1 + (u * 131 + v * 17) % 4998);
       std::memcpy(&depth[2 * (static_cast<std::size_t>(v) * width + u)], &d, 2);
-      const DepthImageView view{depth.data(), depth.size(), width, height,
-                                2 * static_cast<std::size_t>(width), "16UC1"};
+      const DepthImageView view{
+          depth.data(), depth.size(), width, height, 2 * static_cast<std::size_t>(width), "16UC1"};
       pcl::PointCloud<pcl::PointXYZ> cloud;
       ASSERT_EQ(back_project_depth(view, width, {u, u + 1, v, v + 1}, k, 0.01f, cloud).status,
                 BackProjectionStatus::kOk);

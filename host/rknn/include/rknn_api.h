@@ -69,12 +69,14 @@ typedef enum _rknn_tensor_format {
   RKNN_TENSOR_FORMAT_MAX
 } rknn_tensor_format;
 
-typedef struct _rknn_input_output_num {
+typedef struct _rknn_input_output_num
+{
   uint32_t n_input;
   uint32_t n_output;
 } rknn_input_output_num;
 
-typedef struct _rknn_tensor_attr {
+typedef struct _rknn_tensor_attr
+{
   uint32_t index;
   uint32_t n_dims;
   uint32_t dims[RKNN_MAX_DIMS];
@@ -93,54 +95,60 @@ typedef struct _rknn_tensor_attr {
   uint32_t h_stride;
 } rknn_tensor_attr;
 
-typedef struct _rknn_sdk_version {
+typedef struct _rknn_sdk_version
+{
   char api_version[256];
   char drv_version[256];
 } rknn_sdk_version;
 
-typedef struct _rknn_input {
+typedef struct _rknn_input
+{
   uint32_t index;
-  void* buf;
+  void * buf;
   uint32_t size;
   uint8_t pass_through;
   rknn_tensor_type type;
   rknn_tensor_format fmt;
 } rknn_input;
 
-typedef struct _rknn_output {
+typedef struct _rknn_output
+{
   uint8_t want_float;
   uint8_t is_prealloc;
   uint32_t index;
-  void* buf;
+  void * buf;
   uint32_t size;
 } rknn_output;
 
-typedef struct _rknn_init_extend {
+typedef struct _rknn_init_extend
+{
   rknn_context ctx;
   int32_t real_model_offset;
   uint32_t real_model_size;
   uint8_t reserved[120];
 } rknn_init_extend;
 
-typedef struct _rknn_run_extend {
+typedef struct _rknn_run_extend
+{
   uint64_t frame_id;
   int32_t non_block;
   int32_t timeout_ms;
   int32_t fence_fd;
 } rknn_run_extend;
 
-typedef struct _rknn_output_extend {
+typedef struct _rknn_output_extend
+{
   uint64_t frame_id;
 } rknn_output_extend;
 
-int rknn_init(rknn_context* context, void* model, uint32_t size, uint32_t flag,
-              rknn_init_extend* extend);
+int rknn_init(rknn_context * context, void * model, uint32_t size, uint32_t flag,
+              rknn_init_extend * extend);
 int rknn_destroy(rknn_context context);
-int rknn_query(rknn_context context, rknn_query_cmd cmd, void* info, uint32_t size);
+int rknn_query(rknn_context context, rknn_query_cmd cmd, void * info, uint32_t size);
 int rknn_inputs_set(rknn_context context, uint32_t n_inputs, rknn_input inputs[]);
-int rknn_run(rknn_context context, rknn_run_extend* extend);
+int rknn_run(rknn_context context, rknn_run_extend * extend);
 int rknn_outputs_get(rknn_context context, uint32_t n_outputs, rknn_output outputs[],
-                     rknn_output_extend* extend);
+                     rknn_output_extend * extend);
 int rknn_outputs_release(rknn_context context, uint32_t n_outputs, rknn_output outputs[]);
 
 #ifdef __cplusplus
@@ -149,7 +157,8 @@ int rknn_outputs_release(rknn_context context, uint32_t n_outputs, rknn_output o
 
 #ifdef __cplusplus
 static_assert(sizeof(rknn_sdk_version) == 512, "rknn_sdk_version must match the vendor's layout");
-static_assert(sizeof(rknn_input_output_num) == 8, "rknn_input_output_num must match the vendor's layout");
+static_assert(sizeof(rknn_input_output_num) == 8,
+              "rknn_input_output_num must match the vendor's layout");
 static_assert(sizeof(rknn_tensor_attr) == 376, "rknn_tensor_attr must match the vendor's layout");
 #endif
 

@@ -48,8 +48,8 @@ void write_slot(const ModelSpec & model_spec, const ModelGeometry & geometry,
 
 /// Connected regions painted in class key colours in one RGB image (row-major, interleaved),
 /// as detections in pixel-edge coordinates: a region covering columns l .. r gives x1 = l,
-/// x2 = r + 1. Regions smaller than model_spec.min_region_area_px and classes >= model_spec.classes are
-/// ignored. Ordered by class, then by the labelling's component order.
+/// x2 = r + 1. Regions smaller than model_spec.min_region_area_px and classes >= model_spec.classes
+/// are ignored. Ordered by class, then by the labelling's component order.
 std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int width,
                                         const ModelSpec & model_spec);
 

@@ -207,7 +207,8 @@ ModelSpec parse_model(const std::string & text)
   }
   if (const YAML::Node key = root["colour_key"]) {
     if (key["min_region_area_px"]) {
-      model_spec.min_region_area_px = read<int32_t>(key["min_region_area_px"], "min_region_area_px");
+      model_spec.min_region_area_px =
+          read<int32_t>(key["min_region_area_px"], "min_region_area_px");
     }
     if (key["tolerance"]) {
       model_spec.colour_tolerance = read<int32_t>(key["tolerance"], "tolerance");
@@ -217,8 +218,8 @@ ModelSpec parse_model(const std::string & text)
     }
   }
   if (model_spec.backend == Backend::kColourKey && model_spec.has_input) {
-    const uint32_t channels =
-        model_spec.input_fmt == RKNN_TENSOR_NCHW ? model_spec.input_dims[1] : model_spec.input_dims[3];
+    const uint32_t channels = model_spec.input_fmt == RKNN_TENSOR_NCHW ? model_spec.input_dims[1]
+                                                                       : model_spec.input_dims[3];
     if (channels != 3) {
       fail("the colour-key backend needs a three-channel input");
     }
@@ -301,8 +302,8 @@ std::string to_yaml(const ModelSpec & model_spec)
   out << YAML::Key << "backend" << YAML::Value
       << (model_spec.backend == Backend::kColourKey ? "colour-key" : "scripted");
   out << YAML::Key << "colour_key" << YAML::Value << YAML::BeginMap << YAML::Key
-      << "min_region_area_px" << YAML::Value << model_spec.min_region_area_px << YAML::Key << "tolerance"
-      << YAML::Value << model_spec.colour_tolerance << YAML::EndMap;
+      << "min_region_area_px" << YAML::Value << model_spec.min_region_area_px << YAML::Key
+      << "tolerance" << YAML::Value << model_spec.colour_tolerance << YAML::EndMap;
   out << YAML::Key << "runs" << YAML::Value << YAML::BeginSeq;
   for (const ScriptedRun & r : model_spec.runs) {
     out << YAML::BeginMap << YAML::Key << "slot1" << YAML::Value;

@@ -30,11 +30,7 @@ struct Time
     return *this;
   }
 
-  bool operator==(const Time & other) const
-  {
-    return sec == other.sec &&
-           nanosec == other.nanosec;
-  }
+  bool operator==(const Time & other) const { return sec == other.sec && nanosec == other.nanosec; }
 };
 }  // namespace msg
 }  // namespace builtin_interfaces

@@ -2,7 +2,6 @@
 // Same fields, types, order and defaults; differs only as rosidl_runtime_cpp/host_message.hpp says.
 #pragma once
 
-
 #include "rosidl_runtime_cpp/host_message.hpp"
 
 namespace geometry_msgs
@@ -45,10 +44,7 @@ struct Quaternion
 
   bool operator==(const Quaternion & other) const
   {
-    return x == other.x &&
-           y == other.y &&
-           z == other.z &&
-           w == other.w;
+    return x == other.x && y == other.y && z == other.z && w == other.w;
   }
 };
 }  // namespace msg

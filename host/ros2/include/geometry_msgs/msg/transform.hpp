@@ -2,10 +2,9 @@
 // Same fields, types, order and defaults; differs only as rosidl_runtime_cpp/host_message.hpp says.
 #pragma once
 
-
-#include "rosidl_runtime_cpp/host_message.hpp"
 #include "geometry_msgs/msg/quaternion.hpp"
 #include "geometry_msgs/msg/vector3.hpp"
+#include "rosidl_runtime_cpp/host_message.hpp"
 
 namespace geometry_msgs
 {
@@ -33,8 +32,7 @@ struct Transform
 
   bool operator==(const Transform & other) const
   {
-    return translation == other.translation &&
-           rotation == other.rotation;
+    return translation == other.translation && rotation == other.rotation;
   }
 };
 }  // namespace msg

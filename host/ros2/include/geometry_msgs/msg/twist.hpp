@@ -2,9 +2,8 @@
 // Same fields, types, order and defaults; differs only as rosidl_runtime_cpp/host_message.hpp says.
 #pragma once
 
-
-#include "rosidl_runtime_cpp/host_message.hpp"
 #include "geometry_msgs/msg/vector3.hpp"
+#include "rosidl_runtime_cpp/host_message.hpp"
 
 namespace geometry_msgs
 {
@@ -32,8 +31,7 @@ struct Twist
 
   bool operator==(const Twist & other) const
   {
-    return linear == other.linear &&
-           angular == other.angular;
+    return linear == other.linear && angular == other.angular;
   }
 };
 }  // namespace msg

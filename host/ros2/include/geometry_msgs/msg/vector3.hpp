@@ -2,7 +2,6 @@
 // Same fields, types, order and defaults; differs only as rosidl_runtime_cpp/host_message.hpp says.
 #pragma once
 
-
 #include "rosidl_runtime_cpp/host_message.hpp"
 
 namespace geometry_msgs
@@ -38,9 +37,7 @@ struct Vector3
 
   bool operator==(const Vector3 & other) const
   {
-    return x == other.x &&
-           y == other.y &&
-           z == other.z;
+    return x == other.x && y == other.y && z == other.z;
   }
 };
 }  // namespace msg

@@ -100,17 +100,10 @@ struct CameraInfo
 
   bool operator==(const CameraInfo & other) const
   {
-    return header == other.header &&
-           height == other.height &&
-           width == other.width &&
-           distortion_model == other.distortion_model &&
-           d == other.d &&
-           k == other.k &&
-           r == other.r &&
-           p == other.p &&
-           binning_x == other.binning_x &&
-           binning_y == other.binning_y &&
-           roi == other.roi;
+    return header == other.header && height == other.height && width == other.width &&
+           distortion_model == other.distortion_model && d == other.d && k == other.k &&
+           r == other.r && p == other.p && binning_x == other.binning_x &&
+           binning_y == other.binning_y && roi == other.roi;
   }
 };
 }  // namespace msg

@@ -70,12 +70,8 @@ struct Image
 
   bool operator==(const Image & other) const
   {
-    return header == other.header &&
-           height == other.height &&
-           width == other.width &&
-           encoding == other.encoding &&
-           is_bigendian == other.is_bigendian &&
-           step == other.step &&
+    return header == other.header && height == other.height && width == other.width &&
+           encoding == other.encoding && is_bigendian == other.is_bigendian && step == other.step &&
            data == other.data;
   }
 };

@@ -84,14 +84,9 @@ struct PointCloud2
 
   bool operator==(const PointCloud2 & other) const
   {
-    return header == other.header &&
-           height == other.height &&
-           width == other.width &&
-           fields == other.fields &&
-           is_bigendian == other.is_bigendian &&
-           point_step == other.point_step &&
-           row_step == other.row_step &&
-           data == other.data &&
+    return header == other.header && height == other.height && width == other.width &&
+           fields == other.fields && is_bigendian == other.is_bigendian &&
+           point_step == other.point_step && row_step == other.row_step && data == other.data &&
            is_dense == other.is_dense;
   }
 };

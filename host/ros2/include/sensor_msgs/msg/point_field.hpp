@@ -56,9 +56,7 @@ struct PointField
 
   bool operator==(const PointField & other) const
   {
-    return name == other.name &&
-           offset == other.offset &&
-           datatype == other.datatype &&
+    return name == other.name && offset == other.offset && datatype == other.datatype &&
            count == other.count;
   }
 };

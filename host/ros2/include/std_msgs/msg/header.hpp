@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "rosidl_runtime_cpp/host_message.hpp"
 #include "builtin_interfaces/msg/time.hpp"
+#include "rosidl_runtime_cpp/host_message.hpp"
 
 namespace std_msgs
 {
@@ -34,8 +34,7 @@ struct Header
 
   bool operator==(const Header & other) const
   {
-    return stamp == other.stamp &&
-           frame_id == other.frame_id;
+    return stamp == other.stamp && frame_id == other.frame_id;
   }
 };
 }  // namespace msg

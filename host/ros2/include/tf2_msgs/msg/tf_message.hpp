@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "rosidl_runtime_cpp/host_message.hpp"
 #include "geometry_msgs/msg/transform_stamped.hpp"
+#include "rosidl_runtime_cpp/host_message.hpp"
 
 namespace tf2_msgs
 {
@@ -24,10 +24,7 @@ struct TFMessage
     return *this;
   }
 
-  bool operator==(const TFMessage & other) const
-  {
-    return transforms == other.transforms;
-  }
+  bool operator==(const TFMessage & other) const { return transforms == other.transforms; }
 };
 }  // namespace msg
 }  // namespace tf2_msgs

@@ -2,7 +2,6 @@
 // Same fields, types, order and defaults; differs only as rosidl_runtime_cpp/host_message.hpp says.
 #pragma once
 
-
 #include "rosidl_runtime_cpp/host_message.hpp"
 #include "sensor_msgs/msg/image.hpp"
 
@@ -39,9 +38,7 @@ struct Trash
 
   bool operator==(const Trash & other) const
   {
-    return image == other.image &&
-           x == other.x &&
-           y == other.y;
+    return image == other.image && x == other.x && y == other.y;
   }
 };
 }  // namespace msg

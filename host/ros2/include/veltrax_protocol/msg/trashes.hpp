@@ -34,8 +34,7 @@ struct Trashes
 
   bool operator==(const Trashes & other) const
   {
-    return header == other.header &&
-           trashes == other.trashes;
+    return header == other.header && trashes == other.trashes;
   }
 };
 }  // namespace msg
