@@ -38,17 +38,21 @@ Cloud detection_cloud(int n)
   return cloud;
 }
 
-void BM_Prefilter(benchmark::State & state)
+void run_prefilter(benchmark::State & state, const Cloud & cloud)
 {
-  const Cloud cloud = detection_cloud(static_cast<int>(state.range(0)));
   std::size_t kept = 0;
   for (auto _ : state) {
     kept = veltrax_cv_model::prefilter_for_clustering(cloud)->size();
     benchmark::DoNotOptimize(kept);
   }
-  // This cloud spans 2 m x 1.2 m x 1.2 m: too many 1 mm voxels, so the filter is skipped.
   state.counters["kept"] = static_cast<double>(kept);
   state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+
+// This cloud spans 2 m x 1.2 m x 1.2 m: too many 1 mm voxels, so the filter is skipped.
+void BM_Prefilter(benchmark::State & state)
+{
+  run_prefilter(state, detection_cloud(static_cast<int>(state.range(0))));
 }
 
 // One object face (0.5 m x 1 m, depth noise of 1 cm): within the voxel grid's index range.
@@ -57,13 +61,7 @@ void BM_PrefilterOneFace(benchmark::State & state)
   std::mt19937 rng(1);
   Cloud cloud;
   add_face(cloud, rng, 1.5f, -0.3f, 0.5f, 1.0f, static_cast<int>(state.range(0)));
-  std::size_t kept = 0;
-  for (auto _ : state) {
-    kept = veltrax_cv_model::prefilter_for_clustering(cloud)->size();
-    benchmark::DoNotOptimize(kept);
-  }
-  state.counters["kept"] = static_cast<double>(kept);
-  state.SetItemsProcessed(state.iterations() * state.range(0));
+  run_prefilter(state, cloud);
 }
 
 void BM_Euclidean(benchmark::State & state)

@@ -1,7 +1,6 @@
 // Back-projection of random depth buffers: image geometry, encodings, buffer lengths and
 // alignment, rectangles, intrinsics and leaf sizes from the input. Refusals leave the cloud
 // empty; every point produced is finite.
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
 #include <cstdint>
@@ -11,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_support.hpp"
 #include "veltrax_cv_model/back_projection.hpp"
 
 namespace vcm = veltrax_cv_model;
@@ -18,32 +18,10 @@ namespace vcm = veltrax_cv_model;
 namespace
 {
 
-float raw_float(FuzzedDataProvider & fdp)
-{
-  const auto bits = fdp.ConsumeIntegral<uint32_t>();
-  float v = 0.0f;
-  std::memcpy(&v, &bits, sizeof v);
-  return v;
-}
-
-float pick_float(FuzzedDataProvider & fdp, bool wide, float lo, float hi)
-{
-  return wide ? raw_float(fdp) : fdp.ConsumeFloatingPointInRange<float>(lo, hi);
-}
-
-int pick_int(FuzzedDataProvider & fdp, bool wide, int lo, int hi)
-{
-  return wide ? fdp.ConsumeIntegral<int>() : fdp.ConsumeIntegralInRange<int>(lo, hi);
-}
-
-// A broken invariant is a finding: name it, then abort so libFuzzer keeps the input.
-void check(bool condition, const char * what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using fuzz_support::check;
+using fuzz_support::pick_float;
+using fuzz_support::pick_int;
+using fuzz_support::raw_float;
 
 }  // namespace
 

@@ -1,7 +1,6 @@
 // Image messages with random encodings, sizes, steps, byte orders and data lengths through
 // cv_bridge::toCvCopy to several target encodings: a conversion either succeeds with the
 // message's size or throws cv_bridge::Exception, and never reads past the message's data.
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -9,11 +8,14 @@
 #include <string>
 
 #include "cv_bridge/cv_bridge.h"
+#include "fuzz_support.hpp"
 #include "sensor_msgs/image_encodings.hpp"
 #include "sensor_msgs/msg/image.hpp"
 
 namespace
 {
+
+using fuzz_support::check;
 
 const char * const kEncodings[] = {
     "rgb8",         "bgr8",   "rgba8", "bgra8", "mono8", "mono16", "rgb16", "bgr16",  "rgba16",
@@ -21,15 +23,6 @@ const char * const kEncodings[] = {
     "32FC1",        "32FC4",  "64FC1", "8UC",   "32F",   "8UC0",   "8UC5",  "8UC512", "bayer_rggb8",
     "bayer_bggr16", "yuv422", "UYVY",  "YUYV",  "nv21",  "",
 };
-
-// A broken invariant is a finding: name it, then abort so libFuzzer keeps the input.
-void check(bool condition, const char * what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 }  // namespace
 

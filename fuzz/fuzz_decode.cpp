@@ -1,6 +1,5 @@
 // Decoding of random quantised heads: geometry, class counts, quantisation and thresholds from
 // the input, head buffers exactly as long as the input says (so ASan sees every overread).
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <array>
@@ -13,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "fuzz_support.hpp"
 #include "veltrax_cv_model/yolo_decode.hpp"
 
 namespace vcm = veltrax_cv_model;
@@ -20,28 +20,9 @@ namespace vcm = veltrax_cv_model;
 namespace
 {
 
-// Any bit pattern: NaN, infinities and denormals included.
-float raw_float(FuzzedDataProvider & fdp)
-{
-  const auto bits = fdp.ConsumeIntegral<uint32_t>();
-  float v = 0.0f;
-  std::memcpy(&v, &bits, sizeof v);
-  return v;
-}
-
-int32_t pick_int(FuzzedDataProvider & fdp, bool wide, int32_t lo, int32_t hi)
-{
-  return wide ? fdp.ConsumeIntegral<int32_t>() : fdp.ConsumeIntegralInRange<int32_t>(lo, hi);
-}
-
-// A broken invariant is a finding: name it, then abort so libFuzzer keeps the input.
-void check(bool condition, const char * what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
+using fuzz_support::check;
+using fuzz_support::pick_int;
+using fuzz_support::raw_float;
 
 // A heap block of exactly `size` bytes, filled by cycling `pattern`.
 struct HeadBuffer

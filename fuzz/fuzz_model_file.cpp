@@ -10,21 +10,15 @@
 
 #include <rknn_api.h>
 #include <host_rknn/host_rknn.hpp>
+#include "fuzz_support.hpp"
 
 namespace
 {
 
+using fuzz_support::check;
+
 // Larger inputs are parsed and queried but not run, to keep each execution short.
 constexpr uint64_t kMaxRunInputBytes = 1u << 20;
-
-// A broken invariant is a finding: name it, then abort so libFuzzer keeps the input.
-void check(bool condition, const char * what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 void run_model(rknn_context ctx, const host_rknn::ModelSpec & model, bool want_float)
 {
