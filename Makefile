@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 CTEST_ARGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: setup build test run demo sanitize tsan format clean cross-test fuzz
+.PHONY: setup build test run demo soak sanitize tsan format clean cross-test fuzz
 
 setup:
 	./scripts/setup.sh
@@ -24,6 +24,13 @@ run: setup build
 # out/ (tools/README.md).
 demo: setup build
 	./build/bin/run_demo --out out --frames 30
+
+# The node for SOAK_CYCLES frame cycles back to back on the demo scene: resident memory and cycle
+# time per cycle, a picture and a growth verdict in out/soak (tools/README.md); fails when memory
+# grows after the warm-up.
+SOAK_CYCLES ?= 10000
+soak: setup build
+	./build/bin/soak --cycles $(SOAK_CYCLES) --out out/soak
 
 # AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite.
 sanitize: setup
@@ -48,6 +55,10 @@ cross-test: setup
 # on a copy of its seed corpus, two at a time; fails on any finding. Not part of `make test`.
 fuzz: setup
 	./scripts/fuzz.sh
+
+# The short pass CI runs after the tests: every target for 8 s, two at a time (under 30 s).
+fuzz-smoke: setup
+	FUZZ_SECONDS=8 FUZZ_PARALLEL=2 ./scripts/fuzz.sh
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i

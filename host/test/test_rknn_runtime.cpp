@@ -515,6 +515,26 @@ TEST(RknnRuntime, InjectedFaultsStartAtTheirCall)
   EXPECT_EQ(rt.ctx, 0u);
 }
 
+TEST(RknnRuntime, AFaultWithAnEndLetsTheRuntimeComeBack)
+{
+  ModelSpec model_spec;
+  model_spec.faults.run = {RKNN_ERR_DEVICE_UNAVAILABLE, 2, 3};
+  Runtime rt(host_rknn::parse_model(host_rknn::to_yaml(model_spec)));
+  ASSERT_EQ(rt.status, RKNN_SUCC);
+  std::vector<uint8_t> input(2u * 640 * 640 * 3, 0);
+  rknn_input in = input_record(input, RKNN_TENSOR_NHWC);
+  std::vector<int> statuses;
+  for (int n = 1; n <= 5; ++n) {
+    ASSERT_EQ(rknn_inputs_set(rt.ctx, 1, &in), RKNN_SUCC);
+    statuses.push_back(rknn_run(rt.ctx, nullptr));
+  }
+  EXPECT_EQ(statuses, (std::vector<int>{RKNN_SUCC, RKNN_ERR_DEVICE_UNAVAILABLE,
+                                        RKNN_ERR_DEVICE_UNAVAILABLE, RKNN_SUCC, RKNN_SUCC}));
+
+  model_spec.faults.run = {RKNN_ERR_DEVICE_UNAVAILABLE, 3, 2};
+  EXPECT_THROW(host_rknn::parse_model(host_rknn::to_yaml(model_spec)), std::runtime_error);
+}
+
 TEST(RknnRuntime, ModelsOutsideTheNodesContractAreReportedAsDeclared)
 {
   ModelSpec batch1;

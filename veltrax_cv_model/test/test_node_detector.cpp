@@ -176,17 +176,17 @@ TEST(NodeDetector, ReportsEveryInferenceFailureAndKeepsItsFramesComplete)
   const Case cases[] = {
       {"inputs_set",
        [](host_rknn::ModelSpec & m) {
-         m.faults.inputs_set = {-1, 2};
+         m.faults.inputs_set = {-1, 2, 3};
        },
        "1350, rknn_input_set fail! status = -1"},
       {"run",
        [](host_rknn::ModelSpec & m) {
-         m.faults.run = {-3, 2};
+         m.faults.run = {-3, 2, 3};
        },
        "1362, rknn_run error!  status = -3"},
       {"outputs_get",
        [](host_rknn::ModelSpec & m) {
-         m.faults.outputs_get = {-9, 2};
+         m.faults.outputs_get = {-9, 2, 3};
        },
        "1367, rknn_outputs_get error!  status = -9"},
   };
@@ -202,8 +202,8 @@ TEST(NodeDetector, ReportsEveryInferenceFailureAndKeepsItsFramesComplete)
     NodeOnModel run(model, c.name);
     ASSERT_TRUE(run.node->npu_ready_);
 
-    // The first call works; from the second on the runtime fails, every cycle says so, and
-    // the frames stay complete but empty.
+    // The first call works; the second and third fail: the frames stay complete but empty and
+    // the log says it once. The fourth works again and the log says that too.
     DetectionFrame working1, working2;
     run.detect(working1, working2);
     ASSERT_EQ(working1.objects.size(), 1u);
@@ -216,7 +216,11 @@ TEST(NodeDetector, ReportsEveryInferenceFailureAndKeepsItsFramesComplete)
       EXPECT_EQ(frame1.header.frame_id, "frame");
       EXPECT_EQ(frame1.image.height, 480u);
     }
-    EXPECT_EQ(log.count(c.logged), 2u);
+    EXPECT_EQ(log.count(c.logged), 1u);
+    DetectionFrame again1, again2;
+    run.detect(again1, again2);
+    EXPECT_EQ(again1.objects.size(), 1u);
+    EXPECT_EQ(log.count("NPU inference: recovered"), 1u);
   }
 }
 

@@ -15,6 +15,7 @@ namespace veltrax_cv_model
 namespace
 {
 
+using namespace std::chrono_literals;
 using testing::LogCapture;
 using testing::Probe;
 using testing::RosSession;
@@ -197,15 +198,26 @@ TEST(NodeFrame, CachesTheNewestInputOfEveryStream)
   EXPECT_DOUBLE_EQ(node->cmd_vel_.angular.z, -0.5);
 }
 
-TEST(NodeFrame, TicksEveryHundredMillisecondsAndReportsMissingInputs)
+TEST(NodeFrame, TicksOnItsTimerAndReportsMissingInputsOnce)
 {
-  RosSession ros;
+  // At debug level every tick that finds all four images logs their latencies.
+  RosSession ros({"--log-level", "debug"});
   LogCapture log;
   const auto node = std::make_shared<Yolov5sPredictor>();
+  Probe probe;
   rclcpp::executors::SingleThreadedExecutor executor;
   executor.add_node(node);
-  EXPECT_TRUE(
-      testing::spin_until(executor, [&] { return log.count("No input camera data") >= 3; }));
+  executor.add_node(probe.node);
+  ASSERT_TRUE(
+      testing::spin_until(executor, [&] { return log.count("No input camera data") >= 1; }));
+  testing::spin_for(executor, 300ms);
+  EXPECT_EQ(log.count("No input camera data"), 1u);
+
+  for (const auto & publisher : {probe.color1, probe.depth1, probe.color2, probe.depth2}) {
+    publisher->publish(testing::image(4, 4, "rgb8", "unknown_frame", node->now()));
+  }
+  EXPECT_TRUE(testing::spin_until(
+      executor, [&] { return log.count("camera1_color_pub_to_sub_cost_time") >= 3; }));
 }
 
 TEST(NodeFrame, LabelLookupsNeverInsert)

@@ -247,8 +247,13 @@ ModelSpec parse_model(const std::string & text)
       if (f["from_call"]) {
         fault.from_call = read<uint32_t>(f["from_call"], "from_call");
       }
-      if (fault.status >= 0 || fault.from_call < 1) {
-        fail(std::string("'faults.") + k.key + "' needs a negative status and from_call >= 1");
+      if (f["until_call"]) {
+        fault.until_call = read<uint32_t>(f["until_call"], "until_call");
+      }
+      if (fault.status >= 0 || fault.from_call < 1 ||
+          (fault.until_call != 0 && fault.until_call < fault.from_call)) {
+        fail(std::string("'faults.") + k.key +
+             "' needs a negative status, from_call >= 1 and until_call 0 or >= from_call");
       }
     }
   }
@@ -319,7 +324,8 @@ std::string to_yaml(const ModelSpec & model_spec)
     if (f.status != 0) {
       out << YAML::Key << k.key << YAML::Value << YAML::Flow << YAML::BeginMap << YAML::Key
           << "status" << YAML::Value << f.status << YAML::Key << "from_call" << YAML::Value
-          << f.from_call << YAML::EndMap;
+          << f.from_call << YAML::Key << "until_call" << YAML::Value << f.until_call
+          << YAML::EndMap;
     }
   }
   out << YAML::EndMap;

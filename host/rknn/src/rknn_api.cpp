@@ -54,11 +54,12 @@ struct Context
     }
   }
 
-  // Counts the call and returns the injected status once its first failing call is reached.
+  // Counts the call and returns the injected status while the call is in the failing range.
   int injected(Call call, const Fault & fault)
   {
     const uint32_t n = ++calls[static_cast<std::size_t>(call)];
-    return fault.status != 0 && n >= fault.from_call ? fault.status : RKNN_SUCC;
+    const bool failing = n >= fault.from_call && (fault.until_call == 0 || n <= fault.until_call);
+    return fault.status != 0 && failing ? fault.status : RKNN_SUCC;
   }
 };
 

@@ -30,6 +30,7 @@
 #include "tf2_ros/transform_listener.h"
 #include "veltrax_cv_model/anchor_table.hpp"
 #include "veltrax_cv_model/cluster.hpp"
+#include "veltrax_cv_model/fault_log.hpp"
 #include "veltrax_cv_model/ground_removal.hpp"
 #include "veltrax_cv_model/types.hpp"
 #include "veltrax_cv_model/yolo_decode.hpp"
@@ -278,8 +279,9 @@ public:
   CloudList cluster_hulls_;
 
   // Conditions reported once per node from any thread, so that a persistent one cannot flood
-  // the log every frame.
+  // the log every frame; faults that can clear again go through fault_log_.
   std::atomic<bool> voxel_skip_reported_{false};
+  FaultLog fault_log_;
 
   // Cleared by the destructor; every worker loop ends at its next check.
   std::atomic<bool> workers_running_{true};
@@ -298,6 +300,10 @@ public:
   std::thread web_task_thread_;
 
 private:
+  /// Logs `text` at ERROR unless it repeats a fault of `site` that was logged recently.
+  void log_fault(const std::string & site, const std::string & text);
+  /// Logs once at INFO that the logged faults of `site` are gone.
+  void log_recovery(const std::string & site);
   /// Stops the three workers and waits for them; safe to call more than once.
   void stop_workers();
   /// Polls both transform workers' idle flags every 10 ms until both are true.

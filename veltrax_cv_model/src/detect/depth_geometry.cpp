@@ -40,11 +40,15 @@ void Yolov5sPredictor::rgb_depth_to_cloud(const ImageConstPtr & depth, const Ima
   view.encoding = depth->encoding;
   const BackProjectionResult result = back_project_depth(
       view, row_length, PixelRect{left, right, top, bottom}, intrinsics, leaf_size, *cloud);
+  const std::string site = "depth image " + depth->header.frame_id;
   if (result.status != BackProjectionStatus::kOk) {
-    RCLCPP_ERROR(get_logger(), "depth image %s (%ux%u, %s, colour rows of %d): %s",
-                 depth->header.frame_id.c_str(), depth->width, depth->height,
-                 depth->encoding.c_str(), row_length, to_string(result.status));
-  } else if (result.voxel_grid_skipped && !voxel_skip_reported_.exchange(true)) {
+    log_fault(site, format_text("depth image %s (%ux%u, %s, colour rows of %d): %s",
+                                depth->header.frame_id.c_str(), depth->width, depth->height,
+                                depth->encoding.c_str(), row_length, to_string(result.status)));
+    return;
+  }
+  log_recovery(site);
+  if (result.voxel_grid_skipped && !voxel_skip_reported_.exchange(true)) {
     RCLCPP_WARN(get_logger(),
                 "downsample_leaf_size %f is too small for a %zu-point depth region: its voxel "
                 "grid would overflow, so such clouds are used unthinned (reported once)",
@@ -63,9 +67,10 @@ void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
   rgb_depth_to_cloud(depth, color, scene, 0, static_cast<int>(depth->width), 0,
                      static_cast<int>(depth->height), intrinsics, downsample_leaf_size);
   // Every pixel of an accepted image yields a point (missing depth at the origin), so an empty
-  // scene means the frame itself was refused and logged: its boxes would read the same malformed
-  // buffer, and without a scene there is no ground model to clear their floor points.
-  if (scene->empty() && depth->width > 0 && depth->height > 0) {
+  // scene means the frame was refused and logged, or has no pixels: its boxes would read the
+  // same malformed buffer or nothing, and without a scene there is no ground model to clear
+  // their floor points.
+  if (scene->empty()) {
     clouds.clear();
     return;
   }

@@ -17,6 +17,9 @@ namespace
 // A runtime reporting more tensors than this is broken; refuse it instead of allocating for it.
 constexpr uint32_t kMaxTensors = 16;
 
+// Fault site of the per-cycle NPU calls (FaultLog).
+const char * const kNpuSite = "NPU inference";
+
 }  // namespace
 
 void Yolov5sPredictor::initializeRKNNModel()
@@ -246,19 +249,19 @@ void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, Detec
   inputs[0].fmt = input_attrs_[0].fmt;
   int status = rknn_inputs_set(rknn_ctx_, io_num_.n_input, inputs.data());
   if (status < 0) {
-    RCLCPP_ERROR(get_logger(), "%d, rknn_input_set fail! status = %d", 1350, status);
+    log_fault(kNpuSite, format_text("%d, rknn_input_set fail! status = %d", 1350, status));
     return;
   }
 
   std::vector<rknn_output> outputs(io_num_.n_output, rknn_output{});
   status = rknn_run(rknn_ctx_, nullptr);
   if (status < 0) {
-    RCLCPP_ERROR(get_logger(), "%d, rknn_run error!  status = %d", 1362, status);
+    log_fault(kNpuSite, format_text("%d, rknn_run error!  status = %d", 1362, status));
     return;
   }
   status = rknn_outputs_get(rknn_ctx_, io_num_.n_output, outputs.data(), nullptr);
   if (status < 0) {
-    RCLCPP_ERROR(get_logger(), "%d, rknn_outputs_get error!  status = %d", 1367, status);
+    log_fault(kNpuSite, format_text("%d, rknn_outputs_get error!  status = %d", 1367, status));
     return;
   }
 
@@ -266,12 +269,14 @@ void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, Detec
   for (int head = 0; head < kHeadCount; ++head) {
     const std::size_t needed = 2 * head_slot_elements(decoder_settings_, head);
     if (outputs[head].buf == nullptr || outputs[head].size < needed) {
-      RCLCPP_ERROR(get_logger(), "NPU output %d holds %u bytes, expected %zu: frame not decoded",
-                   head, outputs[head].size, needed);
+      log_fault(kNpuSite,
+                format_text("NPU output %d holds %u bytes, expected %zu: frame not decoded", head,
+                            outputs[head].size, needed));
       outputs_complete = false;
     }
   }
   if (outputs_complete) {
+    log_recovery(kNpuSite);
     const std::array<const int8_t *, 3> heads{static_cast<const int8_t *>(outputs[0].buf),
                                               static_cast<const int8_t *>(outputs[1].buf),
                                               static_cast<const int8_t *>(outputs[2].buf)};

@@ -1,6 +1,7 @@
 // Transform workers: one thread per camera builds that camera's detection clouds.
 #include <chrono>
 #include <exception>
+#include <string>
 #include <thread>
 
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
@@ -17,13 +18,15 @@ void Yolov5sPredictor::TransformTask(std::atomic<bool> * idle, TransformTaskInpu
     }
     // The input belongs to this worker until the flag goes back to true.
     const DetectionFrame detections = input->detections;
+    const std::string site = "transform worker for " + input->depth->header.frame_id;
     try {
       build_detection_clouds(detections, input->color, input->depth, input->clouds,
                              input->transform, input->intrinsics, input->z_min, input->z_max);
+      log_recovery(site);
     } catch (const std::exception & e) {
       // The frame cycle is waiting for this flag: skip the frame, never the hand-back.
       input->clouds.clear();
-      RCLCPP_ERROR(get_logger(), "transform worker skipped a frame: %s", e.what());
+      log_fault(site, format_text("transform worker skipped a frame: %s", e.what()));
     }
     idle->store(true, std::memory_order_release);
   }

@@ -20,6 +20,8 @@ constexpr int kBottleId = 4;
 constexpr int kBloodId = 5;
 constexpr int kPersonId = 6;
 
+const char * const kWebWorkerSite = "web worker";
+
 bool is_reported_class(int class_id)
 {
   return class_id == kMaskId || class_id == kBottleId || class_id == kBloodId ||
@@ -49,7 +51,7 @@ void Yolov5sPredictor::WebTask(std::atomic<bool> * idle, WebTaskInput * input)
       try {
         publish_trash(depth, color, detections, intrinsics);
       } catch (const std::exception & e) {
-        RCLCPP_ERROR(get_logger(), "web worker skipped a frame: %s", e.what());
+        log_fault(kWebWorkerSite, format_text("web worker skipped a frame: %s", e.what()));
       }
     }
     idle->store(true, std::memory_order_release);
@@ -72,17 +74,19 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
   const int width = picture.cols;
   if (!is_16bit_depth(depth->encoding) || static_cast<int>(depth->width) != width ||
       depth->height == 0) {
-    RCLCPP_ERROR(get_logger(),
-                 "web worker: depth image (%s, %ux%u) does not match the %dx%d colour image; "
-                 "frame not reported",
-                 depth->encoding.c_str(), depth->width, depth->height, width, picture.rows);
+    log_fault(
+        kWebWorkerSite,
+        format_text("web worker: depth image (%s, %ux%u) does not match the %dx%d colour "
+                    "image; frame not reported",
+                    depth->encoding.c_str(), depth->width, depth->height, width, picture.rows));
     return;
   }
   if (!intrinsics.usable()) {
-    RCLCPP_ERROR(get_logger(), "web worker: camera 1 intrinsics unusable; frame not reported");
+    log_fault(kWebWorkerSite, "web worker: camera 1 intrinsics unusable; frame not reported");
     return;
   }
   const int last_row = static_cast<int>(depth->height) - 1;
+  bool all_reported = true;
 
   for (const DetectedObject & object : detections.objects) {
     if (!is_reported_class(object.class_id)) {
@@ -97,8 +101,9 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
     const int v = std::min(object.bottom, last_row);
     const std::size_t index = static_cast<std::size_t>(v) * width + u;
     if (u < 0 || u >= width || v < 0 || (index + 1) * sizeof(uint16_t) > depth->data.size()) {
-      RCLCPP_ERROR(get_logger(), "web worker: bottom centre (%d, %d) outside the depth image", u,
-                   v);
+      log_fault(kWebWorkerSite,
+                format_text("web worker: bottom centre (%d, %d) outside the depth image", u, v));
+      all_reported = false;
       continue;
     }
     uint16_t raw_depth = 0;
@@ -127,6 +132,9 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
     (object.class_id == kPersonId ? person_report : trash_report).trashes.push_back(trash);
   }
 
+  if (all_reported) {
+    log_recovery(kWebWorkerSite);
+  }
   if (!person_report.trashes.empty()) {
     RCLCPP_INFO(get_logger(), "person");
     person_pub_->publish(person_report);

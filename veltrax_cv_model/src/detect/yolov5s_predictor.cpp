@@ -22,7 +22,8 @@ constexpr auto kFramePeriod = std::chrono::milliseconds(100);
 constexpr auto kWorkerPoll = std::chrono::milliseconds(10);
 constexpr double kStaleAfterSeconds = 10.0;
 constexpr float kOutlineSpacing = 0.05f;
-constexpr int kIntrinsicsWarningPeriodMs = 5000;
+// Fault site of the tick's gate and of the whole cycle (FaultLog).
+const char * const kFrameCycleSite = "frame cycle";
 constexpr int32_t kMaxClassCount = 1000;
 
 const char * const kCmdVelTopic = "/cmd_vel";
@@ -353,7 +354,7 @@ void Yolov5sPredictor::camera2_depth_callback(const ImageConstPtr & msg)
 void Yolov5sPredictor::timer_callback()
 {
   if (!camera1_color_msg_ || !camera1_depth_msg_ || !camera2_color_msg_ || !camera2_depth_msg_) {
-    RCLCPP_ERROR(get_logger(), "No input camera data\n");
+    log_fault(kFrameCycleSite, "No input camera data\n");
     return;
   }
   const double now = get_clock()->now().seconds();
@@ -370,11 +371,21 @@ void Yolov5sPredictor::timer_callback()
   RCLCPP_DEBUG(get_logger(), "camera2_depth_pub_to_sub_cost_time  =  %f(s)\n",
                camera2_depth_latency);
   if (camera1_color_latency > kStaleAfterSeconds || camera1_depth_latency > kStaleAfterSeconds) {
-    RCLCPP_ERROR(get_logger(), "camera1_pub_info_time except!\n");
+    log_fault(kFrameCycleSite, "camera1_pub_info_time except!\n");
     return;
   }
   if (camera2_color_latency > kStaleAfterSeconds || camera2_depth_latency > kStaleAfterSeconds) {
-    RCLCPP_ERROR(get_logger(), "camera2_pub_info_time except!\n");
+    log_fault(kFrameCycleSite, "camera2_pub_info_time except!\n");
+    return;
+  }
+  // The outline carries the newest input stamp: one from a camera whose clock runs far ahead
+  // would place it where the costmap cannot use it.
+  if (camera1_color_latency < -kStaleAfterSeconds || camera1_depth_latency < -kStaleAfterSeconds) {
+    log_fault(kFrameCycleSite, "camera1 images stamped more than 10 s ahead of the node clock");
+    return;
+  }
+  if (camera2_color_latency < -kStaleAfterSeconds || camera2_depth_latency < -kStaleAfterSeconds) {
+    log_fault(kFrameCycleSite, "camera2 images stamped more than 10 s ahead of the node clock");
     return;
   }
 
@@ -391,8 +402,10 @@ void Yolov5sPredictor::timer_callback()
 
   // Back-projection divides by the focal lengths: without camera info there is nothing to do.
   if (!camera1_intrinsics_.usable() || !camera2_intrinsics_.usable()) {
-    RCLCPP_WARN_THROTTLE(get_logger(), *get_clock(), kIntrinsicsWarningPeriodMs,
-                         "waiting for camera info with non-zero focal lengths on both cameras");
+    const char * const text = "waiting for camera info with non-zero focal lengths on both cameras";
+    if (fault_log_.report(kFrameCycleSite, text)) {
+      RCLCPP_WARN(get_logger(), "%s", text);
+    }
     return;
   }
 
@@ -400,9 +413,25 @@ void Yolov5sPredictor::timer_callback()
     subscriberCallback(camera1_color_msg_, camera2_color_msg_, camera1_depth_msg_,
                        camera2_depth_msg_);
   } catch (const std::exception & e) {
-    RCLCPP_ERROR(get_logger(), "frame cycle skipped: %s", e.what());
+    log_fault(kFrameCycleSite, format_text("frame cycle skipped: %s", e.what()));
     // The next cycle hands work to the transform workers again: they must be idle by then.
     wait_for_transform_workers();
+    return;
+  }
+  log_recovery(kFrameCycleSite);
+}
+
+void Yolov5sPredictor::log_fault(const std::string & site, const std::string & text)
+{
+  if (fault_log_.report(site, text)) {
+    RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+  }
+}
+
+void Yolov5sPredictor::log_recovery(const std::string & site)
+{
+  if (fault_log_.clear(site)) {
+    RCLCPP_INFO(get_logger(), "%s: recovered", site.c_str());
   }
 }
 
@@ -414,8 +443,7 @@ bool Yolov5sPredictor::look_up_camera_transform(const sensor_msgs::msg::Image & 
   try {
     transform = tf_buffer_->lookupTransform(base_frame_, depth.header.frame_id, tf2::TimePointZero);
   } catch (const tf2::TransformException & e) {
-    const std::string text = error_prefix + std::string(e.what()) + ", quitting callback";
-    RCLCPP_ERROR(get_logger(), "%s", text.c_str());
+    log_fault(kFrameCycleSite, error_prefix + std::string(e.what()) + ", quitting callback");
     return false;
   }
   pcl_ros::transformAsMatrix(transform, matrix);

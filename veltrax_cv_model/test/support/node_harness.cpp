@@ -171,6 +171,13 @@ bool spin_until(rclcpp::executors::SingleThreadedExecutor & executor,
   return true;
 }
 
+void spin_for(rclcpp::executors::SingleThreadedExecutor & executor,
+              std::chrono::milliseconds duration)
+{
+  spin_until(
+      executor, [] { return false; }, duration);
+}
+
 sensor_msgs::msg::CameraInfo camera_info(double fx, double fy, double cx, double cy)
 {
   sensor_msgs::msg::CameraInfo info;

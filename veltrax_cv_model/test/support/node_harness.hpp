@@ -87,6 +87,10 @@ bool spin_until(rclcpp::executors::SingleThreadedExecutor & executor,
                 const std::function<bool()> & done,
                 std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+/// Spins `executor` for `duration`, timers included.
+void spin_for(rclcpp::executors::SingleThreadedExecutor & executor,
+              std::chrono::milliseconds duration);
+
 /// A camera-info message with k = [fx 0 cx; 0 fy cy; 0 0 1].
 sensor_msgs::msg::CameraInfo camera_info(double fx, double fy, double cx, double cy);
 

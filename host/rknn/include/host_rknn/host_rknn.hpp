@@ -51,11 +51,13 @@ struct ScriptedRun
 };
 
 /// An injected failure of one call kind: the status it returns (negative; 0 means none) from
-/// the from_call-th call of that kind on a context on (1 is the first call).
+/// the from_call-th call of that kind on a context (1 is the first call) up to and including the
+/// until_call-th (0: to the end), so a runtime can die for good or come back.
 struct Fault
 {
   int32_t status{0};
   uint32_t from_call{1};
+  uint32_t until_call{0};
 };
 
 struct Faults

@@ -1,0 +1,342 @@
+// Malformed and untimely input on every stream, and an NPU runtime that fails, through the
+// in-process graph: the node keeps ticking, says what is wrong once instead of at every tick,
+// publishes nothing wrong, and works again when good input returns.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <pcl_conversions/pcl_conversions.h>
+
+#include "host_rknn/host_rknn.hpp"
+#include "rcutils/logging.h"
+#include "support/frame_cycle_fixture.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using testing::kBottle;
+using testing::kObstacle;
+using testing::kPerson;
+using testing::LogCapture;
+using testing::RenderedFrame;
+
+using Frames = std::array<RenderedFrame, 2>;
+
+// One kind of damage to an image message.
+struct Damage
+{
+  std::string name;
+  std::function<void(sensor_msgs::msg::Image &)> apply;
+};
+
+std::vector<Damage> image_damages()
+{
+  return {
+      {"wrong encoding", [](auto & image) { image.encoding = "yuv422_10bit"; }},
+      {"empty encoding", [](auto & image) { image.encoding.clear(); }},
+      {"width 0",
+       [](auto & image) {
+         image.width = 0;
+         image.step = 0;
+         image.data.clear();
+       }},
+      {"height 0",
+       [](auto & image) {
+         image.height = 0;
+         image.data.clear();
+       }},
+      {"step not matching the width", [](auto & image) { image.step += 6; }},
+      {"data shorter than height x step",
+       [](auto & image) { image.data.resize(image.data.size() / 2); }},
+      {"a quarter of the size",
+       [](auto & image) {
+         image.step = image.step / 2;
+         image.width /= 2;
+         image.height /= 2;
+         image.data.resize(image.step * image.height);
+       }},
+  };
+}
+
+class BadInput : public testing::FrameCycleFixture
+{
+protected:
+  // Good input until the first outline.
+  void start_healthy(const std::vector<std::string> & extra_args = {})
+  {
+    good_ = render_both({kObstacle, kBottle, kPerson});
+    start(extra_args);
+    publish_transforms();
+    publish_infos();
+    publish_frames(good_);
+    ASSERT_TRUE(wait_for_outline());
+  }
+
+  // Keeps sending what `send_bad` sends, like a driver at 10 Hz, for several ticks; then good
+  // input until an outline with points comes. Checks the log of the bad stretch.
+  void expect_survives(const std::string & name, const std::function<void()> & send_bad,
+                       const std::string & reported_as)
+  {
+    SCOPED_TRACE(name);
+    const std::size_t lines_before = log_.lines().size();
+    ::testing::internal::CaptureStderr();
+    for (int tick = 0; tick < 8; ++tick) {
+      send_bad();
+      testing::spin_for(executor_, 100ms);
+    }
+    expect_no_repeated_library_output(::testing::internal::GetCapturedStderr());
+    const std::vector<testing::LogLine> all = log_.lines();
+    std::map<std::string, int> repeats;
+    bool reported = false;
+    for (std::size_t i = lines_before; i < all.size(); ++i) {
+      if (all[i].severity < RCUTILS_LOG_SEVERITY_WARN) continue;
+      ++repeats[all[i].message];
+      reported = reported || all[i].message.find(reported_as) != std::string::npos;
+    }
+    for (const auto & line : repeats) {
+      EXPECT_EQ(line.second, 1) << "logged at every tick: " << line.first;
+    }
+    // Silence is right when the same fault was logged moments ago by an earlier case.
+    if (!reported) {
+      for (std::size_t i = 0; i < lines_before; ++i) {
+        reported = reported || (all[i].severity >= RCUTILS_LOG_SEVERITY_WARN &&
+                                all[i].message.find(reported_as) != std::string::npos);
+      }
+    }
+    EXPECT_TRUE(reported) << "nothing logged containing \"" << reported_as << "\"";
+
+    publish_infos();
+    publish_frames(good_);
+    expect_outline_with_points();
+  }
+
+  // Libraries printing on their own (PCL's console) must not print at every frame either; the
+  // node's own lines are checked through the logger.
+  static void expect_no_repeated_library_output(const std::string & text)
+  {
+    std::map<std::string, int> repeats;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      const bool ros_line = line.rfind("[INFO]", 0) == 0 || line.rfind("[WARN]", 0) == 0 ||
+                            line.rfind("[ERROR]", 0) == 0 || line.rfind("[DEBUG]", 0) == 0;
+      if (!ros_line && !line.empty()) ++repeats[line];
+    }
+    for (const auto & line : repeats) {
+      EXPECT_EQ(line.second, 1) << "printed at every frame: " << line.first;
+    }
+  }
+
+  void expect_outline_with_points()
+  {
+    const std::size_t before = probe_->obstacle_clouds().size();
+    ASSERT_TRUE(testing::spin_until(executor_, [&] {
+      const auto clouds = probe_->obstacle_clouds();
+      if (clouds.size() <= before) {
+        publish_frames(good_);  // the node may still be on a frame from the bad stretch
+        return false;
+      }
+      return clouds.back().width > 0;
+    })) << "no outline after good input returned";
+  }
+
+  // Everything the node published: finite points, stamps not ahead of the clock, reports with
+  // finite positions and crops inside their image.
+  void expect_every_output_sound()
+  {
+    const rclcpp::Time latest = node_->now() + rclcpp::Duration::from_seconds(1.0);
+    for (const sensor_msgs::msg::PointCloud2 & msg : probe_->obstacle_clouds()) {
+      EXPECT_LE(rclcpp::Time(msg.header.stamp).nanoseconds(), latest.nanoseconds());
+      pcl::PointCloud<pcl::PointXYZ> outline;
+      pcl::fromROSMsg(msg, outline);
+      for (const pcl::PointXYZ & p : outline) {
+        ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z));
+      }
+    }
+    for (const auto & reports : {probe_->trashes(), probe_->persons()}) {
+      for (const veltrax_protocol::msg::Trashes & report : reports) {
+        for (const veltrax_protocol::msg::Trash & trash : report.trashes) {
+          EXPECT_TRUE(std::isfinite(trash.x) && std::isfinite(trash.y));
+          EXPECT_GT(trash.image.width, 0u);
+          EXPECT_GT(trash.image.height, 0u);
+          EXPECT_LE(trash.image.width, 640u);
+          EXPECT_LE(trash.image.height, 480u);
+          EXPECT_EQ(trash.image.data.size(),
+                    static_cast<std::size_t>(trash.image.step) * trash.image.height);
+        }
+      }
+    }
+  }
+
+  // Good frames with stream `stream` (0 colour 1, 1 depth 1, 2 colour 2, 3 depth 2) changed.
+  Frames damaged(int stream, const std::function<void(sensor_msgs::msg::Image &)> & apply) const
+  {
+    Frames frames = good_;
+    RenderedFrame & camera = frames[static_cast<std::size_t>(stream / 2)];
+    apply(stream % 2 == 0 ? camera.color : camera.depth);
+    return frames;
+  }
+
+  LogCapture log_;
+  Frames good_;
+};
+
+const char * const kStreamNames[4] = {"colour 1", "depth 1", "colour 2", "depth 2"};
+
+TEST_F(BadInput, MalformedImagesOnEachStream)
+{
+  start_healthy({"-p", "publish_web:=true"});
+  for (int stream = 0; stream < 4; ++stream) {
+    const bool depth = stream % 2 == 1;
+    for (const Damage & damage : image_damages()) {
+      const Frames frames = damaged(stream, damage.apply);
+      // Colour images fail their conversion and end the cycle; depth images are refused by
+      // the worker of their camera.
+      const std::string reported_as =
+          depth ? "depth image camera" + std::to_string(stream / 2 + 1) : "frame cycle skipped";
+      expect_survives(
+          std::string(kStreamNames[stream]) + ": " + damage.name, [&] { publish_frames(frames); },
+          reported_as);
+    }
+  }
+  expect_every_output_sound();
+}
+
+TEST_F(BadInput, StampsFarInThePastOrTheFuture)
+{
+  start_healthy();
+  const struct
+  {
+    const char * name;
+    std::array<double, 4> offsets;
+    const char * reported_as;
+  } cases[] = {
+      {"depth 1 an hour old", {0, -3600, 0, 0}, "camera1_pub_info_time except!"},
+      {"colour 2 an hour old", {0, 0, -3600, 0}, "camera2_pub_info_time except!"},
+      {"colour 1 an hour ahead", {3600, 0, 0, 0}, "camera1 images stamped more than 10 s ahead"},
+      {"depth 2 a day ahead", {0, 0, 0, 86400}, "camera2 images stamped more than 10 s ahead"},
+  };
+  for (const auto & c : cases) {
+    expect_survives(
+        c.name, [&] { publish_frames(good_, c.offsets); }, c.reported_as);
+  }
+  // Stamp zero: the epoch, decades stale.
+  expect_survives(
+      "all stamps zero",
+      [&] {
+        Frames frames = good_;
+        for (RenderedFrame & f : frames) {
+          f.color.header.stamp = builtin_interfaces::msg::Time();
+          f.depth.header.stamp = builtin_interfaces::msg::Time();
+        }
+        probe_->color1->publish(frames[0].color);
+        probe_->depth1->publish(frames[0].depth);
+        probe_->color2->publish(frames[1].color);
+        probe_->depth2->publish(frames[1].depth);
+      },
+      "camera1_pub_info_time except!");
+  expect_every_output_sound();
+}
+
+TEST_F(BadInput, UnusableCameraInfo)
+{
+  start_healthy({"-p", "publish_web:=true"});
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct
+  {
+    const char * name;
+    sensor_msgs::msg::CameraInfo info;
+  } cases[] = {
+      {"NaN focal length", testing::camera_info(nan, 525, 319.5, 239.5)},
+      {"infinite principal point", testing::camera_info(525, 525, inf, 239.5)},
+      {"zero intrinsics", testing::camera_info(0, 0, 0, 0)},
+      {"focal length beyond float", testing::camera_info(525, 1e300, 319.5, 239.5)},
+      {"focal length too small for float", testing::camera_info(1e-300, 525, 319.5, 239.5)},
+  };
+  for (int camera = 1; camera <= 2; ++camera) {
+    for (const auto & c : cases) {
+      expect_survives(
+          "camera " + std::to_string(camera) + ": " + c.name,
+          [&] {
+            (camera == 1 ? probe_->info1 : probe_->info2)->publish(c.info);
+            publish_frames(good_);
+          },
+          "waiting for camera info");
+    }
+  }
+  expect_every_output_sound();
+}
+
+TEST_F(BadInput, FramesThatTfDoesNotKnow)
+{
+  good_ = render_both({kObstacle, kBottle, kPerson});
+  // A camera's transform is kept once found, so each camera gets a node of its own.
+  for (int camera = 1; camera <= 2; ++camera) {
+    start();
+    publish_infos();
+    publish_transforms();
+    const int stream = camera == 1 ? 1 : 3;
+    const Frames frames =
+        damaged(stream, [](sensor_msgs::msg::Image & depth) { depth.header.frame_id = "nowhere"; });
+    expect_survives(
+        "camera " + std::to_string(camera), [&] { publish_frames(frames); },
+        camera == 1 ? "Transform camera_1 error of sensor data: "
+                    : "Transform2 camera_2 error of sensor data: ");
+    expect_every_output_sound();
+    TearDown();
+  }
+}
+
+std::string read_text(const std::string & path)
+{
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST_F(BadInput, NpuRuntimeFailingAtEachCallOfTheCycle)
+{
+  using host_rknn::Faults;
+  const struct
+  {
+    const char * name;
+    host_rknn::Fault Faults::*call;
+    const char * reported_as;
+  } cases[] = {
+      {"inputs_set", &Faults::inputs_set, "rknn_input_set fail! status = -2"},
+      {"run", &Faults::run, "rknn_run error!  status = -2"},
+      {"outputs_get", &Faults::outputs_get, "rknn_outputs_get error!  status = -2"},
+  };
+  for (const auto & c : cases) {
+    SCOPED_TRACE(c.name);
+    host_rknn::ModelSpec model = host_rknn::parse_model(
+        read_text(std::string(VELTRAX_CONFIG_DIR) + "/models/colour_key_640.yaml"));
+    // Healthy for the first cycle, dead for the next ten, then back.
+    model.faults.*(c.call) = {RKNN_ERR_TIMEOUT, 2, 11};
+    const std::string path = ::testing::TempDir() + "/failing_" + c.name + ".yaml";
+    ASSERT_TRUE(host_rknn::write_model_file(path, model));
+    start_healthy({"-p", "rknn_model_path:=" + path});
+    // The cycle goes on without detections: empty outlines, one line.
+    expect_survives(
+        c.name, [&] { publish_frames(good_); }, c.reported_as);
+    EXPECT_EQ(log_.count("NPU inference: recovered"), 1u);
+    expect_every_output_sound();
+    TearDown();
+    log_.clear();
+  }
+}
+
+}  // namespace
+}  // namespace veltrax_cv_model
