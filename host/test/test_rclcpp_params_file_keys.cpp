@@ -1,7 +1,7 @@
-// Regression test for a fault the ROS-arguments fuzzer (fuzz/fuzz_ros_args.cpp) found: a
+// Regression tests for faults the ROS-arguments fuzzer (fuzz/fuzz_ros_args.cpp) found: a
 // parameter file whose mapping key is itself a map or a sequence let yaml-cpp's bad-conversion
-// exception escape rclcpp::init instead of the RCLInvalidROSArgsError rcl reports for a
-// malformed parameter file.
+// exception escape rclcpp::init, and a parameter "file" that is a directory let the stream's
+// read error escape, instead of the RCLInvalidROSArgsError rcl reports for an unusable file.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -40,6 +40,14 @@ TEST_F(ParamsFileKeys, NonScalarKeyThrowsInvalidRosArgsWhenAtNodeOrParameterLeve
                  rclcpp::exceptions::RCLInvalidROSArgsError);
     EXPECT_FALSE(rclcpp::ok());
   }
+}
+
+TEST_F(ParamsFileKeys, ADirectoryAsParameterFileThrowsInvalidRosArgs)
+{
+  const std::vector<const char *> argv{"prog", "--ros-args", "--params-file", "/"};
+  EXPECT_THROW(rclcpp::init(static_cast<int>(argv.size()), argv.data()),
+               rclcpp::exceptions::RCLInvalidROSArgsError);
+  EXPECT_FALSE(rclcpp::ok());
 }
 
 }  // namespace

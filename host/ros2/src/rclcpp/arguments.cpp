@@ -169,6 +169,9 @@ void parse_params_file(const std::string & path, HostArguments & out)
   } catch (const YAML::Exception & ex) {
     throw ParseError{std::string("Error parsing a event near line ") +
                      std::to_string(ex.mark.line + 1) + ": " + ex.msg};
+  } catch (const std::exception & ex) {
+    // A path that opens but cannot be read (a directory) fails in the stream, not in yaml-cpp.
+    throw ParseError{std::string("Error reading YAML file: ") + ex.what()};
   }
   if (root.IsNull()) {
     return;
