@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -161,17 +163,25 @@ void parse_node_level(const YAML::Node & map, const std::string & ns, HostArgume
 
 void parse_params_file(const std::string & path, HostArguments & out)
 {
+  // Read here rather than by YAML::LoadFile: a path that opens but cannot be read (a directory)
+  // makes yaml-cpp's stream throw from its constructor and leak its buffer.
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    throw ParseError{"Error opening YAML file"};
+  }
+  std::string text;
+  try {
+    text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure &) {
+    // libstdc++'s file buffer throws on a failed read whatever the stream's exception mask.
+    throw ParseError{"Error reading YAML file"};
+  }
   YAML::Node root;
   try {
-    root = YAML::LoadFile(path);
-  } catch (const YAML::BadFile &) {
-    throw ParseError{"Error opening YAML file"};
+    root = YAML::Load(text);
   } catch (const YAML::Exception & ex) {
     throw ParseError{std::string("Error parsing a event near line ") +
                      std::to_string(ex.mark.line + 1) + ": " + ex.msg};
-  } catch (const std::exception & ex) {
-    // A path that opens but cannot be read (a directory) fails in the stream, not in yaml-cpp.
-    throw ParseError{std::string("Error reading YAML file: ") + ex.what()};
   }
   if (root.IsNull()) {
     return;
