@@ -420,6 +420,13 @@ std::map<std::string, rclcpp::ParameterValue> resolve_parameter_overrides(
       if (key.empty() || key[0] != '/') {
         key = "/" + key;
       }
+      // A node name holds only these characters: any other key (regex syntax from a malformed
+      // file) matches no node and never reaches std::regex.
+      if (key.find_first_not_of(
+              "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_/*") !=
+          std::string::npos) {
+        continue;
+      }
       std::string pattern;
       for (size_t i = 0; i < key.size(); ++i) {
         if (key[i] == '/' && i + 1 < key.size() && key[i + 1] == '*') {
@@ -429,8 +436,12 @@ std::map<std::string, rclcpp::ParameterValue> resolve_parameter_overrides(
           pattern += key[i];
         }
       }
-      if (!std::regex_match(node_fqn, std::regex(pattern))) {
-        continue;
+      try {
+        if (!std::regex_match(node_fqn, std::regex(pattern))) {
+          continue;
+        }
+      } catch (const std::regex_error &) {
+        continue;  // wildcards the regex cannot express match no node
       }
       for (const auto & parameter : rules.parameters) {
         result[parameter.first] = parameter.second;
