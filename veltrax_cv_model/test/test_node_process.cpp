@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <string>
+#include <thread>
 
 #include "support/process.hpp"
 
@@ -35,6 +36,24 @@ TEST(NodeProcess, LogsItsConfigurationAndStopsCleanlyOnCtrlC)
   ASSERT_NE(anchors, std::string::npos) << out;
   EXPECT_LT(draw, person);
   EXPECT_LT(person, anchors);
+}
+
+TEST(NodeProcess, StopsCleanlyOnCtrlCDuringStartUp)
+{
+  // Moments from process start to the first ticks: loading, rclcpp::init, parameters, model.
+  // Before main() installs its handlers the default action (status 130) is all there is.
+  for (int delay_ms = 0; delay_ms <= 120; delay_ms += 6) {
+    SCOPED_TRACE(delay_ms);
+    ChildProcess node(VELTRAX_NODE_EXECUTABLE, {"--ros-args", "-p", "obj_class_num:=8"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    node.send_signal(SIGINT);
+    const int status = node.wait_for_exit(5s);
+    if (status == 128 + SIGINT) {
+      EXPECT_TRUE(node.output().empty()) << node.output();
+    } else {
+      EXPECT_EQ(status, 0) << node.output();
+    }
+  }
 }
 
 TEST(NodeProcess, EndsWithAnErrorOnAParameterOfTheWrongType)

@@ -12,6 +12,12 @@ int main(int argc, char ** argv)
   try {
     node = std::make_shared<veltrax_cv_model::Yolov5sPredictor>();
   } catch (const std::exception & e) {
+    // Ctrl-C during construction shuts the context down under the node being built: a stop,
+    // not a failure.
+    if (!rclcpp::ok()) {
+      rclcpp::shutdown();
+      return 0;
+    }
     // A wrong parameter type or an unusable anchor list: nothing can run with it.
     RCLCPP_FATAL(rclcpp::get_logger("Yolov5sPredictor"), "cannot start: %s", e.what());
     rclcpp::shutdown();
