@@ -1,5 +1,7 @@
 // run_demo: the perception node end to end on the demo scene or on the two real RGB-D frames;
 // pictures, clouds, reports and figures go to an output directory (tools/README.md).
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -10,6 +12,13 @@
 
 namespace
 {
+
+// Ctrl-C stops the run wherever it is. While the node runs, rclcpp's handlers take the signals
+// and call this one too.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "written by a signal handler");
+
+extern "C" void on_interrupt(int) { g_interrupted.store(true); }
 
 void usage()
 {
@@ -38,8 +47,11 @@ using veltrax_tools::parse_number;
 
 int main(int argc, char ** argv)
 {
+  std::signal(SIGINT, on_interrupt);
+  std::signal(SIGTERM, on_interrupt);
   veltrax_demo::RunOptions options;
   options.workspace_dir = VELTRAX_WORKSPACE_DIR;
+  options.interrupt = &g_interrupted;
   bool frames_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -100,6 +112,8 @@ int main(int argc, char ** argv)
   try {
     const veltrax_demo::RunSummary summary = veltrax_demo::run_demo(options);
     veltrax_demo::print_summary(stdout, summary);
+  } catch (const veltrax_demo::Interrupted &) {
+    std::fprintf(stderr, "run_demo: interrupted\n");
   } catch (const std::exception & e) {
     std::fprintf(stderr, "run_demo: %s\n", e.what());
     return 1;

@@ -61,14 +61,13 @@ constexpr auto kReportGrace = std::chrono::milliseconds(500);
 constexpr auto kStartDelay = std::chrono::milliseconds(200);
 constexpr int kKeyTolerance = 4;  // the colour-key model's tolerance
 
-const char * const kColorTopics[2] = {"/berxel_camera1/berxel_camera1/color/color_raw",
-                                      "/berxel_camera2/berxel_camera2/color/color_raw"};
-const char * const kDepthTopics[2] = {"/berxel_camera1/berxel_camera1/depth/depth_raw",
-                                      "/berxel_camera2/berxel_camera2/depth/depth_raw"};
-const char * const kInfoTopics[2] = {"/berxel_camera1/berxel_camera1/depth/camera_info",
-                                     "/berxel_camera2/berxel_camera2/depth/camera_info"};
 const char * const kTrashTopic = "/perception/yolov5/trashes";
 const char * const kPersonTopic = "/perception/yolov5/person";
+
+bool interrupted(const RunOptions & options)
+{
+  return options.interrupt != nullptr && options.interrupt->load();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Node log: everything goes to out/node.log so the progress line stays readable.
@@ -104,33 +103,30 @@ void log_to_file(const rcutils_log_location_t *, int severity, const char * name
   }
 }
 
-class LogRedirect
-{
-public:
-  explicit LogRedirect(const std::string & path)
-  {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log_file = std::fopen(path.c_str(), "w");
-    if (g_log_file == nullptr) {
-      throw std::runtime_error("cannot write " + path);
-    }
-    g_log_errors = 0;
-    previous_ = rcutils_logging_get_output_handler();
-    rcutils_logging_set_output_handler(log_to_file);
-  }
-  ~LogRedirect()
-  {
-    rcutils_logging_set_output_handler(previous_);
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    std::fclose(g_log_file);
-    g_log_file = nullptr;
-  }
-  LogRedirect(const LogRedirect &) = delete;
-  LogRedirect & operator=(const LogRedirect &) = delete;
+}  // namespace
 
-private:
-  rcutils_logging_output_handler_t previous_{nullptr};
-};
+LogRedirect::LogRedirect(const std::string & path)
+{
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_log_file = std::fopen(path.c_str(), "w");
+  if (g_log_file == nullptr) {
+    throw std::runtime_error("cannot write " + path);
+  }
+  g_log_errors = 0;
+  previous_ = rcutils_logging_get_output_handler();
+  rcutils_logging_set_output_handler(log_to_file);
+}
+
+LogRedirect::~LogRedirect()
+{
+  rcutils_logging_set_output_handler(previous_);
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  std::fclose(g_log_file);
+  g_log_file = nullptr;
+}
+
+namespace
+{
 
 // ---------------------------------------------------------------------------------------------
 // Frame sources.
@@ -155,6 +151,9 @@ Source generated_scene(const RunOptions & options, bool show_progress, bool tty)
   source.mode = "scene";
   source.scene = veltrax_scene::make_demo_scene(demo);
   for (int k = 0; k < source.scene->frame_count(); ++k) {
+    if (interrupted(options)) {
+      throw Interrupted();
+    }
     if (show_progress && (tty || k == 0)) {
       std::printf(tty ? "\rrun_demo: rendering frame %d/%d" : "run_demo: rendering %d frames",
                   tty ? k + 1 : source.scene->frame_count(), source.scene->frame_count());
@@ -284,6 +283,8 @@ Source real_frames(const RunOptions & options)
   return source;
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // Messages.
 
@@ -342,6 +343,9 @@ geometry_msgs::msg::TransformStamped transform_message(const Eigen::Isometry3d &
   return transform;
 }
 
+namespace
+{
+
 double seconds(const builtin_interfaces::msg::Time & stamp)
 {
   return static_cast<double>(stamp.sec) + static_cast<double>(stamp.nanosec) * 1e-9;
@@ -377,7 +381,7 @@ public:
 
     const rclcpp::QoS keep_all(10000);
     subscriptions_.push_back(node->create_subscription<sensor_msgs::msg::PointCloud2>(
-        "/perception/yolov5/obstacle_pointcloud", keep_all,
+        kOutlineTopic, keep_all,
         std::function<void(const sensor_msgs::msg::PointCloud2 &)>(
             [this](const sensor_msgs::msg::PointCloud2 & msg) {
               std::lock_guard<std::mutex> lock(mutex_);
@@ -466,18 +470,30 @@ public:
       probe = std::make_unique<Probe>();
     } catch (...) {
       node.reset();
+      // A signal after init shuts the context down, and creating a node on it fails.
+      const bool signalled = !rclcpp::ok();
       rclcpp::shutdown();
+      if (signalled) {
+        throw Interrupted();
+      }
       throw;
     }
     executor_.add_node(node);
     executor_.add_node(probe->node);
-    spinner_ = std::thread([this] { executor_.spin(); });
+    spinner_ = std::thread([this] {
+      executor_.spin();
+      spun_.store(true);
+    });
   }
 
   void stop()
   {
     if (spinner_.joinable()) {
-      executor_.cancel();
+      // A cancel() before the thread has entered spin() is lost: repeat it until spin() returned.
+      while (!spun_.load()) {
+        executor_.cancel();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
       spinner_.join();
       executor_.remove_node(node);
       executor_.remove_node(probe->node);
@@ -500,6 +516,7 @@ public:
 
 private:
   rclcpp::executors::SingleThreadedExecutor executor_;
+  std::atomic<bool> spun_{false};
   std::thread spinner_;
 };
 
@@ -712,6 +729,11 @@ Collected drive_node(const Source & source, const RunOptions & options,
   Collected run;
   run.frame_stamps.assign(static_cast<std::size_t>(frame_count), 0.0);
   run.published_at.resize(static_cast<std::size_t>(frame_count));
+  // rclcpp's own signal handler shuts its context down, and the node's executor with it.
+  const auto stopped = [&options] { return interrupted(options) || !rclcpp::ok(); };
+  if (interrupted(options)) {
+    throw Interrupted();
+  }
   LogRedirect log((out / "node.log").string());
   Session session(ros_args);
   Yolov5sPredictor & node = *session.node;
@@ -745,12 +767,15 @@ Collected drive_node(const Source & source, const RunOptions & options,
     if (options.fast && k > 0) {
       const auto deadline = Clock::now() + timeout;
       while (!probe.has_outline(run.frame_stamps[static_cast<std::size_t>(k - 1)]) &&
-             Clock::now() < deadline) {
+             Clock::now() < deadline && !stopped()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
     } else if (!options.fast) {
       std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
                                                 std::chrono::duration<double>(k * kFramePeriod_s)));
+    }
+    if (stopped()) {
+      throw Interrupted();
     }
     const builtin_interfaces::msg::Time stamp = node.now();
     for (std::size_t c = 0; c < 2; ++c) {
@@ -774,11 +799,16 @@ Collected drive_node(const Source & source, const RunOptions & options,
   const auto deadline = Clock::now() + timeout;
   while (run.published > 0 &&
          !probe.has_outline(run.frame_stamps[static_cast<std::size_t>(run.published - 1)]) &&
-         Clock::now() < deadline) {
+         Clock::now() < deadline && !stopped()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  std::this_thread::sleep_for(kReportGrace);
+  if (!stopped()) {
+    std::this_thread::sleep_for(kReportGrace);
+  }
   session.stop();
+  if (stopped()) {
+    throw Interrupted();
+  }
   if (options.progress && tty) {
     std::printf("\rrun_demo: %d frames published, %d outlines, %d reports received\n",
                 run.published, probe.outline_count(), probe.report_count());
@@ -791,10 +821,46 @@ Collected drive_node(const Source & source, const RunOptions & options,
 
 // ---------------------------------------------------------------------------------------------
 
+std::vector<std::string> node_arguments(const RunOptions & options, const std::string & model)
+{
+  const fs::path workspace(options.workspace_dir);
+  const std::string model_file =
+      !model.empty() ? model
+      : options.model_file.empty()
+          ? (workspace / "veltrax_cv_model/config/models/colour_key_640.yaml").string()
+          : options.model_file;
+  const std::string params = options.params_file.empty()
+                                 ? (workspace / "veltrax_cv_model/config/params.yaml").string()
+                                 : options.params_file;
+  if (!fs::exists(params)) {
+    throw std::runtime_error("parameter file not found: " + params);
+  }
+  char leaf[64];
+  std::snprintf(leaf, sizeof(leaf), "downsample_leaf_size:=%.6f", options.leaf_size_m);
+  std::vector<std::string> ros_args{"run_demo",
+                                    "--ros-args",
+                                    "--params-file",
+                                    params,
+                                    "-p",
+                                    "rknn_model_path:=" + fs::absolute(model_file).string(),
+                                    "-p",
+                                    "obj_class_num:=8",
+                                    "-p",
+                                    "debug:=true",
+                                    "-p",
+                                    "draw_result:=true",
+                                    "-p",
+                                    leaf};
+  for (const std::string & param : options.params) {
+    ros_args.push_back("-p");
+    ros_args.push_back(param);
+  }
+  return ros_args;
+}
+
 RunSummary run_demo(const RunOptions & options)
 {
   const auto wall_start = Clock::now();
-  const fs::path workspace(options.workspace_dir);
   const fs::path out(options.out_dir);
   const bool tty = isatty(fileno(stdout)) != 0;
   for (const char * sub : {"overlays", "reports", "clouds", "topdown"}) {
@@ -810,44 +876,16 @@ RunSummary run_demo(const RunOptions & options)
       source.camera_to_base[c] = source.scene->cameras[c].camera_to_base();
     }
   }
-  std::string model =
-      options.model_file.empty()
-          ? (workspace / "veltrax_cv_model/config/models/colour_key_640.yaml").string()
-          : options.model_file;
+  std::string script_model;
   if (source.script) {
-    model = (out / "scripted_model.yaml").string();
-    if (!host_rknn::write_model_file(model, *source.script)) {
-      throw std::runtime_error("cannot write " + model);
+    script_model = (out / "scripted_model.yaml").string();
+    if (!host_rknn::write_model_file(script_model, *source.script)) {
+      throw std::runtime_error("cannot write " + script_model);
     }
   }
-  const std::string params = options.params_file.empty()
-                                 ? (workspace / "veltrax_cv_model/config/params.yaml").string()
-                                 : options.params_file;
-  if (!fs::exists(params)) {
-    throw std::runtime_error("parameter file not found: " + params);
-  }
-  char leaf[64];
-  std::snprintf(leaf, sizeof(leaf), "downsample_leaf_size:=%.6f", options.leaf_size_m);
-  std::vector<std::string> ros_args{"run_demo",
-                                    "--ros-args",
-                                    "--params-file",
-                                    params,
-                                    "-p",
-                                    "rknn_model_path:=" + fs::absolute(model).string(),
-                                    "-p",
-                                    "obj_class_num:=8",
-                                    "-p",
-                                    "debug:=true",
-                                    "-p",
-                                    "draw_result:=true",
-                                    "-p",
-                                    leaf};
-  for (const std::string & param : options.params) {
-    ros_args.push_back("-p");
-    ros_args.push_back(param);
-  }
 
-  const Collected run = drive_node(source, options, ros_args, out, tty);
+  const Collected run =
+      drive_node(source, options, node_arguments(options, script_model), out, tty);
   const std::vector<double> & frame_stamps = run.frame_stamps;
   const std::vector<OutlineMessage> & outlines = run.outlines;
   const std::array<CameraView, 2> & views = run.views;
@@ -963,6 +1001,9 @@ RunSummary run_demo(const RunOptions & options)
     const int frame = frame_of(outlines[i].cloud.header.stamp);
     if (frame < 0) {
       continue;
+    }
+    if (interrupted(options)) {
+      throw Interrupted();
     }
     const int repeat = seen[frame]++;
     pcl::PointCloud<pcl::PointXYZ> cloud;

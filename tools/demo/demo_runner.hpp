@@ -4,11 +4,23 @@
 // compares the outputs with the ground truth. Usage and output files: tools/README.md.
 #pragma once
 
+#include <Eigen/Geometry>
+#include <opencv2/core.hpp>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "builtin_interfaces/msg/time.hpp"
+#include "geometry_msgs/msg/transform_stamped.hpp"
+#include "rcutils/logging.h"
+#include "scene/scene.hpp"
+#include "sensor_msgs/msg/camera_info.hpp"
+#include "sensor_msgs/msg/image.hpp"
 
 namespace veltrax_demo
 {
@@ -40,6 +52,16 @@ struct RunOptions
   bool progress{true};
   /// Longest wait for one frame's outline, seconds.
   double timeout_s{10.0};
+  /// Raised by the caller's signal handler to stop the run at its next check; may be null. A
+  /// shutdown of rclcpp's context while the node runs stops it too.
+  const std::atomic<bool> * interrupt{nullptr};
+};
+
+/// What run_demo throws when it stopped early (RunOptions::interrupt).
+class Interrupted : public std::runtime_error
+{
+public:
+  Interrupted() : std::runtime_error("interrupted") {}
 };
 
 /// One object of the scene over the whole run.
@@ -125,8 +147,9 @@ struct RunSummary
 };
 
 /// Runs the whole demo and writes its outputs. Throws std::runtime_error when an input cannot
-/// be read, an output cannot be written or the node does not take the demo's parameters.
-/// Initialises and shuts down rclcpp itself, so it must not run while rclcpp is initialised.
+/// be read, an output cannot be written or the node does not take the demo's parameters, and
+/// Interrupted when it stopped early; its outputs are then incomplete. Initialises and shuts
+/// down rclcpp itself, so it must not run while rclcpp is initialised.
 RunSummary run_demo(const RunOptions & options);
 
 /// The figures of `summary` as JSON (what out/summary.json holds).
@@ -134,5 +157,47 @@ std::string summary_json(const RunSummary & summary);
 
 /// The human-readable summary.
 void print_summary(std::FILE * out, const RunSummary & summary);
+
+// --- Pieces of the runner that the soak tool drives the node with -----------------------------
+
+inline constexpr const char * kColorTopics[2] = {"/berxel_camera1/berxel_camera1/color/color_raw",
+                                                 "/berxel_camera2/berxel_camera2/color/color_raw"};
+inline constexpr const char * kDepthTopics[2] = {"/berxel_camera1/berxel_camera1/depth/depth_raw",
+                                                 "/berxel_camera2/berxel_camera2/depth/depth_raw"};
+inline constexpr const char * kInfoTopics[2] = {"/berxel_camera1/berxel_camera1/depth/camera_info",
+                                                "/berxel_camera2/berxel_camera2/depth/camera_info"};
+inline constexpr const char * kOutlineTopic = "/perception/yolov5/obstacle_pointcloud";
+
+/// The node's command line for `options`: the parameter file, then the demo's overrides (host
+/// model `model`, or the scene model of `options` when empty; obj_class_num 8; debug and
+/// draw_result true; downsample_leaf_size), then `options.params`. Throws std::runtime_error
+/// when the parameter file does not exist.
+std::vector<std::string> node_arguments(const RunOptions & options, const std::string & model = "");
+
+/// `image` (rgb8 or 16UC1) as a message of `encoding`.
+sensor_msgs::msg::Image image_message(const cv::Mat & image, const std::string & encoding,
+                                      const std::string & frame_id,
+                                      const builtin_interfaces::msg::Time & stamp);
+/// Plumb-bob camera info without distortion for `camera`.
+sensor_msgs::msg::CameraInfo info_message(const veltrax_scene::CameraModel & camera,
+                                          const builtin_interfaces::msg::Time & stamp);
+/// base_footprint -> `frame_id`.
+geometry_msgs::msg::TransformStamped transform_message(const Eigen::Isometry3d & camera_to_base,
+                                                       const std::string & frame_id,
+                                                       const builtin_interfaces::msg::Time & stamp);
+
+/// While it lives, every rclcpp log line goes to the file at `path` (created) instead of the
+/// console. Throws std::runtime_error when the file cannot be written.
+class LogRedirect
+{
+public:
+  explicit LogRedirect(const std::string & path);
+  ~LogRedirect();
+  LogRedirect(const LogRedirect &) = delete;
+  LogRedirect & operator=(const LogRedirect &) = delete;
+
+private:
+  rcutils_logging_output_handler_t previous_{nullptr};
+};
 
 }  // namespace veltrax_demo

@@ -270,4 +270,17 @@ TEST(DemoRun, RealFramesReportBothBottlesWhereTheyStand)
   EXPECT_GE(summary.clusters.size(), 4u);
 }
 
+TEST(DemoRun, EndsWithAnErrorWhenTheModelCannotBeLoaded)
+{
+  // The runner gives up right after it started the node's executor; stopping that must not hang.
+  vd::RunOptions options;
+  options.workspace_dir = VELTRAX_WORKSPACE_DIR;
+  options.out_dir = fresh_dir("no_model").string();
+  options.model_file = options.out_dir + "/missing.yaml";
+  options.frames = 1;
+  options.fast = true;
+  options.progress = false;
+  EXPECT_THROW(vd::run_demo(options), std::runtime_error);
+}
+
 }  // namespace
