@@ -599,10 +599,19 @@ int scripted_class(const host_rknn::ModelSpec & script, const cv::Mat & crop, in
   return best_class;
 }
 
-std::vector<Point2> outline_points(const sensor_msgs::msg::PointCloud2 & msg)
+// PCL's conversion indexes the first point even of an empty message.
+pcl::PointCloud<pcl::PointXYZ> cloud_from(const sensor_msgs::msg::PointCloud2 & msg)
 {
   pcl::PointCloud<pcl::PointXYZ> cloud;
-  pcl::fromROSMsg(msg, cloud);
+  if (msg.width * msg.height > 0) {
+    pcl::fromROSMsg(msg, cloud);
+  }
+  return cloud;
+}
+
+std::vector<Point2> outline_points(const sensor_msgs::msg::PointCloud2 & msg)
+{
+  const pcl::PointCloud<pcl::PointXYZ> cloud = cloud_from(msg);
   std::vector<Point2> points;
   points.reserve(cloud.size());
   for (const pcl::PointXYZ & p : cloud) {
@@ -1006,8 +1015,7 @@ RunSummary run_demo(const RunOptions & options)
       throw Interrupted();
     }
     const int repeat = seen[frame]++;
-    pcl::PointCloud<pcl::PointXYZ> cloud;
-    pcl::fromROSMsg(outlines[i].cloud, cloud);
+    const pcl::PointCloud<pcl::PointXYZ> cloud = cloud_from(outlines[i].cloud);
     const std::string cloud_name =
         frame_name(frame) + "_outline" + (repeat > 0 ? "_r" + std::to_string(repeat) : "") + ".pcd";
     if (cloud.empty()) {
