@@ -17,18 +17,7 @@ all_targets=(fuzz_decode fuzz_anchor_text fuzz_model_file fuzz_back_projection f
 read -r -a targets <<<"${FUZZ_TARGETS:-${all_targets[*]}}"
 
 # clang and its libFuzzer runtime (Debian 12: clang 14).
-missing=()
-command -v clang++ >/dev/null || missing+=(clang)
-dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q 'install ok installed' ||
-  missing+=(libclang-rt-14-dev)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo_cmd[@]}" apt-get update -q
-  "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/setup.sh" clang libclang-rt-14-dev
 
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 cmake --build "$build" -j"$jobs" --target "${targets[@]}"

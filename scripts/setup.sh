@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the host build, tests, tools and benchmarks need.
+# Installs the Debian 12 packages the host build, tests, tools and benchmarks need, or only the
+# packages given as arguments (scripts/setup.sh clang).
 # Idempotent: does nothing when everything is already installed.
 set -euo pipefail
 
@@ -9,6 +10,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3
 )
+if [ $# -gt 0 ]; then
+  packages=("$@")
+fi
 
 missing=()
 for p in "${packages[@]}"; do
