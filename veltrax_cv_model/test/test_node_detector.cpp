@@ -2,6 +2,7 @@
 // every failure is reported with its text and the node keeps working.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -147,6 +148,23 @@ TEST(NodeDetector, LearnsTheInputShapeInEitherLayout)
        {2, 3, 640, 640},
        "model input shape: [2, 3, 640, 640] [batch_size, channel, height, width] format=0"},
   };
+  // An obstacle and a bottle in their key colours on grey.
+  sensor_msgs::msg::Image scene = testing::image(640, 480, "rgb8", "camera", rclcpp::Time(), 90);
+  const auto paint = [&scene](int x1, int y1, int x2, int y2, const host_rknn::KeyColour & rgb) {
+    for (int y = y1; y < y2; ++y) {
+      for (int x = x1; x < x2; ++x) {
+        uint8_t * pixel = &scene.data[static_cast<std::size_t>(y) * scene.step + 3 * x];
+        pixel[0] = rgb.r;
+        pixel[1] = rgb.g;
+        pixel[2] = rgb.b;
+      }
+    }
+  };
+  paint(100, 200, 200, 320, host_rknn::key_colours()[3]);
+  paint(400, 80, 440, 180, host_rknn::key_colours()[4]);
+  const auto scene_message = std::make_shared<sensor_msgs::msg::Image>(scene);
+
+  std::vector<std::vector<std::array<int32_t, 5>>> found;
   for (const Case & c : cases) {
     SCOPED_TRACE(c.name);
     LogCapture log;
@@ -154,6 +172,13 @@ TEST(NodeDetector, LearnsTheInputShapeInEitherLayout)
     model.input_fmt = c.fmt;
     model.input_dims = c.dims;
     NodeOnModel run(model, c.name);
+    // The same scene gives the same boxes whichever layout the model takes its input in.
+    DetectionFrame frame1, frame2;
+    run.node->detectImagePair(&frame1, &frame2, scene_message, scene_message);
+    found.emplace_back();
+    for (const DetectedObject & o : frame1.objects) {
+      found.back().push_back({o.class_id, o.left, o.top, o.right, o.bottom});
+    }
     EXPECT_EQ(log.count(c.shape_line), 1u);
     EXPECT_EQ(run.node->input_batch_, 2);
     EXPECT_EQ(run.node->model_channel_, 3);
@@ -163,6 +188,9 @@ TEST(NodeDetector, LearnsTheInputShapeInEitherLayout)
     EXPECT_NE(run.stdout_text.find("sdk version: 1.5.2 (host stand-in) driver version: "),
               std::string::npos);
   }
+  ASSERT_EQ(found.size(), 2u);
+  ASSERT_EQ(found[0].size(), 2u);
+  EXPECT_EQ(found[0], found[1]);
 }
 
 TEST(NodeDetector, ReportsEveryInferenceFailureAndKeepsItsFramesComplete)

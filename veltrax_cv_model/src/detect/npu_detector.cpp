@@ -237,8 +237,22 @@ void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, Detec
   } catch (const std::bad_alloc &) {
     return;
   }
-  std::copy(resized1.datastart, resized1.dataend, input_buffer.begin());
-  std::copy(resized2.datastart, resized2.dataend, input_buffer.begin() + image_bytes);
+  // The buffer is labelled with the model's own layout, so it must be written in it: interleaved
+  // RGB for NHWC, one plane per channel (RRR...GGG...BBB...) for NCHW.
+  const bool planar = input_attrs_[0].fmt == RKNN_TENSOR_NCHW;
+  const std::size_t plane_bytes = resized1.total();
+  for (const auto & [image, slot] : {std::pair{&resized1, 0}, std::pair{&resized2, 1}}) {
+    uint8_t * const destination = input_buffer.data() + slot * image_bytes;
+    if (planar) {
+      std::vector<cv::Mat> planes;
+      for (int channel = 0; channel < 3; ++channel) {
+        planes.emplace_back(model_size, CV_8UC1, destination + channel * plane_bytes);
+      }
+      cv::split(*image, planes);
+    } else {
+      std::copy(image->datastart, image->dataend, destination);
+    }
+  }
 
   std::vector<rknn_input> inputs(io_num_.n_input, rknn_input{});
   inputs[0].index = 0;
