@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "rclcpp_host/testing.hpp"
@@ -108,6 +111,13 @@ TEST(NodeFrame, ReadsSuppliedParameters)
   EXPECT_EQ(node->cluster_->grid_kernel_size(), 5);
 }
 
+std::size_t thread_count()
+{
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                    std::filesystem::directory_iterator()));
+}
+
 TEST(NodeFrame, RefusesToStartOnAWrongTypeOrAnUnusableAnchorList)
 {
   struct Case
@@ -127,12 +137,34 @@ TEST(NodeFrame, RefusesToStartOnAWrongTypeOrAnUnusableAnchorList)
   for (const Case & c : cases) {
     SCOPED_TRACE(c.rule);
     RosSession ros({"-p", c.rule});
+    // Transforms keep arriving while the half-built node unwinds: its listener must be gone
+    // before the buffer it writes into (the sanitizer builds catch the other order), and no
+    // thread it started may outlive it.
+    const auto tf_source = rclcpp::Node::make_shared("tf_source");
+    const auto tf_pub = tf_source->create_publisher<tf2_msgs::msg::TFMessage>("/tf", 10);
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+      tf2_msgs::msg::TFMessage message;
+      message.transforms.resize(1);
+      message.transforms[0].header.frame_id = "base_footprint";
+      message.transforms[0].child_frame_id = "camera";
+      message.transforms[0].transform.rotation.w = 1.0;
+      while (flooding.load()) {
+        message.transforms[0].header.stamp = tf_source->now();
+        tf_pub->publish(message);
+        std::this_thread::yield();
+      }
+    });
+    const std::size_t threads_before = thread_count();
     try {
       const auto node = std::make_shared<Yolov5sPredictor>();
       ADD_FAILURE() << "the node started";
     } catch (const std::exception & e) {
       EXPECT_NE(std::string(e.what()).find(c.expected_in_message), std::string::npos) << e.what();
     }
+    EXPECT_EQ(thread_count(), threads_before);
+    flooding.store(false);
+    flood.join();
   }
 }
 

@@ -191,10 +191,10 @@ public:
   rclcpp::Publisher<veltrax_protocol::msg::Trashes>::SharedPtr trashes_pub_;
   rclcpp::Publisher<veltrax_protocol::msg::Trashes>::SharedPtr person_pub_;
 
-  // 7. Transforms. The listener writes into the buffer from its own thread, so the destructor
-  //    releases the listener first.
-  std::shared_ptr<tf2_ros::TransformListener> tf_listener_;
+  // 7. Transforms. The listener writes into the buffer from its own thread, so it is released
+  //    first (release_resources), and declared after the buffer so that unwinding agrees.
   std::unique_ptr<tf2_ros::Buffer> tf_buffer_;
+  std::shared_ptr<tf2_ros::TransformListener> tf_listener_;
 
   // 8. Camera transforms, looked up once by the frame cycle; the matrices are valid once the
   //    matching ready flag is true and never change afterwards.
@@ -306,6 +306,10 @@ private:
   void log_recovery(const std::string & site);
   /// Stops the three workers and waits for them; safe to call more than once.
   void stop_workers();
+  /// Tears down in the one safe order, from the destructor or from a constructor that throws:
+  /// workers joined, NPU context destroyed, transform listener released before its buffer.
+  /// Safe to call more than once and on a half-built node.
+  void release_resources();
   /// Polls both transform workers' idle flags every 10 ms until both are true.
   void wait_for_transform_workers();
   /// Looks up the transform from the depth image's frame into the robot frame (latest, without

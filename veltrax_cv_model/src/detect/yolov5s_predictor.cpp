@@ -120,26 +120,35 @@ Yolov5sPredictor::Yolov5sPredictor()
   for (const auto & [id, label] : id_to_label_) {
     label_to_id_.emplace(label, id);
   }
-  tf_buffer_ = std::make_unique<tf2_ros::Buffer>(this->get_clock());
-  tf_listener_ = std::make_shared<tf2_ros::TransformListener>(*tf_buffer_, true);
+  // A constructor that throws never reaches the destructor, so it tears down here what the
+  // destructor would: a wrong parameter must not leave the listener writing into a freed buffer.
+  try {
+    tf_buffer_ = std::make_unique<tf2_ros::Buffer>(this->get_clock());
+    tf_listener_ = std::make_shared<tf2_ros::TransformListener>(*tf_buffer_, true);
 
-  getPara();
-  cluster_ = std::make_shared<Cluster>(this, grid_step, grid_kernelSize, grid_th);
-  initializeRKNNModel();
-  initializeRKNNInputOutput();
-  initializeSubscriber();
-  initializePublisher();
+    getPara();
+    cluster_ = std::make_shared<Cluster>(this, grid_step, grid_kernelSize, grid_th);
+    initializeRKNNModel();
+    initializeRKNNInputOutput();
+    initializeSubscriber();
+    initializePublisher();
 
-  // The workers start last, when every member they read is in place.
-  transform_task1_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
-                                        &transform_task1_idle_, &transform_task1_input_);
-  transform_task2_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
-                                        &transform_task2_idle_, &transform_task2_input_);
-  web_task_thread_ =
-      std::thread(&Yolov5sPredictor::WebTask, this, &web_task_idle_, &web_task_input_);
+    // The workers start last, when every member they read is in place.
+    transform_task1_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
+                                          &transform_task1_idle_, &transform_task1_input_);
+    transform_task2_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
+                                          &transform_task2_idle_, &transform_task2_input_);
+    web_task_thread_ =
+        std::thread(&Yolov5sPredictor::WebTask, this, &web_task_idle_, &web_task_input_);
+  } catch (...) {
+    release_resources();
+    throw;
+  }
 }
 
-Yolov5sPredictor::~Yolov5sPredictor()
+Yolov5sPredictor::~Yolov5sPredictor() { release_resources(); }
+
+void Yolov5sPredictor::release_resources()
 {
   // The workers read members of this object: they must be gone before any member is.
   stop_workers();
