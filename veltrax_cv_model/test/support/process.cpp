@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "support/launcher.hpp"
+
 namespace veltrax_cv_model::testing
 {
 
@@ -16,10 +18,11 @@ ChildProcess::ChildProcess(const std::string & program, const std::vector<std::s
 {
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  std::vector<std::string> all{program};
-  all.insert(all.end(), args.begin(), args.end());
+  command_line_ = kProgramLauncher;
+  command_line_.push_back(program);
+  command_line_.insert(command_line_.end(), args.begin(), args.end());
   std::vector<char *> argv;
-  for (std::string & arg : all) argv.push_back(arg.data());
+  for (std::string & arg : command_line_) argv.push_back(arg.data());
   argv.push_back(nullptr);
   pid_ = fork();
   if (pid_ == 0) {
@@ -27,7 +30,7 @@ ChildProcess::ChildProcess(const std::string & program, const std::vector<std::s
     dup2(fds[1], STDERR_FILENO);
     close(fds[0]);
     close(fds[1]);
-    execv(program.c_str(), argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   close(fds[1]);

@@ -1,4 +1,4 @@
-// Runs the node executable as a child process, the way `ros2 run` would.
+// Runs one of the build's programs as a child process, the way `ros2 run` would.
 #pragma once
 
 #include <sys/types.h>
@@ -24,10 +24,13 @@ public:
   /// (the process is then killed), or 128 + signal when a signal ended it.
   int wait_for_exit(std::chrono::milliseconds timeout);
   const std::string & output() const { return output_; }
+  /// What was started: the build's launcher words (qemu in the cross build), program, arguments.
+  const std::vector<std::string> & command_line() const { return command_line_; }
 
 private:
   void read_available(std::chrono::milliseconds timeout);
 
+  std::vector<std::string> command_line_;
   pid_t pid_{-1};
   int output_fd_{-1};
   std::string output_;
