@@ -10,20 +10,23 @@ setup:
 	./scripts/setup.sh
 
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake -S cmake/workspace -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build build -j$(JOBS)
 
 test: setup build
 	cd build && ctest $(CTEST_ARGS)
 
-# The node alone, with the package's parameters and the host NPU runtime; Ctrl-C stops it.
+# The node alone, with the package's parameters and the host NPU runtime's colour-key model (the
+# demo's model as well); Ctrl-C stops it.
+HOST_MODEL ?= host/rknn/models/colour_key_640.yaml
 run: setup build
-	./build/bin/yolov5s_predictor --ros-args --params-file veltrax_cv_model/config/params.yaml
+	./build/bin/yolov5s_predictor --ros-args --params-file veltrax_cv_model/config/params.yaml \
+	  -p rknn_model_path:=$(HOST_MODEL)
 
 # The node end to end on the generated demo scene (30 frames at 10 Hz); pictures and figures in
 # out/ (tools/README.md).
 demo: setup build
-	./build/bin/run_demo --out out --frames 30
+	./build/bin/run_demo --out out --frames 30 --model $(HOST_MODEL)
 
 # The node for SOAK_CYCLES frame cycles back to back on the demo scene: resident memory and cycle
 # time per cycle, a picture and a growth verdict in out/soak (tools/README.md); fails when memory
@@ -34,7 +37,7 @@ soak: setup build
 
 # AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite.
 sanitize: setup
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=address,undefined
+	cmake -S cmake/workspace -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=address,undefined
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ctest $(CTEST_ARGS)
 
@@ -42,7 +45,7 @@ sanitize: setup
 # suppressions apply to the build as well.
 TSAN_ENV = TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/cmake/sanitizers/tsan.supp"
 tsan: setup
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=thread
+	cmake -S cmake/workspace -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVELTRAX_SANITIZE=thread
 	$(TSAN_ENV) cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && $(TSAN_ENV) ctest $(CTEST_ARGS)
 

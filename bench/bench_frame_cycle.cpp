@@ -57,8 +57,7 @@ struct Fixture
 {
   Fixture()
   {
-    const std::string model =
-        std::string(TEST_DATA_DIR) + "/../../config/models/colour_key_640.yaml";
+    const std::string model = std::string(VELTRAX_MODELS_DIR) + "/colour_key_640.yaml";
     const std::vector<std::string> args{
         "bench", "--ros-args",      "--log-level", "warn", "-p", "rknn_model_path:=" + model,
         "-p",    "obj_class_num:=8"};

@@ -9,6 +9,8 @@ packages=(
   libpcl-dev libopencv-dev libeigen3-dev libyaml-cpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3
+  colcon python3-colcon-cmake python3-colcon-ros python3-colcon-recursive-crawl
+  python3-colcon-package-information python3-colcon-package-selection
 )
 if [ $# -gt 0 ]; then
   packages=("$@")

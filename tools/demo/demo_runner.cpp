@@ -833,11 +833,10 @@ Collected drive_node(const Source & source, const RunOptions & options,
 std::vector<std::string> node_arguments(const RunOptions & options, const std::string & model)
 {
   const fs::path workspace(options.workspace_dir);
-  const std::string model_file =
-      !model.empty() ? model
-      : options.model_file.empty()
-          ? (workspace / "veltrax_cv_model/config/models/colour_key_640.yaml").string()
-          : options.model_file;
+  const std::string model_file = !model.empty() ? model
+                                 : options.model_file.empty()
+                                     ? (workspace / "host/rknn/models/colour_key_640.yaml").string()
+                                     : options.model_file;
   const std::string params = options.params_file.empty()
                                  ? (workspace / "veltrax_cv_model/config/params.yaml").string()
                                  : options.params_file;

@@ -10,6 +10,11 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <tuple>
+#include <vector>
+
+#include <pcl/io/pcd_io.h>
+#include <pcl/point_types.h>
 
 #include "demo/demo_runner.hpp"
 #include "demo/evaluation.hpp"
@@ -21,6 +26,7 @@ namespace fs = std::filesystem;
 namespace
 {
 
+constexpr double kDegree = 3.14159265358979323846 / 180.0;
 const vd::Polygon kUnitSquare{{0.0, 0.0}, {1.0, 0.0}, {1.0, 1.0}, {0.0, 1.0}};
 
 TEST(FootprintDistance, IsZeroInsideAndEuclideanOutside)
@@ -176,6 +182,63 @@ std::size_t line_count(const fs::path & path)
   return lines;
 }
 
+// The costmap example's height band and range must keep every outline point of the demo's
+// drive for a robot pitched up to 2 degrees: in Nav2's obstacle layer the points are checked in
+// odom (height band, source and layer-wide) and by distance from the cloud's frame origin; the
+// voxel layer checks the same band and its obstacle_range.
+void expect_costmap_example_keeps_every_point(const fs::path & clouds_dir)
+{
+  const YAML::Node example = YAML::LoadFile(std::string(VELTRAX_WORKSPACE_DIR) +
+                                            "/veltrax_cv_model/config/nav2_costmap_example.yaml");
+  struct Band
+  {
+    std::string name;
+    double min_height_m, max_height_m, min_range_m, max_range_m;
+  };
+  std::vector<Band> bands;
+  for (const auto & [costmap, layer_name, range_key] :
+       {std::tuple{"local_costmap", "obstacle_layer", "obstacle_max_range"},
+        std::tuple{"local_costmap_voxel_alternative", "stvl_layer", "obstacle_range"}}) {
+    const YAML::Node layer = example[costmap]["local_costmap"]["ros__parameters"][layer_name];
+    const YAML::Node source = layer[layer["observation_sources"].as<std::string>()];
+    ASSERT_TRUE(source.IsMap()) << layer_name;
+    EXPECT_EQ(source["topic"].as<std::string>(), "/perception/yolov5/obstacle_pointcloud");
+    EXPECT_TRUE(source["marking"].as<bool>());
+    EXPECT_FALSE(source["clearing"].as<bool>()) << "an outline holds no free space to clear";
+    const double layer_min = layer["min_obstacle_height"].as<double>(-1e9);
+    const double layer_max = layer["max_obstacle_height"].as<double>(2.0);
+    bands.push_back({layer_name, std::max(layer_min, source["min_obstacle_height"].as<double>(0.0)),
+                     std::min(layer_max, source["max_obstacle_height"].as<double>(2.0)),
+                     source["obstacle_min_range"].as<double>(0.0), source[range_key].as<double>()});
+  }
+
+  std::size_t points = 0;
+  for (const fs::directory_entry & file : fs::directory_iterator(clouds_dir)) {
+    if (file.path().string().find("_outline.pcd") == std::string::npos) continue;
+    pcl::PointCloud<pcl::PointXYZ> outline;
+    ASSERT_EQ(pcl::io::loadPCDFile(file.path().string(), outline), 0) << file.path();
+    for (const pcl::PointXYZ & p : outline) {
+      ++points;
+      // base_footprint -> odom of a robot pitched by +-2 degrees, wherever it stands and
+      // whichever way it heads: the height in odom changes, the distance to the cloud's origin
+      // does not.
+      const double range = std::hypot(p.x, p.y, p.z);
+      for (const double pitch : {-2.0 * kDegree, 2.0 * kDegree}) {
+        const double height = -std::sin(pitch) * p.x + std::cos(pitch) * p.z;
+        for (const Band & band : bands) {
+          SCOPED_TRACE(testing::Message() << band.name << ", pitch " << pitch / kDegree
+                                          << ", point (" << p.x << ", " << p.y << ")");
+          EXPECT_GE(height, band.min_height_m);
+          EXPECT_LE(height, band.max_height_m);
+          EXPECT_GE(range, band.min_range_m);
+          EXPECT_LT(range, band.max_range_m);
+        }
+      }
+    }
+  }
+  EXPECT_GT(points, 0u);
+}
+
 TEST(DemoRun, FindsEveryObjectInViewAndOutlinesNothingElse)
 {
   constexpr int kFrames = 5;
@@ -237,6 +300,7 @@ TEST(DemoRun, FindsEveryObjectInViewAndOutlinesNothingElse)
         "overlays/0004_cam2.png", "clouds/0004_outline.pcd"}) {
     EXPECT_TRUE(fs::exists(out / file)) << file;
   }
+  expect_costmap_example_keeps_every_point(out / "clouds");
 }
 
 TEST(DemoRun, RealFramesReportBothBottlesWhereTheyStand)

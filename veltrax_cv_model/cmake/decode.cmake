@@ -15,5 +15,5 @@ endif()
 if(TARGET host_test_rknn_runtime)
   target_link_libraries(host_test_rknn_runtime PRIVATE veltrax_decode)
   target_compile_definitions(host_test_rknn_runtime PRIVATE
-    VELTRAX_MODELS_DIR="${CMAKE_CURRENT_SOURCE_DIR}/config/models")
+    VELTRAX_MODELS_DIR="${VELTRAX_HOST_MODELS_DIR}")
 endif()

@@ -1,4 +1,7 @@
-"""Starts the Yolov5sPredictor node with the package's parameter file."""
+"""Starts the Yolov5sPredictor node with the package's parameter file and the robot's model.
+
+    ros2 launch veltrax_cv_model yolov5s.launch.py model_path:=/path/to/model.rknn
+"""
 import os
 
 from ament_index_python.packages import get_package_share_directory
@@ -16,9 +19,11 @@ def generate_launch_description():
     return LaunchDescription([
         DeclareLaunchArgument('params_file', default_value=os.path.join(config_dir, 'params.yaml'),
                               description='Parameter file of the node'),
+        # No default: the model is the robot's own compiled .rknn file, not part of the package.
+        # Without it, launch stops with an error that names the missing argument.
         DeclareLaunchArgument('model_path',
-                              default_value=os.path.join(config_dir, 'models', 'colour_key_640.yaml'),
-                              description='NPU model file (rknn_model_path)'),
+                              description='NPU model file (rknn_model_path): the compiled batch-2 '
+                                          '.rknn model, e.g. /opt/veltrax/yolov5s_batch2.rknn'),
         DeclareLaunchArgument('log_level', default_value='info',
                               description='Logger level: debug, info, warn, error'),
         Node(

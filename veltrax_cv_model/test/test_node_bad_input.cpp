@@ -329,8 +329,8 @@ TEST_F(BadInput, NpuRuntimeFailingAtEachCallOfTheCycle)
   };
   for (const auto & c : cases) {
     SCOPED_TRACE(c.name);
-    host_rknn::ModelSpec model = host_rknn::parse_model(
-        read_text(std::string(VELTRAX_CONFIG_DIR) + "/models/colour_key_640.yaml"));
+    host_rknn::ModelSpec model =
+        host_rknn::parse_model(read_text(std::string(VELTRAX_MODELS_DIR) + "/colour_key_640.yaml"));
     // Healthy for the first cycle, dead for the next ten, then back.
     model.faults.*(c.call) = {RKNN_ERR_TIMEOUT, 2, 11};
     const std::string path = ::testing::TempDir() + "/failing_" + c.name + ".yaml";

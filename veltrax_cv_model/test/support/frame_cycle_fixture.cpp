@@ -38,7 +38,7 @@ ForwardCamera cycle_camera2()
 void FrameCycleFixture::start(const std::vector<std::string> & extra_args)
 {
   std::vector<std::string> args{
-      "-p", std::string("rknn_model_path:=") + VELTRAX_CONFIG_DIR + "/models/colour_key_640.yaml",
+      "-p", std::string("rknn_model_path:=") + VELTRAX_MODELS_DIR + "/colour_key_640.yaml",
       "-p", "obj_class_num:=8",
       "-p", "downsample_leaf_size:=0.01",
       "-p", "camera1_min:=0.1",
