@@ -43,14 +43,14 @@ BackProjectionResult project(const DepthFrame & frame, PixelRect rect, Cloud & c
   return back_project_depth(frame.view(), frame.width, rect, intrinsics, leaf, cloud);
 }
 
-TEST(BackProjection, SinglePixelDepthsMapToPointsOrOrigin)
+TEST(BackProjection, SinglePixelDepthsMapToPointsOrNothing)
 {
   struct Case
   {
     const char * name;
     int u, v;
     std::uint16_t depth_mm;
-    double x, y, z;  // expected, metres
+    double x, y, z;  // expected, metres; z = 0: no point
   };
   const double fx = kWholeCentre.fx, fy = kWholeCentre.fy;
   const Case cases[] = {
@@ -69,7 +69,8 @@ TEST(BackProjection, SinglePixelDepthsMapToPointsOrOrigin)
     const auto result = project(frame, {c.u, c.u + 1, c.v, c.v + 1}, cloud, kWholeCentre);
     EXPECT_EQ(result.status, BackProjectionStatus::kOk);
     EXPECT_FALSE(result.voxel_grid_skipped);
-    ASSERT_EQ(cloud.size(), 1u);
+    ASSERT_EQ(cloud.size(), c.z > 0.0 ? 1u : 0u);
+    if (cloud.empty()) continue;
     EXPECT_NEAR(cloud[0].x, c.x, 1e-6);
     EXPECT_NEAR(cloud[0].y, c.y, 1e-6);
     EXPECT_NEAR(cloud[0].z, c.z, 1e-6);
@@ -110,37 +111,44 @@ TEST(BackProjection, ReplacesCallerCloudWithUnorganisedResult)
 TEST(BackProjection, VoxelGridAveragesPointsSharingALeaf)
 {
   // Two neighbouring pixels at 1 m, x = 1 mm and 3 mm: one 1 cm leaf, one averaged point; the
-  // missing pixel becomes the origin in a leaf of its own.
+  // missing pixel adds nothing.
   DepthFrame frame(3, 1, 1000);
   frame.set(2, 0, 0);
   Cloud cloud;
   const CameraIntrinsics k{500.0f, 500.0f, -0.5f, 0.0f};
   ASSERT_EQ(project(frame, {0, 3, 0, 1}, cloud, k, 0.01f).status, BackProjectionStatus::kOk);
-  ASSERT_EQ(cloud.size(), 2u);
-  int origin = 0, averaged = 0;
-  for (const auto & p : cloud) {
-    if (p.z == 0.0f) {
-      ++origin;
-      EXPECT_EQ(p.x, 0.0f);
-    } else {
-      ++averaged;
-      EXPECT_NEAR(p.x, 0.002, 1e-7);
-      EXPECT_NEAR(p.z, 1.0, 1e-6);
-    }
-  }
-  EXPECT_EQ(origin, 1);
-  EXPECT_EQ(averaged, 1);
+  ASSERT_EQ(cloud.size(), 1u);
+  EXPECT_NEAR(cloud[0].x, 0.002, 1e-7);
+  EXPECT_NEAR(cloud[0].z, 1.0, 1e-6);
 }
 
-TEST(BackProjection, AllMissingFrameGivesOneOriginPoint)
+// Regression: pixels without a reading became points at the camera's optical centre, which the
+// robot-frame transform put under the camera mount, as an obstacle at the robot itself.
+TEST(BackProjection, PixelsWithoutDepthGiveNoPointAtAnyLeaf)
 {
-  DepthFrame frame(640, 480, 0);
-  Cloud cloud = junk_cloud();
-  const auto result = project(frame, {0, 640, 0, 480}, cloud);
-  EXPECT_EQ(result.status, BackProjectionStatus::kOk);
-  EXPECT_EQ(result.working_points, 640u * 480u);
-  ASSERT_EQ(cloud.size(), 1u);
-  EXPECT_EQ(cloud[0].getVector3fMap(), Eigen::Vector3f::Zero());
+  for (const float leaf : {0.001f, 0.01f}) {
+    for (const std::uint16_t missing : {std::uint16_t{0}, std::uint16_t{5000}}) {
+      SCOPED_TRACE(testing::Message() << "leaf " << leaf << ", missing value " << missing);
+      Cloud cloud = junk_cloud();
+      DepthFrame none(640, 480, missing);
+      const auto empty = project(none, {0, 640, 0, 480}, cloud, kIntrinsics, leaf);
+      EXPECT_EQ(empty.status, BackProjectionStatus::kOk);
+      EXPECT_EQ(empty.working_points, 0u);
+      EXPECT_TRUE(cloud.empty());
+      EXPECT_EQ(cloud.height, 1u);
+
+      // Every third pixel of a wall at 2 m is a hole.
+      DepthFrame holes(640, 480, 2000);
+      std::size_t valid = 640 * 480;
+      for (int v = 0; v < 480; ++v) {
+        for (int u = v % 3; u < 640; u += 3, --valid) holes.set(u, v, missing);
+      }
+      const auto result = project(holes, {0, 640, 0, 480}, cloud, kIntrinsics, leaf);
+      EXPECT_EQ(result.working_points, valid);
+      EXPECT_FALSE(cloud.empty());
+      for (const pcl::PointXYZ & p : cloud) EXPECT_NEAR(p.z, 2.0f, 1e-5);
+    }
+  }
 }
 
 // The overflow predicate must agree with PCL's own test exactly, or the node either floods the
@@ -284,30 +292,8 @@ TEST(DetectionCloud, CropKeepsBoundariesAndDropsBeyond)
   EXPECT_TRUE(out.empty()) << "inverted range keeps nothing";
 }
 
-// Missing depth becomes origin points; with z_min = 0 they survive and land on the camera's
-// mounting position, otherwise the crop removes them.
-TEST(DetectionCloud, OriginPointsFollowNearCropAndTransformToCameraPosition)
-{
-  Cloud input;
-  input.push_back({0.0f, 0.0f, 0.0f});
-  input.push_back({0.2f, -0.1f, 2.0f});
-  Eigen::Matrix4f camera_to_base;
-  // Optical z forward -> base x, optical x right -> base -y, optical y down -> base -z.
-  camera_to_base << 0, 0, 1, 0.3f, -1, 0, 0, 0.05f, 0, -1, 0, 0.8f, 0, 0, 0, 1;
-
-  Cloud out;
-  crop_and_transform(input, 0.0f, 5.0f, camera_to_base, out);
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_TRUE(out[0].getVector3fMap().isApprox(Eigen::Vector3f(0.3f, 0.05f, 0.8f)));
-  EXPECT_TRUE(out[1].getVector3fMap().isApprox(Eigen::Vector3f(2.3f, -0.15f, 0.9f)));
-
-  crop_and_transform(input, 0.1f, 5.0f, camera_to_base, out);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_TRUE(out[0].getVector3fMap().isApprox(Eigen::Vector3f(2.3f, -0.15f, 0.9f)));
-}
-
 // Recorded frames, whole image: at the default 1 mm leaf the voxel grid overflows, so the result
-// must be every pixel's point in row-major order, flattened, without PCL's per-call warning.
+// must be every valid pixel's point in row-major order, flattened, without PCL's per-call warning.
 TEST(BackProjection, RecordedFramesAtBothLeafSizes)
 {
   for (const std::string name : {"milk_cartoon", "five_people"}) {
@@ -321,15 +307,22 @@ TEST(BackProjection, RecordedFramesAtBothLeafSizes)
     ASSERT_EQ(r2.status, BackProjectionStatus::kOk);
     EXPECT_TRUE(r1.voxel_grid_skipped);
     EXPECT_FALSE(r2.voxel_grid_skipped);
-    ASSERT_EQ(fine.size(), 640u * 480u);
+    EXPECT_EQ(fine.size(), r1.working_points);
     EXPECT_EQ(fine.height, 1u);
-    const std::size_t u = 400, v = 300;
-    const auto & p = fine[v * 640 + u];
+    // Valid pixels in row-major order: the point of (u, v) follows one per valid pixel before it.
+    const int u = 400, v = 300;
+    std::size_t index = 0;
+    for (int i = 0; i < v * 640 + u; ++i) {
+      const std::uint16_t d = scene.depth.at(i % 640, i / 640);
+      index += d > 0 && d < 5000;
+    }
+    ASSERT_GT(scene.depth.at(u, v), 0);
+    ASSERT_LT(index, fine.size());
+    const auto & p = fine[index];
     const double z = p.z;
-    ASSERT_GT(z, 0.0);
     EXPECT_NEAR(p.x, (u - 319.5) * z / 525.0, 1e-5);
     EXPECT_NEAR(p.y, (v - 239.5) * z / 525.0, 1e-5);
-    EXPECT_LT(coarse.size(), fine.size() / 3);
+    EXPECT_LT(coarse.size(), fine.size() / 2);
     EXPECT_EQ(coarse.height, 1u);
   }
 }

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +114,56 @@ TEST_F(FrameCycle, ReportsCameraOneLitterAndNearbyPersonsWithCropsAndFloorPositi
   // face's middle, but on the footprint.
   EXPECT_GT(persons.trashes[0].y, kPerson.y_min);
   EXPECT_LT(persons.trashes[0].y, kPerson.y_max);
+}
+
+// Regression: pixels without a depth reading became points at the camera's optical centre; with
+// camera 1's crop starting at 0 they survived, and outlines reached back to the robot while a
+// report whose bottom-centre pixel had no depth was placed at the camera.
+TEST_F(FrameCycle, PixelsWithoutDepthBecomeNeitherObstaclesNorReports)
+{
+  LogCapture log;
+  start({"-p", "camera1_min:=0.0", "-p", "camera2_min:=0.0"});
+  publish_transforms();
+  publish_infos();
+  std::array<testing::RenderedFrame, 2> frames = render_both({kObstacle, kBottle});
+  // A fifth of all depth pixels missing (seeded), and the bottle's floor contact entirely.
+  std::mt19937 random(13);
+  std::bernoulli_distribution hole(0.2);
+  for (testing::RenderedFrame & frame : frames) {
+    for (std::size_t i = 0; i + 1 < frame.depth.data.size(); i += 2) {
+      if (hole(random)) frame.depth.data[i] = frame.depth.data[i + 1] = 0;
+    }
+  }
+  // The bottle's foot lies below the image: its box, and so its bottom centre, ends on the last
+  // row.
+  const Eigen::Vector2d contact =
+      testing::cycle_camera1().project({kBottle.x_min, 0.5 * (kBottle.y_min + kBottle.y_max), 0.0});
+  const int last_row = static_cast<int>(frames[0].depth.height) - 1;
+  const int contact_row = std::min(static_cast<int>(contact.y()), last_row);
+  for (int v = contact_row - 6; v <= std::min(contact_row + 6, last_row); ++v) {
+    for (int u = static_cast<int>(contact.x()) - 6; u <= static_cast<int>(contact.x()) + 6; ++u) {
+      std::memset(&frames[0].depth.data[v * frames[0].depth.step + 2 * u], 0, 2);
+    }
+  }
+  publish_frames(frames);
+  ASSERT_TRUE(wait_for_outline(3));
+
+  for (const sensor_msgs::msg::PointCloud2 & msg : probe_->obstacle_clouds()) {
+    pcl::PointCloud<pcl::PointXYZ> outline;
+    pcl::fromROSMsg(msg, outline);
+    EXPECT_GT(outline.size(), 20u);
+    for (const pcl::PointXYZ & p : outline) {
+      for (const testing::ForwardCamera & camera :
+           {testing::cycle_camera1(), testing::cycle_camera2()}) {
+        EXPECT_GT(std::hypot(p.x - camera.x, p.y - camera.y), 0.25)
+            << "outline point " << p.x << ", " << p.y << " at camera " << camera.frame_id;
+      }
+    }
+  }
+  EXPECT_TRUE(probe_->trashes().empty());
+  EXPECT_EQ(log.count("web worker: no depth reading at a box's bottom centre; that report is "
+                      "skipped"),
+            1u);
 }
 
 TEST_F(FrameCycle, DoesNotReportAPersonBeyondTheDistanceLimit)

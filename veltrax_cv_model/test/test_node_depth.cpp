@@ -363,7 +363,7 @@ TEST(NodeDepth, ReportsAVoxelGridTooFineForAWholeFrameOnlyOnce)
 
   EXPECT_EQ(log.count("too small"), 1u);
   ASSERT_EQ(log.messages(RCUTILS_LOG_SEVERITY_WARN).size(), 1u);
-  EXPECT_NE(log.messages(RCUTILS_LOG_SEVERITY_WARN)[0].find("307200-point"), std::string::npos)
+  EXPECT_NE(log.messages(RCUTILS_LOG_SEVERITY_WARN)[0].find("241407-point"), std::string::npos)
       << log.messages(RCUTILS_LOG_SEVERITY_WARN)[0];
   EXPECT_EQ(library_output.find("Integer indices would overflow"), std::string::npos);
   // The frame still yields its obstacle: the scene is used unthinned, not dropped.

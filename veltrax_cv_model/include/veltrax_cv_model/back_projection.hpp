@@ -63,11 +63,11 @@ struct BackProjectionResult
   /// True when the voxel filter could not thin the cloud: the grid of the cloud's bounding box
   /// at this leaf size has more than INT32_MAX cells (the condition under which PCL's
   /// VoxelGrid prints "Leaf size is too small for the input dataset. Integer indices would
-  /// overflow." and returns its input unchanged). The output then holds every pixel's point,
-  /// invalid pixels included as origin points, in row-major order. The filter is not run in that
-  /// case, so nothing is printed; the caller decides how often to report it.
+  /// overflow." and returns its input unchanged). The output then holds every valid pixel's
+  /// point in row-major order. The filter is not run in that case, so nothing is printed; the
+  /// caller decides how often to report it.
   bool voxel_grid_skipped{false};
-  /// Points of the working cloud (pixels of the rectangle).
+  /// Points of the working cloud (the rectangle's pixels with a valid depth).
   std::size_t working_points{0};
 };
 
@@ -79,15 +79,16 @@ bool is_sixteen_bit_depth(std::string_view encoding);
 /// Pixel (u, v) is the 16-bit value (host byte order) at element v * row_length + u of the
 /// buffer; z = d / 1000.0 (double, then float); a pixel is valid iff 0 < z < 5.0 m and then
 /// becomes x = (u - cx) * z / fx, y = (v - cy) * z / fy in float, in the camera optical frame
-/// (x right, y down, z forward, metres). Invalid pixels become the origin (0, 0, 0), so a
-/// rectangle with any missing depth yields a point in the voxel at the origin.
+/// (x right, y down, z forward, metres). Invalid pixels (no reading, or at or beyond the far
+/// limit) give no point: a point at the camera's own centre would become an obstacle under the
+/// robot once transformed.
 ///
-/// The organised working cloud (width = right - left, height = bottom - top) is thinned by a
-/// VoxelGrid with cubic leaf `leaf_size_m` and all other settings at PCL's defaults. `cloud` is
+/// The working cloud of the valid pixels, in row-major order, is thinned by a VoxelGrid with
+/// cubic leaf `leaf_size_m` and all other settings at PCL's defaults. `cloud` is
 /// replaced by the result: unorganised (height 1, width = size), empty header. When the grid
 /// would overflow (see BackProjectionResult::voxel_grid_skipped) the result holds exactly the
-/// points PCL would return, flattened to height 1 instead of PCL's organised copy. An empty
-/// rectangle gives an empty cloud (width 0, height 1) and status kOk.
+/// points PCL would return. An empty rectangle, or one without a valid pixel, gives an empty
+/// cloud (width 0, height 1) and status kOk.
 ///
 /// Degenerate input is refused with a status and an empty `cloud`, before any pixel is read:
 /// nothing outside [data, data + size_bytes) is ever read, and no point is ever inf or NaN.

@@ -142,10 +142,7 @@ BackProjectionResult back_project_depth(const DepthImageView & depth, int row_le
   }
 
   auto working = std::make_shared<Cloud>();
-  working->width = static_cast<std::uint32_t>(cols);
-  working->height = static_cast<std::uint32_t>(rows);
   working->points.resize(static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows));
-  result.working_points = working->points.size();
 
   const float fx = intrinsics.fx;
   const float fy = intrinsics.fy;
@@ -156,7 +153,7 @@ BackProjectionResult back_project_depth(const DepthImageView & depth, int row_le
     const std::uint8_t * row =
         depth.data + 2 * static_cast<std::size_t>(v) * static_cast<std::size_t>(row_length);
     const float v_offset = static_cast<float>(v) - cy;
-    for (int u = rect.left; u < rect.right; ++u, ++out) {
+    for (int u = rect.left; u < rect.right; ++u) {
       // memcpy: the message buffer is bytes, with no alignment promise for 16-bit reads.
       std::uint16_t d;
       std::memcpy(&d, row + 2 * static_cast<std::size_t>(u), sizeof d);
@@ -165,21 +162,26 @@ BackProjectionResult back_project_depth(const DepthImageView & depth, int row_le
         out->x = (static_cast<float>(u) - cx) * z / fx;
         out->y = v_offset * z / fy;
         out->z = z;
-      } else {
-        out->x = out->y = out->z = 0.0f;
+        ++out;
       }
     }
+  }
+  working->points.resize(static_cast<std::size_t>(out - working->points.data()));
+  working->width = static_cast<std::uint32_t>(working->points.size());
+  working->height = 1;
+  result.working_points = working->points.size();
+  if (working->empty()) {
+    make_empty(cloud);
+    return result;
   }
 
   Eigen::Vector4f min_pt;
   Eigen::Vector4f max_pt;
   pcl::getMinMax3D(*working, min_pt, max_pt);
   if (voxel_grid_would_overflow(min_pt.head<3>(), max_pt.head<3>(), leaf_size_m)) {
-    // VoxelGrid would warn and hand back its input organised; keep the points, drop the grid.
+    // VoxelGrid would warn and hand back its input; keep the points, drop the grid.
     result.voxel_grid_skipped = true;
     cloud = std::move(*working);
-    cloud.width = static_cast<std::uint32_t>(cloud.points.size());
-    cloud.height = 1;
     return result;
   }
 

@@ -66,10 +66,9 @@ void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
   Cloud::Ptr scene(new Cloud);
   rgb_depth_to_cloud(depth, color, scene, 0, static_cast<int>(depth->width), 0,
                      static_cast<int>(depth->height), intrinsics, downsample_leaf_size);
-  // Every pixel of an accepted image yields a point (missing depth at the origin), so an empty
-  // scene means the frame was refused and logged, or has no pixels: its boxes would read the
-  // same malformed buffer or nothing, and without a scene there is no ground model to clear
-  // their floor points.
+  // An empty scene means the frame was refused and logged, or holds no pixel with a depth
+  // reading: its boxes would read the same malformed buffer or find nothing, and without a scene
+  // there is no ground model to clear their floor points.
   if (scene->empty()) {
     clouds.clear();
     return;

@@ -8,6 +8,7 @@
 #include <pcl/common/transforms.h>
 
 #include "cv_bridge/cv_bridge.h"
+#include "veltrax_cv_model/back_projection.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
 namespace veltrax_cv_model
@@ -26,11 +27,6 @@ bool is_reported_class(int class_id)
 {
   return class_id == kMaskId || class_id == kBottleId || class_id == kBloodId ||
          class_id == kPersonId;
-}
-
-bool is_16bit_depth(const std::string & encoding)
-{
-  return encoding == "16UC1" || encoding == "mono16";
 }
 
 }  // namespace
@@ -72,7 +68,7 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
   const cv_bridge::CvImageConstPtr rgb = cv_bridge::toCvShare(color, "rgb8");
   const cv::Mat & picture = rgb->image;
   const int width = picture.cols;
-  if (!is_16bit_depth(depth->encoding) || static_cast<int>(depth->width) != width ||
+  if (!is_sixteen_bit_depth(depth->encoding) || static_cast<int>(depth->width) != width ||
       depth->height == 0) {
     log_fault(
         kWebWorkerSite,
@@ -108,7 +104,14 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
     }
     uint16_t raw_depth = 0;
     std::memcpy(&raw_depth, depth->data.data() + index * sizeof(uint16_t), sizeof(raw_depth));
-    const float z = static_cast<float>(raw_depth / 1000.0);
+    const float z = static_cast<float>(raw_depth / kDepthUnitsPerMetre);
+    // Without a reading the floor contact is unknown; z = 0 would put the report at the camera.
+    if (!(z > 0.0f && z < kFarDepthLimitM)) {
+      log_fault(kWebWorkerSite,
+                "web worker: no depth reading at a box's bottom centre; that report is skipped");
+      all_reported = false;
+      continue;
+    }
     const float x = (static_cast<float>(u) - intrinsics.cx) * z / intrinsics.fx;
     const float y = (static_cast<float>(v) - intrinsics.cy) * z / intrinsics.fy;
     if (object.class_id == kPersonId && x * x + y * y > person_dis_th) {

@@ -43,6 +43,13 @@ struct DepthFrame
     std::memcpy(bytes.data() + 2 * (static_cast<std::size_t>(v) * width + u), &depth_mm, 2);
   }
 
+  std::uint16_t at(int u, int v) const
+  {
+    std::uint16_t depth_mm;
+    std::memcpy(&depth_mm, bytes.data() + 2 * (static_cast<std::size_t>(v) * width + u), 2);
+    return depth_mm;
+  }
+
   DepthImageView view() const
   {
     return DepthImageView{
