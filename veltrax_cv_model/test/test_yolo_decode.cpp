@@ -210,7 +210,18 @@ TEST(YoloDecode, SlotTwoStartsOneWholeSlotFurtherOn)
   const std::array<HeadView, 3> views{heads[0].view(), heads[1].view(), heads[2].view()};
   const std::array<HeadQuantization, 3> q{{{0, 0.1f}, {0, 0.1f}, {0, 0.1f}}};
 
-  const SlotDetections one = post_process(views, q, s, 1, 0.5f, 1.0f);
+  // The node traces through the same call: the cell and the model-pixel corners it keeps.
+  std::vector<std::array<float, 4>> traced;
+  DecodeTrace trace;
+  trace.candidate = [&](const CandidateCell & cell, const float *) {
+    traced.push_back({static_cast<float>(cell.anchor), static_cast<float>(cell.row),
+                      static_cast<float>(cell.col), -1.0f});
+  };
+  trace.kept = [&](int rank, float x1, float, float, float) {
+    traced.push_back({static_cast<float>(rank), x1, -1.0f, -1.0f});
+  };
+  const SlotDetections one = post_process(views, q, s, 1, 0.5f, 1.0f, &trace);
+  EXPECT_EQ(traced, (std::vector<std::array<float, 4>>{{0, 10, 10, -1}, {0, 153, -1, -1}}));
   const SlotDetections two = post_process(views, q, s, 2, 1.0f, 1.0f);
   ASSERT_EQ(one.objects.size(), 1u);
   ASSERT_EQ(two.objects.size(), 1u);

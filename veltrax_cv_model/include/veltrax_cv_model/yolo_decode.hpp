@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "veltrax_cv_model/types.hpp"
@@ -150,12 +151,25 @@ void suppress_per_class(const std::vector<float> & boxes, const std::vector<int3
 DetectedObject to_camera_object(float x1, float y1, float x2, float y2, int32_t class_id,
                                 float score, const ModelToImage & mapping);
 
+/// Observers of post_process for tracing; each may be left empty. Called on the caller's thread
+/// while post_process runs.
+struct DecodeTrace
+{
+  /// A cell passed the objectness threshold: where it lies and its box x, y, w, h (model px).
+  std::function<void(const CandidateCell & cell, const float * box)> candidate;
+  /// Every head is decoded: candidates before suppression.
+  std::function<void(int candidate_count)> decoded;
+  /// A survivor at `rank` (0 is the best score), corners in model pixels before mapping.
+  std::function<void(int rank, float x1, float y1, float x2, float y2)> kept;
+};
+
 /// Everything for one batch slot: decode the three heads, rank by score, suppress per class and
 /// map the survivors to camera pixels. `heads` hold the whole tensors (both slots); a head
-/// whose tensor is too short for the slot contributes nothing.
+/// whose tensor is too short for the slot contributes nothing. `trace`, when given, sees the
+/// steps.
 SlotDetections post_process(const std::array<HeadView, kHeadCount> & heads,
                             const std::array<HeadQuantization, kHeadCount> & quant,
                             const DecoderSettings & settings, int slot, float scale_w,
-                            float scale_h);
+                            float scale_h, const DecodeTrace * trace = nullptr);
 
 }  // namespace veltrax_cv_model

@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "cv_bridge/cv_bridge.h"
+#include "rcutils/logging.h"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
 namespace veltrax_cv_model
@@ -306,33 +307,29 @@ void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, Detec
 void Yolov5sPredictor::postProcess(const std::array<const int8_t *, 3> & outputs,
                                    DetectionFrame * frame, int slot, float scale_w, float scale_h)
 {
-  std::vector<float> boxes;
-  std::vector<float> scores;
-  std::vector<int32_t> class_ids;
-  int candidate_count = 0;
+  // predict() has checked that each head holds both batch slots.
+  std::array<HeadView, kHeadCount> heads;
   for (int head = 0; head < kHeadCount; ++head) {
-    candidate_count += decodeBoxes(outputs[head] + head_slot_offset(decoder_settings_, head, slot),
-                                   head, boxes, scores, class_ids);
+    heads[head] = {outputs[head], 2 * head_slot_elements(decoder_settings_, head)};
   }
-  RCLCPP_DEBUG(get_logger(), "\tdetect %d objects", candidate_count);
-
-  std::vector<int32_t> ranking(candidate_count);
-  for (int32_t i = 0; i < candidate_count; ++i) ranking[i] = i;
-  quickSortDescending(scores, 0, candidate_count - 1, ranking);
-  suppress_per_class(boxes, class_ids, nms_threshold, ranking);
-
-  const ModelToImage mapping{model_width_, model_height_, scale_w, scale_h};
-  for (int32_t p = 0; p < candidate_count; ++p) {
-    const int32_t n = ranking[p];
-    if (n == -1) continue;
-    const float x1 = boxes[4 * n];
-    const float y1 = boxes[4 * n + 1];
-    const float x2 = x1 + boxes[4 * n + 2];
-    const float y2 = y1 + boxes[4 * n + 3];
-    RCLCPP_DEBUG(get_logger(), "i=%d, x1=%f, y1=%f, x2=%f, y2=%f, scale_w=%f, scale_h=%f", p, x1,
-                 y1, x2, y2, scale_w, scale_h);
-    frame->objects.push_back(to_camera_object(x1, y1, x2, y2, class_ids[n], scores[p], mapping));
+  // The trace lines cost formatting per candidate: only hooked in when DEBUG is on.
+  DecodeTrace trace;
+  if (rcutils_logging_logger_is_enabled_for(get_logger().get_name(), RCUTILS_LOG_SEVERITY_DEBUG)) {
+    trace.candidate = [this](const CandidateCell & cell, const float * box) {
+      RCLCPP_DEBUG(get_logger(), "a=%d, i=%d, j=%d, box x=%f, y=%f, w=%f, h=%f\n", cell.anchor,
+                   cell.row, cell.col, box[0], box[1], box[2], box[3]);
+    };
+    trace.decoded = [this](int candidate_count) {
+      RCLCPP_DEBUG(get_logger(), "\tdetect %d objects", candidate_count);
+    };
+    trace.kept = [this, scale_w, scale_h](int rank, float x1, float y1, float x2, float y2) {
+      RCLCPP_DEBUG(get_logger(), "i=%d, x1=%f, y1=%f, x2=%f, y2=%f, scale_w=%f, scale_h=%f", rank,
+                   x1, y1, x2, y2, scale_w, scale_h);
+    };
   }
+  SlotDetections detections =
+      post_process(heads, head_quantization_, decoder_settings_, slot, scale_w, scale_h, &trace);
+  frame->objects.insert(frame->objects.end(), detections.objects.begin(), detections.objects.end());
 }
 
 int Yolov5sPredictor::decodeBoxes(const int8_t * data, int output_index, std::vector<float> & boxes,

@@ -291,11 +291,13 @@ DetectedObject to_camera_object(float x1, float y1, float x2, float y2, int32_t 
 SlotDetections post_process(const std::array<HeadView, kHeadCount> & heads,
                             const std::array<HeadQuantization, kHeadCount> & quant,
                             const DecoderSettings & settings, int slot, float scale_w,
-                            float scale_h)
+                            float scale_h, const DecodeTrace * trace)
 {
   std::vector<float> boxes;
   std::vector<float> scores;
   std::vector<int32_t> class_ids;
+  std::vector<CandidateCell> cells;
+  const bool trace_candidates = trace != nullptr && trace->candidate;
   SlotDetections result;
   for (int i = 0; i < kHeadCount; ++i) {
     const HeadView & view = heads[static_cast<std::size_t>(i)];
@@ -303,9 +305,17 @@ SlotDetections post_process(const std::array<HeadView, kHeadCount> & heads,
     if (view.data == nullptr || view.size <= offset) {
       continue;
     }
-    result.candidate_count +=
-        decode_head(view.data + offset, view.size - offset, i, settings,
-                    quant[static_cast<std::size_t>(i)], boxes, scores, class_ids);
+    const std::size_t first = scores.size();
+    cells.clear();
+    result.candidate_count += decode_head(view.data + offset, view.size - offset, i, settings,
+                                          quant[static_cast<std::size_t>(i)], boxes, scores,
+                                          class_ids, trace_candidates ? &cells : nullptr);
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+      trace->candidate(cells[k], &boxes[4 * (first + k)]);
+    }
+  }
+  if (trace != nullptr && trace->decoded) {
+    trace->decoded(result.candidate_count);
   }
 
   const int n = result.candidate_count;
@@ -323,6 +333,9 @@ SlotDetections post_process(const std::array<HeadView, kHeadCount> & heads,
       continue;
     }
     const float * b = &boxes[4 * static_cast<std::size_t>(k)];
+    if (trace != nullptr && trace->kept) {
+      trace->kept(p, b[0], b[1], b[0] + b[2], b[1] + b[3]);
+    }
     result.objects.push_back(to_camera_object(b[0], b[1], b[0] + b[2], b[1] + b[3],
                                               class_ids[static_cast<std::size_t>(k)],
                                               scores[static_cast<std::size_t>(p)], mapping));
