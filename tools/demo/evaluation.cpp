@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "veltrax_cv_model/class_table.hpp"
+
 namespace veltrax_demo
 {
 
@@ -173,10 +175,15 @@ bool sees_whole(const veltrax_scene::Scene & scene, const CameraView & view, int
 
 bool is_outlined_class(int class_id)
 {
-  return class_id == 3 || class_id == 4 || class_id == 5 || class_id == 6;
+  const veltrax_cv_model::ClassInfo * info = veltrax_cv_model::class_info(class_id);
+  return info != nullptr && info->outlined;
 }
 
-bool is_trash_class(int class_id) { return class_id == 1 || class_id == 4 || class_id == 5; }
+bool is_trash_class(int class_id)
+{
+  const veltrax_cv_model::ClassInfo * info = veltrax_cv_model::class_info(class_id);
+  return info != nullptr && info->litter;
+}
 
 FrameScore score_frame(const veltrax_scene::Scene & scene, const std::array<CameraView, 2> & views,
                        int frame, const std::vector<Point2> & outline)

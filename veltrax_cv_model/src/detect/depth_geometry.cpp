@@ -4,21 +4,11 @@
 #include "veltrax_cv_model/detection_cloud.hpp"
 
 #include "cv_bridge/cv_bridge.h"
+#include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
 namespace veltrax_cv_model
 {
-namespace
-{
-
-// Class id of a label, or -1; looks the table up without inserting into it.
-int class_id_of(const std::unordered_map<std::string, int> & label_to_id, const char * label)
-{
-  const auto entry = label_to_id.find(label);
-  return entry == label_to_id.end() ? -1 : entry->second;
-}
-
-}  // namespace
 
 void Yolov5sPredictor::rgb_depth_to_cloud(const ImageConstPtr & depth, const ImageConstPtr & color,
                                           Cloud::Ptr & cloud, int left, int right, int top,
@@ -84,22 +74,16 @@ void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
 
   clouds.clear();
   clouds.reserve(detections.objects.size());
-  const int obstacle_id = class_id_of(label_to_id_, "obstacle");
-  const int person_id = class_id_of(label_to_id_, "person");
-  const int bottle_id = class_id_of(label_to_id_, "bottle");
-  const int blood_id = class_id_of(label_to_id_, "blood");
   for (const DetectedObject & detection : detections.objects) {
-    Cloud::Ptr cloud(new Cloud);
-    if (detection.class_id == obstacle_id || detection.class_id == person_id) {
-      filter_detection_cloud(detection, color, depth, cloud, ground_model, transform, intrinsics,
-                             z_min, z_max);
-    } else if (detection.class_id == bottle_id || detection.class_id == blood_id) {
-      // Small litter lies on the floor: its floor points are part of its footprint.
-      filter_detection_cloud(detection, color, depth, cloud, nullptr, transform, intrinsics, z_min,
-                             z_max);
-    } else {
+    const ClassInfo * info = class_info(detection.class_id);
+    if (info == nullptr || !info->outlined) {
       continue;
     }
+    Cloud::Ptr cloud(new Cloud);
+    // Small litter lies on the floor: its floor points are part of its footprint.
+    filter_detection_cloud(detection, color, depth, cloud,
+                           info->keeps_floor ? nullptr : ground_model, transform, intrinsics, z_min,
+                           z_max);
     if (keeps_detection_cloud(*cloud)) {
       clouds.push_back(*cloud);
     }

@@ -8,6 +8,7 @@
 
 #include "cv_bridge/cv_bridge.h"
 #include "rcutils/logging.h"
+#include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
 namespace veltrax_cv_model
@@ -364,8 +365,10 @@ void Yolov5sPredictor::drawRes(cv::Mat & image, const DetectionFrame * frame,
                                const std::string & name)
 {
   for (const DetectedObject & object : frame->objects) {
-    // "paper", "mask" and "thread" lie flat on the floor: not drawn.
-    if (object.class_id <= 2) continue;
+    // Flat litter is not drawn; classes beyond the label table are.
+    if (const ClassInfo * info = class_info(object.class_id); info != nullptr && !info->drawn) {
+      continue;
+    }
     cv::rectangle(image, cv::Point(object.left, object.top), cv::Point(object.right, object.bottom),
                   cv::Scalar(0, 0, 255), 4, cv::LINE_8, 0);
     RCLCPP_DEBUG(get_logger(), "left, right, top, bottom, %4d, %4d, %4d, %4d", object.left,

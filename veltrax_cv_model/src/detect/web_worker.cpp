@@ -9,6 +9,7 @@
 
 #include "cv_bridge/cv_bridge.h"
 #include "veltrax_cv_model/back_projection.hpp"
+#include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
 namespace veltrax_cv_model
@@ -16,17 +17,18 @@ namespace veltrax_cv_model
 namespace
 {
 
-constexpr int kMaskId = 1;
-constexpr int kBottleId = 4;
-constexpr int kBloodId = 5;
-constexpr int kPersonId = 6;
-
 const char * const kWebWorkerSite = "web worker";
+
+bool is_person(int class_id)
+{
+  const ClassInfo * info = class_info(class_id);
+  return info != nullptr && info->person;
+}
 
 bool is_reported_class(int class_id)
 {
-  return class_id == kMaskId || class_id == kBottleId || class_id == kBloodId ||
-         class_id == kPersonId;
+  const ClassInfo * info = class_info(class_id);
+  return info != nullptr && (info->litter || info->person);
 }
 
 }  // namespace
@@ -114,7 +116,7 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
     }
     const float x = (static_cast<float>(u) - intrinsics.cx) * z / intrinsics.fx;
     const float y = (static_cast<float>(v) - intrinsics.cy) * z / intrinsics.fy;
-    if (object.class_id == kPersonId && x * x + y * y > person_dis_th) {
+    if (is_person(object.class_id) && x * x + y * y > person_dis_th) {
       continue;
     }
 
@@ -132,7 +134,7 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
     cv_bridge::CvImage(crop_header, "rgb8", picture(box)).toImageMsg(trash.image);
     trash.x = robot_point.points[0].x;
     trash.y = robot_point.points[0].y;
-    (object.class_id == kPersonId ? person_report : trash_report).trashes.push_back(trash);
+    (is_person(object.class_id) ? person_report : trash_report).trashes.push_back(trash);
   }
 
   if (all_reported) {

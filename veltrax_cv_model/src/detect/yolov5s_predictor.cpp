@@ -12,6 +12,7 @@
 #include <pcl_ros/transforms.hpp>
 
 #include "tf2/exceptions.h"
+#include "veltrax_cv_model/class_table.hpp"
 
 namespace veltrax_cv_model
 {
@@ -113,12 +114,11 @@ Cloud concatenated(const CloudList & clouds)
 Yolov5sPredictor::Yolov5sPredictor()
     : rclcpp::Node("Yolov5sPredictor",
                    rclcpp::NodeOptions().automatically_declare_parameters_from_overrides(true)),
-      id_to_label_{{0, "paper"},  {1, "mask"},  {2, "thread"}, {3, "obstacle"},
-                   {4, "bottle"}, {5, "blood"}, {6, "person"}, {7, "reflection"}},
       ground_removal_params_(default_ground_removal_params())
 {
-  for (const auto & [id, label] : id_to_label_) {
-    label_to_id_.emplace(label, id);
+  for (const ClassInfo & entry : kClassTable) {
+    id_to_label_.emplace(entry.id, std::string(entry.label));
+    label_to_id_.emplace(std::string(entry.label), entry.id);
   }
   // A constructor that throws never reaches the destructor, so it tears down here what the
   // destructor would: a wrong parameter must not leave the listener writing into a freed buffer.
