@@ -78,7 +78,6 @@ TEST(NodeFrame, KeepsConstructionValuesAndLogsThemInOrderWithoutParameters)
       "anchors = 10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326, ",
   };
   EXPECT_EQ(info_lines_from(log, expected.front(), expected.size()), expected);
-  EXPECT_EQ(node->channels_per_anchor_, 8);
   EXPECT_EQ(node->cluster_method, 3);
   EXPECT_EQ(node->anchors_, kDefaultAnchors);
   ASSERT_NE(node->cluster_, nullptr);
@@ -97,7 +96,6 @@ TEST(NodeFrame, ReadsSuppliedParameters)
   EXPECT_EQ(log.count("draw_results = 1"), 1u);
   EXPECT_EQ(log.count("person_dis_th = 2"), 1u);
   EXPECT_FLOAT_EQ(node->person_dis_th, 2.7f);
-  EXPECT_EQ(node->channels_per_anchor_, 13);
   EXPECT_EQ(node->cluster_method, 1);
   EXPECT_DOUBLE_EQ(node->ground_removal_params_.rMax, 4.5);
   EXPECT_EQ(node->ground_removal_params_.gauss_samples, 7);

@@ -202,8 +202,6 @@ public:
   bool camera2_tf_ready_{false};
   Eigen::Matrix4f camera1_matrix_{Eigen::Matrix4f::Identity()};
   Eigen::Matrix4f camera2_matrix_{Eigen::Matrix4f::Identity()};
-  geometry_msgs::msg::TransformStamped camera1_transform_;
-  geometry_msgs::msg::TransformStamped camera2_transform_;
 
   // 9. NPU context. `rknn_context_created_` guards rknn_destroy; `npu_ready_` is true only when
   //    every attribute the detector reads was filled and the model fits the decoder.
@@ -232,7 +230,6 @@ public:
 
   // 12. Parameters and detector settings: written by getPara only.
   int32_t obj_class_num{3};
-  int32_t channels_per_anchor_{0};
   float box_conf_threshold{0.4f};
   float nms_threshold{0.3f};
   int32_t model_batch{2};
@@ -313,10 +310,9 @@ private:
   /// Polls both transform workers' idle flags every 10 ms until both are true.
   void wait_for_transform_workers();
   /// Looks up the transform from the depth image's frame into the robot frame (latest, without
-  /// waiting) and on success stores it, its matrix and the ready flag; on failure logs
+  /// waiting) and on success stores its matrix and the ready flag; on failure logs
   /// `error_prefix` + the reason + ", quitting callback" and returns false.
   bool look_up_camera_transform(const sensor_msgs::msg::Image & depth, const char * error_prefix,
-                                geometry_msgs::msg::TransformStamped & transform,
                                 Eigen::Matrix4f & matrix, bool & ready);
   /// Empties the worker's cloud list, then, when the camera has detections and the worker is
   /// idle, fills its input and hands it over (release store of false).

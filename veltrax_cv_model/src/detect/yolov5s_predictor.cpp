@@ -272,8 +272,6 @@ void Yolov5sPredictor::getPara()
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-gauss_samples= %d \n", ground.gauss_samples);
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-thres= %f \n", ground.thres);
   RCLCPP_INFO(logger, "anchors = %s", format_anchor_text(anchors_).c_str());
-
-  channels_per_anchor_ = obj_class_num + 5;
 }
 
 void Yolov5sPredictor::initializeSubscriber()
@@ -400,12 +398,12 @@ void Yolov5sPredictor::timer_callback()
 
   if (!camera1_tf_ready_ &&
       !look_up_camera_transform(*camera1_depth_msg_, "Transform camera_1 error of sensor data: ",
-                                camera1_transform_, camera1_matrix_, camera1_tf_ready_)) {
+                                camera1_matrix_, camera1_tf_ready_)) {
     return;
   }
   if (!camera2_tf_ready_ &&
       !look_up_camera_transform(*camera2_depth_msg_, "Transform2 camera_2 error of sensor data: ",
-                                camera2_transform_, camera2_matrix_, camera2_tf_ready_)) {
+                                camera2_matrix_, camera2_tf_ready_)) {
     return;
   }
 
@@ -445,10 +443,10 @@ void Yolov5sPredictor::log_recovery(const std::string & site)
 }
 
 bool Yolov5sPredictor::look_up_camera_transform(const sensor_msgs::msg::Image & depth,
-                                                const char * error_prefix,
-                                                geometry_msgs::msg::TransformStamped & transform,
-                                                Eigen::Matrix4f & matrix, bool & ready)
+                                                const char * error_prefix, Eigen::Matrix4f & matrix,
+                                                bool & ready)
 {
+  geometry_msgs::msg::TransformStamped transform;
   try {
     transform = tf_buffer_->lookupTransform(base_frame_, depth.header.frame_id, tf2::TimePointZero);
   } catch (const tf2::TransformException & e) {

@@ -1,1 +1,0 @@
-// Keeps each host library non-empty while its sources are being written.
