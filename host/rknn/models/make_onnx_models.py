@@ -112,7 +112,8 @@ def clip01(g, x, channels, scale, threshold):
     a full-shape array)."""
     threshold = np.asarray(threshold, np.float32)
     if threshold.ndim <= 1:
-        shifted = g.linear(x, np.eye(channels) * scale, -np.broadcast_to(threshold, channels) * scale)
+        shifted = g.linear(x, np.eye(channels) * scale,
+                           -np.broadcast_to(threshold, channels) * scale)
     else:
         shifted = g.linear(x, np.eye(channels) * scale, np.zeros(channels))
         shifted = g.op("Sub", [shifted, g.const(threshold * scale)])
@@ -164,9 +165,9 @@ def key_detector(path, pixel_range):
         wider = g.max_pool(window, (3, 3), (1, 1), (1, 1))
         growth = g.op("Sub", [wider, window])
 
-        # Per class: width, height, 2 * centre x, 2 * centre y, growth of the four extents.
-        lin = np.zeros((5 * c, 4 * c))
-        lin_bias = np.zeros(5 * c)
+        # Per class: width, height, 2 * centre x, 2 * centre y.
+        lin = np.zeros((4 * c, 4 * c))
+        lin_bias = np.zeros(4 * c)
         for k in range(c):
             r, l, b, t = k, c + k, 2 * c + k, 3 * c + k
             lin[k, [r, l]] = 1.0
@@ -175,7 +176,7 @@ def key_detector(path, pixel_range):
             lin[3 * c + k, b], lin[3 * c + k, t] = 1.0, -1.0
         lin_bias[:2 * c] = -SIZE
         lin_bias[2 * c:4 * c] = SIZE
-        geometry = g.linear(window, lin[:4 * c], lin_bias[:4 * c])
+        geometry = g.linear(window, lin, lin_bias)
         growth_sum = np.zeros((c, 4 * c))
         for k in range(c):
             growth_sum[k, [k, c + k, 2 * c + k, 3 * c + k]] = 1.0
@@ -191,11 +192,10 @@ def key_detector(path, pixel_range):
                             clip01(g, centre_x, c, 4.0, low_x[None] + 2 * stride)])
         in_y = g.op("Sub", [clip01(g, centre_y, c, 4.0, low_y[None]),
                             clip01(g, centre_y, c, 4.0, low_y[None] + 2 * stride)])
-        whole = clip01(g, grown, c, 4.0, 0.25)  # 1: not whole
-        here = clip01(g, presence, c, 4.0, 0.25)
-        indicators = [in_x, in_y, here]
-        count = len(indicators)
-        fire = g.op("Sub", [g.op("Add", [g.op("Add", indicators[:2]), indicators[2]]), whole])
+        cut = clip01(g, grown, c, 4.0, 0.25)  # 1: the window cuts the region
+        here = clip01(g, presence, c, 4.0, 0.25)  # 1: the region has pixels in this cell
+        count = 3
+        fire = g.op("Sub", [g.op("Add", [g.op("Add", [in_x, in_y]), here]), cut])
         if previous_limit > 0:
             # max(w, h) beyond what the previous head holds whole.
             w = g.linear(geometry, np.eye(4 * c)[:c], np.zeros(c))
@@ -214,10 +214,13 @@ def key_detector(path, pixel_range):
         for q in range(4):
             pick[q, q * c:(q + 1) * c] = 1.0
         anchor_w, anchor_h = ANCHORS[3 * head + anchor_index]
-        # Sigmoids the decoder must see: (2 s - 0.5 + cell) * stride = centre, (2 s)^2 * anchor = size.
-        size_ratio = g.linear(selected, np.array([pick[0] / anchor_w, pick[1] / anchor_h]), np.zeros(2))
+        # Sigmoids the decoder must see: (2 s - 0.5 + cell) * stride = centre and
+        # (2 s)^2 * anchor = size.
+        size_ratio = g.linear(selected, np.array([pick[0] / anchor_w, pick[1] / anchor_h]),
+                              np.zeros(2))
         size_sigmoid = g.linear(g.op("Sqrt", [g.relu(size_ratio)]), np.eye(2) * 0.5, np.zeros(2))
-        centre_sigmoid = g.linear(selected, np.array([pick[2], pick[3]]) / (4.0 * stride), np.zeros(2))
+        centre_sigmoid = g.linear(selected, np.array([pick[2], pick[3]]) / (4.0 * stride),
+                                  np.zeros(2))
         cell_index = np.arange(grid, dtype=np.float32)
         cell_term = np.stack([np.broadcast_to(0.25 - cell_index / 2, (grid, grid)),
                               np.broadcast_to((0.25 - cell_index / 2)[:, None], (grid, grid))])
@@ -321,7 +324,8 @@ def pooled_heads(path, input_shape, head_count=3, channels=head_channels(CLASSES
         image = g.op("Unsqueeze", ["images"], axes=[0])
     outputs = []
     for stride in STRIDES[:head_count]:
-        pooled = g.op("AveragePool", [image], kernel_shape=[stride, stride], strides=[stride, stride])
+        pooled = g.op("AveragePool", [image], kernel_shape=[stride, stride],
+                      strides=[stride, stride])
         head = g.linear(pooled, np.full((channels, 3), 0.1), np.zeros(channels))
         if nan:
             head = g.op("Log", [g.linear(head, -np.eye(channels), -np.ones(channels))])
