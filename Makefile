@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD_TYPE ?= RelWithDebInfo
 CTEST_ARGS ?= --output-on-failure -j$(JOBS)
 
-.PHONY: setup build test run demo soak sanitize tsan format clean cross-test fuzz
+.PHONY: setup build test run demo demo-onnx soak sanitize tsan format clean cross-test fuzz
 
 setup:
 	./scripts/setup.sh
@@ -27,6 +27,16 @@ run: setup build
 # out/ (tools/README.md).
 demo: setup build
 	./build/bin/run_demo --out out --frames 30 --model $(HOST_MODEL)
+
+# The same demo with the host runtime's onnx backend: the key detector network written at build
+# time (build/models/, host/rknn/README.md) instead of the colour-key model. The closing note
+# compares its detections with the colour-key model's on every frame and times the YOLOv5s-layout
+# network on a batch of two 640 x 640 images. Results in out-onnx/, laid out as out/, so the two
+# runs stay side by side.
+ONNX_MODEL ?= build/models/key_detector_640.yaml
+demo-onnx: setup build
+	./build/bin/run_demo --out out-onnx --frames 30 --model $(ONNX_MODEL) --compare-model $(HOST_MODEL)
+	./build/bin/bench_onnx_backend --benchmark_min_time=1
 
 # The node for SOAK_CYCLES frame cycles back to back on the demo scene: resident memory and cycle
 # time per cycle, a picture and a growth verdict in out/soak (tools/README.md); fails when memory

@@ -6,9 +6,9 @@ set -euo pipefail
 
 packages=(
   build-essential cmake make pkg-config git ca-certificates
-  libpcl-dev libopencv-dev libeigen3-dev libyaml-cpp-dev
+  libpcl-dev libopencv-dev libopencv-dnn-dev libeigen3-dev libyaml-cpp-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3
+  python3 python3-onnx python3-numpy
   colcon python3-colcon-cmake python3-colcon-ros python3-colcon-recursive-crawl
   python3-colcon-package-information python3-colcon-package-selection
 )

@@ -25,8 +25,8 @@ void usage()
   std::fprintf(
       stderr,
       "usage: run_demo [--out DIR] [--scene DIR | --real DIR] [--frames N] [--seed S] [--fast]\n"
-      "                [--params FILE] [--model FILE] [--leaf-size M] [--param NAME:=VALUE]...\n"
-      "                [--quiet]\n"
+      "                [--params FILE] [--model FILE] [--compare-model FILE] [--leaf-size M]\n"
+      "                [--param NAME:=VALUE]... [--quiet]\n"
       "  --out DIR         output directory (default out)\n"
       "  --scene DIR       frames written by make_scene (default: the demo scene, generated)\n"
       "  --real DIR        the real frames (veltrax_cv_model/test/data/rgbd) with a scripted "
@@ -36,6 +36,7 @@ void usage()
       "  --fast            next frame as soon as the previous outline arrived (default 10 Hz)\n"
       "  --params FILE     node parameters (default veltrax_cv_model/config/params.yaml)\n"
       "  --model FILE      host NPU model for the scene (default the colour-key model)\n"
+      "  --compare-model FILE  compare the model's detections with this model's per frame\n"
       "  --leaf-size M     downsample_leaf_size in metres (default 0.01)\n"
       "  --param N:=V      any further node parameter override\n"
       "  --quiet           no progress line\n");
@@ -84,6 +85,8 @@ int main(int argc, char ** argv)
       options.params_file = value;
     } else if (arg == "--model") {
       options.model_file = value;
+    } else if (arg == "--compare-model") {
+      options.compare_model = value;
     } else if (arg == "--param") {
       options.params.push_back(value);
     } else if (arg == "--frames" && parse_number(value, number) && number >= 1.0 &&

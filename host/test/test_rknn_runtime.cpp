@@ -1,5 +1,5 @@
 // The host NPU runtime: the vendor's record layout and status conventions, output buffer
-// ownership, the two backends (read back through the product decoder) and fault injection.
+// ownership, the backends (read back through the product decoder) and fault injection.
 #include <gtest/gtest.h>
 #include <rknn_api.h>
 
@@ -592,6 +592,114 @@ TEST(RknnRuntime, ContextsServeSeveralThreads)
   b.join();
   c.join();
   EXPECT_EQ(host_rknn::outstanding_output_buffers(shared.ctx), 0u);
+}
+
+// A model file for one of the generated networks (host/rknn/models/make_onnx_models.py).
+ModelSpec onnx_model(const std::string & file, uint32_t network_batch = 1)
+{
+  ModelSpec model_spec;
+  model_spec.backend = host_rknn::Backend::kOnnx;
+  model_spec.onnx.path = std::string(ONNX_MODELS_DIR) + "/" + file;
+  model_spec.onnx.batch = network_batch;
+  return model_spec;
+}
+
+TEST(RknnRuntime, OnnxModelsOutsideTheLayoutAreRefusedWithWhatWasFound)
+{
+  struct Case
+  {
+    const char * file;
+    const char * line;  // part of the runtime's ERROR line
+  };
+  const Case cases[] = {
+      {"missing.onnx", "cannot be read"},
+      {"bad_not_onnx.onnx", "is not an ONNX model"},
+      {"bad_input_rank.onnx",
+       "input 'images' is [3, 640, 640]; the model file needs [1, 3, 640, 640]"},
+      {"bad_input_size.onnx", "input 'images' is [1, 3, 320, 320]"},
+      {"bad_two_outputs.onnx", "2 outputs found; three heads needed"},
+      {"bad_narrow_heads.onnx", "is [1, 27, 80, 80]: too few channels for 8 classes"},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.file);
+    testing::internal::CaptureStderr();
+    Runtime rt(onnx_model(c.file));
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rt.status, RKNN_ERR_MODEL_INVALID);
+    EXPECT_EQ(rt.ctx, 0u);
+    EXPECT_NE(printed.find(std::string("E host_rknn: onnx model ") + ONNX_MODELS_DIR),
+              std::string::npos);
+    EXPECT_NE(printed.find(c.line), std::string::npos) << printed;
+  }
+}
+
+TEST(RknnRuntime, OnnxNanOutputsBecomeEmptyCellsWithOneWarning)
+{
+  Runtime rt(onnx_model("bad_nan_outputs.onnx"));
+  ASSERT_EQ(rt.status, RKNN_SUCC);
+  std::vector<uint8_t> input = batch_buffer({grey_image(640, 640), grey_image(640, 640)});
+  std::vector<rknn_output> outputs;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(infer(rt, input, outputs), RKNN_SUCC);
+  rknn_outputs_release(rt.ctx, 3, outputs.data());
+  ASSERT_EQ(infer(rt, input, outputs), RKNN_SUCC);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  for (const rknn_output & out : outputs) {
+    const auto * values = static_cast<const int8_t *>(out.buf);
+    EXPECT_EQ(std::count(values, values + out.size, int8_t{-128}), static_cast<long>(out.size));
+  }
+  EXPECT_EQ(decode_slot(rt, onnx_model(""), outputs, 1).size(), 0u);
+  // Every value of both slots, in one line for the context rather than one per run.
+  EXPECT_NE(printed.find("run 1 gave 655200 NaN output values, written as -128"), std::string::npos)
+      << printed;
+  EXPECT_EQ(printed.find("run 2"), std::string::npos);
+  rknn_outputs_release(rt.ctx, 3, outputs.data());
+}
+
+TEST(RknnRuntime, OnnxYolov5sLayoutRunsBothSlotsInOneBatchWithMeasuredQuantisation)
+{
+  ModelSpec model_spec = onnx_model("yolov5s_random_640.onnx", 2);
+  for (host_rknn::OutputQuantization & q : model_spec.outputs) {
+    q.measured = true;
+  }
+  Runtime rt(model_spec);
+  ASSERT_EQ(rt.status, RKNN_SUCC);
+  for (uint32_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const rknn_tensor_attr a = rt.attr(RKNN_QUERY_OUTPUT_ATTR, i);
+    const uint32_t grid = 80u >> i;
+    EXPECT_EQ(std::vector<uint32_t>(a.dims, a.dims + 4),
+              (std::vector<uint32_t>{2, 39, grid, grid}));
+    EXPECT_EQ(a.type, RKNN_TENSOR_INT8);
+    // Measured from the grey calibration batch: a range that holds 0, spread over 255 steps.
+    EXPECT_GT(a.scale, 0.0f);
+    EXPECT_GT(a.zp, -128);
+    EXPECT_LT(a.zp, 127);
+    EXPECT_NE(a.scale, host_rknn::OutputQuantization{}.scale);
+  }
+
+  // A different image per slot: the slots differ, and the float outputs are the int8 ones
+  // dequantised, as the vendor's runtime hands them out.
+  cv::theRNG().state = 18;
+  cv::Mat noise(640, 640, CV_8UC3);
+  cv::randu(noise, 0, 256);
+  std::vector<uint8_t> input = batch_buffer({grey_image(640, 640), noise});
+  std::vector<rknn_output> outputs;
+  ASSERT_EQ(infer(rt, input, outputs), RKNN_SUCC);
+  std::vector<rknn_output> floats(3, rknn_output{});
+  for (rknn_output & f : floats) f.want_float = 1;
+  ASSERT_EQ(rknn_outputs_get(rt.ctx, 3, floats.data(), nullptr), RKNN_SUCC);
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    const auto * q = static_cast<const int8_t *>(outputs[i].buf);
+    const auto * f = static_cast<const float *>(floats[i].buf);
+    const std::size_t slot = outputs[i].size / 2;
+    EXPECT_FALSE(std::equal(q, q + slot, q + slot));
+    const rknn_tensor_attr a = rt.attr(RKNN_QUERY_OUTPUT_ATTR, static_cast<uint32_t>(i));
+    EXPECT_FLOAT_EQ(f[slot + 7], (q[slot + 7] - a.zp) * a.scale);
+  }
+  rknn_outputs_release(rt.ctx, 3, outputs.data());
+  rknn_outputs_release(rt.ctx, 3, floats.data());
 }
 
 }  // namespace

@@ -59,6 +59,7 @@ constexpr double kStampMatch_s = 1e-4;
 // Reports run on the node's web worker, after the outline of their cycle.
 constexpr auto kReportGrace = std::chrono::milliseconds(500);
 constexpr auto kStartDelay = std::chrono::milliseconds(200);
+constexpr int kDemoClasses = 8;   // the host models' classes
 constexpr int kKeyTolerance = 4;  // the colour-key model's tolerance
 
 const char * const kTrashTopic = "/perception/yolov5/trashes";
@@ -746,7 +747,7 @@ Collected drive_node(const Source & source, const RunOptions & options,
   LogRedirect log((out / "node.log").string());
   Session session(ros_args);
   Yolov5sPredictor & node = *session.node;
-  if (node.obj_class_num != 8 || !node.debug || !node.draw_result) {
+  if (node.obj_class_num != kDemoClasses || !node.debug || !node.draw_result) {
     throw std::runtime_error("the node did not take the demo's parameter overrides");
   }
   if (!node.npu_ready_) {
@@ -830,13 +831,23 @@ Collected drive_node(const Source & source, const RunOptions & options,
 
 // ---------------------------------------------------------------------------------------------
 
+namespace
+{
+
+// The host model of the scene modes.
+std::string scene_model(const RunOptions & options)
+{
+  return options.model_file.empty()
+             ? (fs::path(options.workspace_dir) / "host/rknn/models/colour_key_640.yaml").string()
+             : options.model_file;
+}
+
+}  // namespace
+
 std::vector<std::string> node_arguments(const RunOptions & options, const std::string & model)
 {
   const fs::path workspace(options.workspace_dir);
-  const std::string model_file = !model.empty() ? model
-                                 : options.model_file.empty()
-                                     ? (workspace / "host/rknn/models/colour_key_640.yaml").string()
-                                     : options.model_file;
+  const std::string model_file = !model.empty() ? model : scene_model(options);
   const std::string params = options.params_file.empty()
                                  ? (workspace / "veltrax_cv_model/config/params.yaml").string()
                                  : options.params_file;
@@ -852,7 +863,7 @@ std::vector<std::string> node_arguments(const RunOptions & options, const std::s
                                     "-p",
                                     "rknn_model_path:=" + fs::absolute(model_file).string(),
                                     "-p",
-                                    "obj_class_num:=8",
+                                    "obj_class_num:=" + std::to_string(kDemoClasses),
                                     "-p",
                                     "debug:=true",
                                     "-p",
@@ -1226,6 +1237,13 @@ RunSummary run_demo(const RunOptions & options)
   common_legend(canvas, source.scene.has_value());
   write_png(out / "summary.png", canvas.image(), PngKind::kDrawing);
 
+  if (!options.compare_model.empty() && source.scene) {
+    veltrax_cv_model::DecoderSettings settings;
+    settings.obj_class_num = kDemoClasses;
+    summary.compared_with = options.compare_model;
+    summary.comparison =
+        compare_models(options.compare_model, scene_model(options), source.color_rgb, settings);
+  }
   summary.wall_s = std::chrono::duration<double>(Clock::now() - wall_start).count();
   std::ofstream json(out / "summary.json");
   json << summary_json(summary);
@@ -1281,7 +1299,16 @@ std::string summary_json(const RunSummary & s)
       << ", \"x_max\": " << json_number(c.x_max_m) << ", \"y_min\": " << json_number(c.y_min_m)
       << ", \"y_max\": " << json_number(c.y_max_m) << ", \"points\": " << c.points << "}";
   }
-  j << "\n  ],\n  \"node_error_lines\": " << s.node_error_lines
+  j << "\n  ]";
+  if (s.comparison) {
+    const ModelComparison & c = *s.comparison;
+    j << ",\n  \"model_comparison\": {\"reference\": " << json_string(s.compared_with)
+      << ", \"reference_boxes\": " << c.matches.size() << ", \"found_within_px\": " << c.limit_px
+      << ", \"found\": " << c.found_within_limit
+      << ", \"max_difference_px\": " << c.max_difference_px << ", \"unmatched\": " << c.unmatched
+      << "}";
+  }
+  j << ",\n  \"node_error_lines\": " << s.node_error_lines
     << ",\n  \"wall_s\": " << json_number(s.wall_s) << "\n}\n";
   return j.str();
 }
@@ -1348,6 +1375,21 @@ void print_summary(std::FILE * f, const RunSummary & s)
                s.cycle_samples, s.cycle_p50_ms, s.cycle_p90_ms, s.cycle_p99_ms, s.cycle_max_ms);
   std::fprintf(f, "outline messages every %.0f ms (median; 100 ms while the node keeps up)\n",
                s.outline_interval_p50_ms);
+  if (s.comparison) {
+    const ModelComparison & c = *s.comparison;
+    std::fprintf(f,
+                 "detections against %s, outside the node on every frame: %d of %zu boxes found "
+                 "within %d px (largest edge difference %d px), %d other boxes\n",
+                 s.compared_with.c_str(), c.found_within_limit, c.matches.size(), c.limit_px,
+                 c.max_difference_px, c.unmatched);
+    for (const BoxMatch & m : c.matches) {
+      if (!m.found) {
+        std::fprintf(f, "  missed: frame %d camera %d class %d [%d %d %d %d]\n", m.frame, m.camera,
+                     m.reference.class_id, m.reference.left, m.reference.top, m.reference.right,
+                     m.reference.bottom);
+      }
+    }
+  }
   std::fprintf(f, "node log: %s/node.log (%d ERROR lines)\n", s.out_dir.c_str(),
                s.node_error_lines);
   std::fprintf(f, "pictures: %s/summary.png, %s/topdown/, %s/overlays/, %s/reports/\n",

@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "builtin_interfaces/msg/time.hpp"
+#include "demo/model_comparison.hpp"
 #include "geometry_msgs/msg/transform_stamped.hpp"
 #include "rcutils/logging.h"
 #include "scene/scene.hpp"
@@ -34,6 +36,9 @@ struct RunOptions
   /// Host NPU model for the scene modes; empty: the colour-key model of the package. The real
   /// frames always use a scripted model written to the output directory.
   std::string model_file;
+  /// Scene modes: a host model whose detections the run's model is compared with, frame by
+  /// frame, outside the node (model_comparison.hpp); empty: no comparison.
+  std::string compare_model;
   std::string out_dir{"out"};
   /// A directory written by make_scene; empty: the demo scene is generated in memory.
   std::string scene_dir;
@@ -143,6 +148,8 @@ struct RunSummary
   std::vector<FrameRecord> frames;
   std::vector<ReportRecord> reports;
   std::vector<ClusterRecord> clusters;  ///< of the last processed frame
+  std::string compared_with;            ///< RunOptions::compare_model
+  std::optional<ModelComparison> comparison;
   double wall_s{0.0};
 };
 

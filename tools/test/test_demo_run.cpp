@@ -239,16 +239,21 @@ void expect_costmap_example_keeps_every_point(const fs::path & clouds_dir)
   EXPECT_GT(points, 0u);
 }
 
-TEST(DemoRun, FindsEveryObjectInViewAndOutlinesNothingElse)
+// A 5-frame run of the demo scene with `model` (empty: the colour-key model), checked against
+// the ground truth; `summary` is filled for further checks.
+void expect_every_object_found(const std::string & model, const std::string & compare_model,
+                               const std::string & dir, vd::RunSummary & summary)
 {
   constexpr int kFrames = 5;
   vd::RunOptions options;
   options.workspace_dir = VELTRAX_WORKSPACE_DIR;
-  options.out_dir = fresh_dir("scene").string();
+  options.out_dir = fresh_dir(dir).string();
+  options.model_file = model;
+  options.compare_model = compare_model;
   options.frames = kFrames;
   options.fast = true;
   options.progress = false;
-  const vd::RunSummary summary = vd::run_demo(options);
+  summary = vd::run_demo(options);
 
   EXPECT_EQ(summary.frames_published, kFrames);
   EXPECT_EQ(summary.frames_processed, kFrames);
@@ -301,6 +306,24 @@ TEST(DemoRun, FindsEveryObjectInViewAndOutlinesNothingElse)
     EXPECT_TRUE(fs::exists(out / file)) << file;
   }
   expect_costmap_example_keeps_every_point(out / "clouds");
+}
+
+TEST(DemoRun, FindsEveryObjectInViewAndOutlinesNothingElse)
+{
+  vd::RunSummary summary;
+  expect_every_object_found("", "", "scene", summary);
+}
+
+TEST(DemoRun, OnnxKeyDetectorFindsWhatTheColourKeyModelFinds)
+{
+  vd::RunSummary summary;
+  expect_every_object_found(ONNX_MODELS_DIR "/key_detector_640.yaml",
+                            VELTRAX_WORKSPACE_DIR "/host/rknn/models/colour_key_640.yaml", "onnx",
+                            summary);
+  EXPECT_EQ(summary.node_error_lines, 0);
+  ASSERT_TRUE(summary.comparison.has_value());
+  EXPECT_EQ(summary.comparison->matches.size(), 5u * 10u);  // six objects in camera 1, four in 2
+  EXPECT_EQ(summary.comparison->found_within_limit, 50);
 }
 
 TEST(DemoRun, RealFramesReportBothBottlesWhereTheyStand)

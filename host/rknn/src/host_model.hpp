@@ -1,9 +1,11 @@
 // Internals of the host NPU runtime shared by its sources: tensor geometry derived from a model
-// file, the writer of raw head values and the colour-key region finder.
+// file, the writer of raw head values, the colour-key region finder and the onnx network.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "host_rknn/host_rknn.hpp"
@@ -56,5 +58,27 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
 /// Class score and objectness written for a colour-key region.
 inline constexpr float kColourKeyScore = 0.9f;
 inline constexpr float kColourKeyObjectness = 0.99f;
+
+/// The onnx backend's network, checked against the model file's tensors when it is loaded.
+class OnnxNetwork
+{
+public:
+  /// Loads model_spec.onnx.path and runs it once on a mid-grey batch to check its outputs and to
+  /// measure the quantisation of heads marked `measured` (written into model_spec.outputs).
+  /// Throws std::runtime_error with one line saying what was found when the network does not
+  /// fit the file's input and three heads.
+  OnnxNetwork(ModelSpec & model_spec, const ModelGeometry & geometry);
+  ~OnnxNetwork();
+  OnnxNetwork(const OnnxNetwork &) = delete;
+  OnnxNetwork & operator=(const OnnxNetwork &) = delete;
+
+  /// Runs the network on every batch slot of `rgb` (interleaved RGB, slot after slot) and writes
+  /// the quantised heads (`heads[i]` sized as for write_slot). Returns the count of NaN values.
+  std::size_t run(const uint8_t * rgb, std::vector<std::vector<int8_t>> & heads);
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace host_rknn

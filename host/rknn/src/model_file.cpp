@@ -15,6 +15,7 @@ namespace
 {
 
 constexpr int kFormatVersion = 1;
+constexpr const char * kMeasured = "measured";
 
 struct FaultKey
 {
@@ -93,6 +94,32 @@ std::vector<Detection> parse_slot(const YAML::Node & node, int32_t classes)
   return out;
 }
 
+void parse_onnx(const YAML::Node & node, ModelSpec & model_spec)
+{
+  if (!node || !node.IsMap() || !node["path"]) {
+    fail("the onnx backend needs 'onnx.path'");
+  }
+  OnnxSettings & onnx = model_spec.onnx;
+  onnx.path = read<std::string>(node["path"], "onnx.path");
+  if (node["batch"]) {
+    onnx.batch = read<uint32_t>(node["batch"], "onnx.batch");
+  }
+  if (node["input_range"]) {
+    onnx.input_range = read<float>(node["input_range"], "onnx.input_range");
+    if (onnx.input_range != 1.0f && onnx.input_range != 255.0f) {
+      fail("'onnx.input_range' is 1 or 255");
+    }
+  }
+  if (const YAML::Node names = node["outputs"]) {
+    if (!names.IsSequence() || names.size() != 3) {
+      fail("'onnx.outputs' names the three outputs for strides 8, 16, 32");
+    }
+    for (const YAML::Node & name : names) {
+      onnx.output_names.push_back(read<std::string>(name, "onnx.outputs"));
+    }
+  }
+}
+
 void emit_detections(YAML::Emitter & out, const std::vector<Detection> & detections)
 {
   out << YAML::BeginSeq;
@@ -103,6 +130,19 @@ void emit_detections(YAML::Emitter & out, const std::vector<Detection> & detecti
         << "objectness" << YAML::Value << d.objectness << YAML::EndMap;
   }
   out << YAML::EndSeq;
+}
+
+const char * backend_name(Backend backend)
+{
+  switch (backend) {
+    case Backend::kColourKey:
+      return "colour-key";
+    case Backend::kScripted:
+      return "scripted";
+    case Backend::kOnnx:
+      break;
+  }
+  return "onnx";
 }
 
 }  // namespace
@@ -189,6 +229,11 @@ ModelSpec parse_model(const std::string & text)
   model_spec.outputs.clear();
   for (const YAML::Node & o : outputs) {
     OutputQuantization q;
+    if (o.IsScalar() && o.Scalar() == kMeasured) {
+      q.measured = true;
+      model_spec.outputs.push_back(q);
+      continue;
+    }
     q.zp = read<int32_t>(o["zp"], "outputs.zp");
     q.scale = read<float>(o["scale"], "outputs.scale");
     if (q.zp < -128 || q.zp > 127 || !(q.scale > 0.0f)) {
@@ -202,8 +247,16 @@ ModelSpec parse_model(const std::string & text)
     model_spec.backend = Backend::kColourKey;
   } else if (backend == "scripted") {
     model_spec.backend = Backend::kScripted;
+  } else if (backend == "onnx") {
+    model_spec.backend = Backend::kOnnx;
+    parse_onnx(root["onnx"], model_spec);
   } else {
-    fail("'backend' is colour-key or scripted");
+    fail("'backend' is colour-key, scripted or onnx");
+  }
+  for (const OutputQuantization & q : model_spec.outputs) {
+    if (q.measured && model_spec.backend != Backend::kOnnx) {
+      fail("only the onnx backend measures its outputs' quantisation");
+    }
   }
   if (const YAML::Node key = root["colour_key"]) {
     if (key["min_region_area_px"]) {
@@ -217,11 +270,19 @@ ModelSpec parse_model(const std::string & text)
       fail("'colour_key.tolerance' must lie in 0 .. 63");
     }
   }
-  if (model_spec.backend == Backend::kColourKey && model_spec.has_input) {
+  if (model_spec.backend != Backend::kScripted) {
     const uint32_t channels = model_spec.input_fmt == RKNN_TENSOR_NCHW ? model_spec.input_dims[1]
                                                                        : model_spec.input_dims[3];
-    if (channels != 3) {
-      fail("the colour-key backend needs a three-channel input");
+    if (model_spec.has_input && channels != 3) {
+      fail("the colour-key and onnx backends need a three-channel input");
+    }
+  }
+  if (model_spec.backend == Backend::kOnnx) {
+    if (!model_spec.has_input || model_spec.outputs.size() != 3) {
+      fail("the onnx backend needs an input and three outputs");
+    }
+    if (model_spec.onnx.batch != 1 && model_spec.onnx.batch != model_spec.input_dims[0]) {
+      fail("'onnx.batch' must be 1 or the input's batch");
     }
   }
   if (const YAML::Node runs = root["runs"]) {
@@ -300,12 +361,25 @@ std::string to_yaml(const ModelSpec & model_spec)
   out << YAML::EndSeq;
   out << YAML::Key << "outputs" << YAML::Value << YAML::BeginSeq;
   for (const OutputQuantization & q : model_spec.outputs) {
+    if (q.measured) {
+      out << kMeasured;
+      continue;
+    }
     out << YAML::Flow << YAML::BeginMap << YAML::Key << "zp" << YAML::Value << q.zp << YAML::Key
         << "scale" << YAML::Value << q.scale << YAML::EndMap;
   }
   out << YAML::EndSeq;
-  out << YAML::Key << "backend" << YAML::Value
-      << (model_spec.backend == Backend::kColourKey ? "colour-key" : "scripted");
+  out << YAML::Key << "backend" << YAML::Value << backend_name(model_spec.backend);
+  if (model_spec.backend == Backend::kOnnx) {
+    const OnnxSettings & onnx = model_spec.onnx;
+    out << YAML::Key << "onnx" << YAML::Value << YAML::BeginMap << YAML::Key << "path"
+        << YAML::Value << onnx.path << YAML::Key << "batch" << YAML::Value << onnx.batch
+        << YAML::Key << "input_range" << YAML::Value << onnx.input_range;
+    if (!onnx.output_names.empty()) {
+      out << YAML::Key << "outputs" << YAML::Value << YAML::Flow << onnx.output_names;
+    }
+    out << YAML::EndMap;
+  }
   out << YAML::Key << "colour_key" << YAML::Value << YAML::BeginMap << YAML::Key
       << "min_region_area_px" << YAML::Value << model_spec.min_region_area_px << YAML::Key
       << "tolerance" << YAML::Value << model_spec.colour_tolerance << YAML::EndMap;

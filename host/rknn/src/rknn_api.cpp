@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -45,7 +46,9 @@ struct Context
   bool has_results{false};
   uint64_t runs{0};
   std::array<uint32_t, static_cast<std::size_t>(Call::kCount)> calls{};
-  std::set<void *> handed_out;  // output buffers the caller has not released
+  std::set<void *> handed_out;           // output buffers the caller has not released
+  std::unique_ptr<OnnxNetwork> network;  // onnx backend only
+  bool nan_reported{false};              // the NaN warning is printed once per context
 
   ~Context()
   {
@@ -136,12 +139,31 @@ const uint8_t * slot_image(const Context & c, std::size_t slot)
   return c.input.data() + slot * c.geometry.height * c.geometry.width * 3;
 }
 
+// The vendor's runtime prints its own diagnostics to the console; so does this one.
+void print_line(char level, const std::string & text)
+{
+  std::fprintf(stderr, "%c host_rknn: %s\n", level, text.c_str());
+}
+
 void run_backend(Context & c)
 {
   const ModelGeometry & g = c.geometry;
   c.results.resize(g.outputs.size());
   for (std::size_t i = 0; i < g.outputs.size(); ++i) {
     c.results[i].resize(g.outputs[i].slot_elements * g.batch);
+  }
+  if (c.network) {
+    const std::size_t nan_values = c.network->run(c.input.data(), c.results);
+    if (nan_values > 0 && !c.nan_reported) {
+      c.nan_reported = true;
+      print_line('W', "onnx model " + c.model_spec.onnx.path + ": run " +
+                          std::to_string(c.runs + 1) + " gave " + std::to_string(nan_values) +
+                          " NaN output values, written as -128 (no detection there); further "
+                          "NaN runs are not reported");
+    }
+    ++c.runs;
+    c.has_results = true;
+    return;
   }
   const ScriptedRun * script =
       c.model_spec.runs.empty() ? nullptr : &c.model_spec.runs[c.runs % c.model_spec.runs.size()];
@@ -191,13 +213,22 @@ int rknn_init(rknn_context * context, void * model, uint32_t size, uint32_t /*fl
   auto c = std::make_shared<Context>();
   try {
     c->model_spec = host_rknn::parse_model(std::string(static_cast<const char *>(model), size));
-  } catch (const std::exception &) {
+  } catch (const std::exception & e) {
+    host_rknn::print_line('E', e.what());
     return RKNN_ERR_MODEL_INVALID;
   }
   if (c->model_spec.faults.init.status != 0) {
     return c->model_spec.faults.init.status;
   }
   c->geometry = host_rknn::geometry_of(c->model_spec);
+  if (c->model_spec.backend == host_rknn::Backend::kOnnx) {
+    try {
+      c->network = std::make_unique<host_rknn::OnnxNetwork>(c->model_spec, c->geometry);
+    } catch (const std::exception & e) {
+      host_rknn::print_line('E', e.what());
+      return RKNN_ERR_MODEL_INVALID;
+    }
+  }
   host_rknn::Registry & r = host_rknn::registry();
   std::lock_guard<std::mutex> lock(r.mutex);
   const rknn_context handle = r.next++;
@@ -352,7 +383,12 @@ int rknn_run(rknn_context context, rknn_run_extend * /*extend*/)
   if (!c->input_bound) {
     return RKNN_ERR_INPUT_INVALID;
   }
-  host_rknn::run_backend(*c);
+  try {
+    host_rknn::run_backend(*c);
+  } catch (const std::exception & e) {
+    host_rknn::print_line('E', e.what());
+    return RKNN_ERR_FAIL;
+  }
   return RKNN_SUCC;
 }
 

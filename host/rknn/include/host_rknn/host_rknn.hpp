@@ -77,11 +77,26 @@ struct OutputQuantization
 {
   int32_t zp{-64};
   float scale{1.0f / 32.0f};
+  /// onnx backend: zp and scale are measured from the network's float outputs at rknn_init.
+  bool measured{false};
 };
 
 enum class Backend {
   kColourKey,
   kScripted,
+  kOnnx,
+};
+
+/// The network of the onnx backend and how the runtime feeds it.
+struct OnnxSettings
+{
+  std::string path;  ///< the .onnx file; relative paths start at the working directory
+  /// The network's own batch: 1 runs it once per batch slot, otherwise it must equal the input's.
+  uint32_t batch{1};
+  /// Pixel values the network expects: 255 feeds 0 .. 255, 1 feeds 0 .. 1.
+  float input_range{1.0f};
+  /// Output names for strides 8, 16, 32; empty: the outputs are matched by their grid size.
+  std::vector<std::string> output_names;
 };
 
 /// The content of a host model file (format in host/rknn/README.md).
@@ -105,6 +120,7 @@ struct ModelSpec
   int32_t min_region_area_px{16};  ///< colour key: smaller regions are ignored
   int32_t colour_tolerance{4};     ///< colour key: largest difference per channel
   std::vector<ScriptedRun> runs;   ///< scripted: run k uses runs[k mod n]
+  OnnxSettings onnx;               ///< onnx backend only
   Faults faults;
 };
 
@@ -117,6 +133,11 @@ ModelSpec parse_model(const std::string & text);
 
 /// Writes to_yaml(model_spec) to `path`; false when the file cannot be written.
 bool write_model_file(const std::string & path, const ModelSpec & model_spec);
+
+/// Quantises float head values to int8 as the NPU's affine output does: round(v / scale) + zp,
+/// saturated to -128 .. 127; NaN becomes -128 ("nothing here"). Returns the count of NaN values.
+std::size_t quantize_head(const float * values, std::size_t count, OutputQuantization quantization,
+                          int8_t * out);
 
 /// Output buffers handed out by rknn_outputs_get on `context` and not yet released; 0 for an
 /// unknown context.
