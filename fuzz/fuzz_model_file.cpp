@@ -138,6 +138,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, std::size_t size)
   const std::string yaml = host_rknn::to_yaml(model);
   check(host_rknn::to_yaml(host_rknn::parse_model(yaml)) == yaml,
         "host_rknn::to_yaml(host_rknn::parse_model(yaml)) == yaml");
+  // An onnx model names a network file outside the fuzzed text: loading whatever path the
+  // input names (a device, a huge file) is not what this target checks.
+  if (model.backend == host_rknn::Backend::kOnnx) {
+    return 0;
+  }
 
   std::vector<char> bytes(text.begin(), text.end());
   rknn_context ctx = 0;
