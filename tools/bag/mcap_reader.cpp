@@ -43,6 +43,11 @@ public:
       const std::uint64_t record_offset = cursor.file_offset();
       const std::uint8_t opcode = cursor.u8();
       const std::uint64_t length = cursor.u64();
+      if (length > cursor.remaining()) {
+        fail_at(record_offset, "record (opcode " + std::to_string(opcode) + ") of " +
+                                   std::to_string(length) + " bytes runs past the end, " +
+                                   std::to_string(cursor.remaining()) + " bytes left");
+      }
       const std::uint64_t content_offset = cursor.file_offset();
       ByteCursor content(cursor.bytes(length), source_, content_offset);
       if (opcode == kFooter && !inside_chunk) {

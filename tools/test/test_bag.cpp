@@ -86,6 +86,12 @@ public:
     bytes_.push_back(0);
     return *this;
   }
+  CdrWriter & byte_sequence(const Bytes & data)
+  {
+    put<std::uint32_t>(static_cast<std::uint32_t>(data.size()));
+    bytes_.insert(bytes_.end(), data.begin(), data.end());
+    return *this;
+  }
   CdrWriter & header(std::int32_t sec, std::uint32_t nanosec, const std::string & frame)
   {
     return put(sec).put(nanosec).string(frame);
@@ -320,7 +326,7 @@ TEST(BagReader, RefusesDamagedRecordingsNamingFileAndFault)
        "mcap",
        [](Bytes & b) { b.resize(b.size() / 2); },
        "",
-       {"talker.mcap: offset", "needs"}},
+       {"talker.mcap: offset", "runs past the end"}},
       {"mcap without its footer",
        "mcap",
        [](Bytes & b) { b.resize(b.size() - 8 - 29); },
@@ -378,6 +384,189 @@ TEST(BagReader, RefusesDamagedRecordingsNamingFileAndFault)
       }
     }
   }
+}
+
+TEST(BagMetadata, RefusesMissingKeysOldVersionsAndBrokenYamlNamingTheFile)
+{
+  struct Case
+  {
+    const char * name;
+    std::string text;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"no root", "other: 1\n", "missing key rosbag2_bagfile_information"},
+      {"no storage", "rosbag2_bagfile_information:\n  version: 4\n",
+       "missing key rosbag2_bagfile_information.storage_identifier"},
+      {"version 3", "rosbag2_bagfile_information:\n  version: 3\n", "version 3 is older"},
+      {"count not a number",
+       "rosbag2_bagfile_information:\n  version: 4\n  storage_identifier: mcap\n"
+       "  relative_file_paths: []\n  duration: {nanoseconds: 0}\n"
+       "  starting_time: {nanoseconds_since_epoch: 0}\n  message_count: many\n",
+       "line 7: rosbag2_bagfile_information.message_count has the wrong type"},
+      {"broken yaml", "rosbag2_bagfile_information: [\n", "line 2"},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDirectory scratch;
+    std::ofstream(scratch.path() / "metadata.yaml") << c.text;
+    try {
+      veltrax_bag::read_bag_metadata(scratch.path() / "metadata.yaml");
+      ADD_FAILURE() << "parsed without complaint";
+    } catch (const BagError & error) {
+      const std::string text = error.what();
+      EXPECT_NE(text.find("metadata.yaml: "), std::string::npos) << text;
+      EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+    }
+  }
+}
+
+// One buffer per type, with frame names whose lengths push the doubles off their natural
+// alignment, so a reader aligning from the buffer start instead of the payload start fails.
+TEST(Cdr, DecodesTheNodesInputTypesFromHandBuiltMessages)
+{
+  const Bytes image_bytes =
+      CdrWriter()
+          .header(12, 345, "cam")
+          .put<std::uint32_t>(2)
+          .put<std::uint32_t>(3)
+          .string("rgb8")
+          .put<std::uint8_t>(0)
+          .put<std::uint32_t>(9)
+          .byte_sequence({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18})
+          .bytes();
+  const veltrax_bag::Image image = veltrax_bag::decode_image(view(image_bytes), "image");
+  EXPECT_EQ(image.header.stamp_sec, 12);
+  EXPECT_EQ(image.header.stamp_nanosec, 345U);
+  EXPECT_EQ(image.header.frame_id, "cam");
+  EXPECT_EQ(image.height, 2U);
+  EXPECT_EQ(image.width, 3U);
+  EXPECT_EQ(image.encoding, "rgb8");
+  EXPECT_EQ(image.step, 9U);
+  ASSERT_EQ(image.data.size(), 18U);
+  EXPECT_EQ(image.data.back(), 18);
+
+  CdrWriter info_writer;
+  info_writer.header(1, 2, "camera_color_optical_frame")
+      .put<std::uint32_t>(480)
+      .put<std::uint32_t>(640);
+  info_writer.string("plumb_bob").put<std::uint32_t>(5);
+  for (int i = 0; i < 5 + 9 + 9 + 12; ++i) {
+    info_writer.put<double>(0.5 * i);
+  }
+  info_writer.put<std::uint32_t>(1).put<std::uint32_t>(2);
+  info_writer.put<std::uint32_t>(3).put<std::uint32_t>(4).put<std::uint32_t>(5).put<std::uint32_t>(
+      6);
+  info_writer.put<std::uint8_t>(1);
+  const veltrax_bag::CameraInfo info =
+      veltrax_bag::decode_camera_info(view(info_writer.bytes()), "camera_info");
+  EXPECT_EQ(info.width, 640U);
+  EXPECT_EQ(info.distortion_model, "plumb_bob");
+  ASSERT_EQ(info.d.size(), 5U);
+  EXPECT_DOUBLE_EQ(info.d[4], 2.0);
+  EXPECT_DOUBLE_EQ(info.k[0], 2.5);
+  EXPECT_DOUBLE_EQ(info.r[8], 0.5 * 22);
+  EXPECT_DOUBLE_EQ(info.p[11], 0.5 * 34);
+  EXPECT_EQ(info.binning_y, 2U);
+  EXPECT_EQ(info.roi_width, 6U);
+  EXPECT_TRUE(info.roi_do_rectify);
+
+  CdrWriter tf_writer;
+  tf_writer.put<std::uint32_t>(2);
+  for (const char * child : {"base_link", "camera_link"}) {
+    tf_writer.header(7, 8, "odom").string(child);
+    for (double value : {1.0, 2.0, 3.0, 0.0, 0.0, 0.6, 0.8}) {
+      tf_writer.put(value);
+    }
+  }
+  const std::vector<veltrax_bag::TransformStamped> transforms =
+      veltrax_bag::decode_tf_message(view(tf_writer.bytes()), "tf");
+  ASSERT_EQ(transforms.size(), 2U);
+  EXPECT_EQ(transforms[1].header.frame_id, "odom");
+  EXPECT_EQ(transforms[1].child_frame_id, "camera_link");
+  EXPECT_DOUBLE_EQ(transforms[1].translation.z, 3.0);
+  EXPECT_DOUBLE_EQ(transforms[1].rotation_xyzw[2], 0.6);
+  EXPECT_DOUBLE_EQ(transforms[1].rotation_xyzw[3], 0.8);
+
+  const Bytes twist_bytes =
+      CdrWriter().put(0.25).put(0.0).put(0.0).put(0.0).put(0.0).put(-0.5).bytes();
+  const veltrax_bag::Twist twist = veltrax_bag::decode_twist(view(twist_bytes), "twist");
+  EXPECT_DOUBLE_EQ(twist.linear.x, 0.25);
+  EXPECT_DOUBLE_EQ(twist.angular.z, -0.5);
+
+  const Bytes compressed_bytes = CdrWriter()
+                                     .header(3, 4, "cam")
+                                     .string("16UC1; compressedDepth png")
+                                     .byte_sequence({0x89, 'P'})
+                                     .bytes();
+  const veltrax_bag::CompressedImage compressed =
+      veltrax_bag::decode_compressed_image(view(compressed_bytes), "compressed");
+  EXPECT_EQ(compressed.format, "16UC1; compressedDepth png");
+  EXPECT_EQ(compressed.data, (Bytes{0x89, 'P'}));
+
+  // A big-endian writer (another middleware) is read too.
+  const Bytes big_endian = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 'h', 'i', 0x00};
+  EXPECT_EQ(veltrax_bag::decode_string(view(big_endian), "big endian"), "hi");
+}
+
+TEST(Cdr, RefusesMessagesShorterOrLongerThanTheirFieldsSayNamingTheOffset)
+{
+  struct Case
+  {
+    const char * name;
+    Bytes message;
+    std::string expected;
+  };
+  Bytes cut_image = CdrWriter()
+                        .header(1, 2, "cam")
+                        .put<std::uint32_t>(1)
+                        .put<std::uint32_t>(4)
+                        .string("mono8")
+                        .put<std::uint8_t>(0)
+                        .put<std::uint32_t>(4)
+                        .put<std::uint32_t>(4)
+                        .bytes();
+  cut_image.insert(cut_image.end(), {1, 2});
+  const Bytes mismatched_image = CdrWriter()
+                                     .header(1, 2, "cam")
+                                     .put<std::uint32_t>(2)
+                                     .put<std::uint32_t>(4)
+                                     .string("mono8")
+                                     .put<std::uint8_t>(0)
+                                     .put<std::uint32_t>(4)
+                                     .put<std::uint32_t>(1)
+                                     .put<std::uint8_t>(7)
+                                     .bytes();
+  const Bytes huge_tf = CdrWriter().put<std::uint32_t>(0x40000000).bytes();
+  const std::vector<Case> cases = {
+      {"string longer than the message",
+       {0, 1, 0, 0, 20, 0, 0, 0, 'h', 'i', 0},
+       "offset 8: needs 20 bytes, only 3 left"},
+      {"string without its NUL", {0, 1, 0, 0, 2, 0, 0, 0, 'h', 'i'}, "lacks its terminating NUL"},
+      {"no encapsulation header", {0, 1}, "offset 0: needs 4 bytes"},
+      {"parameter-list encapsulation", {0, 3, 0, 0, 0, 0, 0, 0}, "is not plain CDR"},
+      {"bytes after the last field", CdrWriter().string("hi").put<std::uint32_t>(5).bytes(),
+       "5 bytes left after the last field"},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_THROW(
+        {
+          try {
+            veltrax_bag::decode_string(view(c.message), "/topic");
+          } catch (const BagError & error) {
+            EXPECT_NE(std::string(error.what()).find("/topic: offset"), std::string::npos);
+            EXPECT_NE(std::string(error.what()).find(c.expected), std::string::npos)
+                << error.what();
+            throw;
+          }
+        },
+        BagError);
+  }
+  EXPECT_THROW(veltrax_bag::decode_image(view(cut_image), "image"), BagError);
+  EXPECT_THROW(veltrax_bag::decode_image(view(mismatched_image), "image"), BagError);
+  // A corrupt count must be refused before anything the size of the count is allocated.
+  EXPECT_THROW(veltrax_bag::decode_tf_message(view(huge_tf), "tf"), BagError);
 }
 
 }  // namespace
