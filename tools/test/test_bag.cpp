@@ -5,8 +5,12 @@
 #include <zstd.h>
 
 #include <nlohmann/json.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "bag/bag_summary.hpp"
+#include "bag/compressed_image.hpp"
 #include "bag/mcap_reader.hpp"
 #include "bag/ros_messages.hpp"
 #include "bag/rosbag_reader.hpp"
@@ -567,6 +572,95 @@ TEST(Cdr, RefusesMessagesShorterOrLongerThanTheirFieldsSayNamingTheOffset)
   EXPECT_THROW(veltrax_bag::decode_image(view(mismatched_image), "image"), BagError);
   // A corrupt count must be refused before anything the size of the count is allocated.
   EXPECT_THROW(veltrax_bag::decode_tf_message(view(huge_tf), "tf"), BagError);
+}
+
+veltrax_bag::CompressedImage compressed(const std::string & format, const cv::Mat & pixels,
+                                        const Bytes & prefix = {})
+{
+  std::vector<std::uint8_t> encoded;
+  cv::imencode(format.find("jpeg") != std::string::npos ? ".jpg" : ".png", pixels, encoded);
+  veltrax_bag::CompressedImage image;
+  image.format = format;
+  image.data = prefix;
+  image.data.insert(image.data.end(), encoded.begin(), encoded.end());
+  return image;
+}
+
+Bytes depth_header(float quant_a, float quant_b)
+{
+  Bytes header(12, 0);
+  std::memcpy(header.data() + 4, &quant_a, sizeof(float));
+  std::memcpy(header.data() + 8, &quant_b, sizeof(float));
+  return header;
+}
+
+TEST(CompressedImage, DecodesColourAndBothDepthEncodingsToTheRecordedPixels)
+{
+  cv::Mat colour(4, 6, CV_8UC3);
+  cv::randu(colour, cv::Scalar::all(0), cv::Scalar::all(255));  // OpenCV's fixed default seed
+  cv::Mat rgb;
+  cv::cvtColor(colour, rgb, cv::COLOR_BGR2RGB);
+  const cv::Mat depth_mm = (cv::Mat_<std::uint16_t>(2, 3) << 0, 1, 500, 1000, 4000, 65535);
+  // 32-bit depth: q = 100 / depth_m + 10, so q = 60 is 2 m and q = 110 is 1 m; 0 has no return.
+  const cv::Mat inverse_depth = (cv::Mat_<std::uint16_t>(1, 3) << 60, 110, 0);
+
+  const auto same = [](const cv::Mat & a, const cv::Mat & b) {
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+  };
+  const veltrax_bag::DecodedImage png =
+      veltrax_bag::decode_compressed_pixels(compressed("bgr8; png compressed bgr8", colour), "png");
+  EXPECT_EQ(png.encoding, "bgr8");
+  EXPECT_TRUE(same(png.pixels, colour));
+  const veltrax_bag::DecodedImage rgb_png =
+      veltrax_bag::decode_compressed_pixels(compressed("rgb8; png compressed bgr8", colour), "rgb");
+  EXPECT_EQ(rgb_png.encoding, "rgb8");
+  EXPECT_TRUE(same(rgb_png.pixels, rgb));
+  const veltrax_bag::DecodedImage jpeg = veltrax_bag::decode_compressed_pixels(
+      compressed("jpeg", cv::Mat(8, 8, CV_8UC3, cv::Scalar(40, 120, 200))), "jpeg");
+  EXPECT_EQ(jpeg.encoding, "bgr8");
+  EXPECT_LE(cv::norm(jpeg.pixels, cv::Mat(8, 8, CV_8UC3, cv::Scalar(40, 120, 200)), cv::NORM_INF),
+            4);
+
+  const veltrax_bag::DecodedImage depth16 = veltrax_bag::decode_compressed_pixels(
+      compressed("16UC1; compressedDepth png", depth_mm, depth_header(0, 0)), "depth16");
+  EXPECT_EQ(depth16.encoding, "16UC1");
+  EXPECT_TRUE(same(depth16.pixels, depth_mm));
+  const veltrax_bag::DecodedImage depth32 = veltrax_bag::decode_compressed_pixels(
+      compressed("32FC1; compressedDepth", inverse_depth, depth_header(100, 10)), "depth32");
+  ASSERT_EQ(depth32.pixels.type(), CV_32FC1);
+  EXPECT_FLOAT_EQ(depth32.pixels.at<float>(0, 0), 2.0F);
+  EXPECT_FLOAT_EQ(depth32.pixels.at<float>(0, 1), 1.0F);
+  EXPECT_TRUE(std::isnan(depth32.pixels.at<float>(0, 2)));
+}
+
+TEST(CompressedImage, RefusesDamagedDataAndUnknownFormatsNamingTheMessage)
+{
+  const cv::Mat depth_mm(2, 2, CV_16UC1, cv::Scalar(700));
+  veltrax_bag::CompressedImage cut_png =
+      compressed("bgr8; png compressed bgr8", cv::Mat(4, 4, CV_8UC3, cv::Scalar(9, 8, 7)));
+  cut_png.data.resize(cut_png.data.size() / 2);
+  veltrax_bag::CompressedImage short_header;
+  short_header.format = "16UC1; compressedDepth png";
+  short_header.data = {1, 2, 3};
+  const std::vector<std::pair<veltrax_bag::CompressedImage, std::string>> cases = {
+      {cut_png, "not a readable PNG or JPEG"},
+      {short_header, "shorter than its 12-byte header"},
+      {compressed("8UC1; compressedDepth png", depth_mm, depth_header(0, 0)),
+       "\"8UC1\" is not supported"},
+      {compressed("bgr8; tiff compressed bgr8", depth_mm),
+       "\"bgr8; tiff compressed bgr8\" is not supported"},
+  };
+  for (const auto & [image, expected] : cases) {
+    SCOPED_TRACE(expected);
+    try {
+      veltrax_bag::decode_compressed_pixels(image, "/camera/image/compressed at 5 ns");
+      ADD_FAILURE() << "decoded without complaint";
+    } catch (const BagError & error) {
+      const std::string text = error.what();
+      EXPECT_NE(text.find("/camera/image/compressed at 5 ns: "), std::string::npos) << text;
+      EXPECT_NE(text.find(expected), std::string::npos) << text;
+    }
+  }
 }
 
 }  // namespace
