@@ -1,7 +1,9 @@
 #include "bag/mcap_reader.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <map>
 
 #include "bag/zstd_codec.hpp"
@@ -162,7 +164,9 @@ private:
     ByteView records = compressed;
     if (compression == "zstd") {
       decompressed = zstd_decompress(
-          compressed, source_ + ": chunk at offset " + std::to_string(records_offset));
+          compressed, source_ + ": chunk at offset " + std::to_string(records_offset),
+          static_cast<std::size_t>(
+              std::min<std::uint64_t>(uncompressed_size, std::numeric_limits<std::size_t>::max())));
       records = {decompressed.data(), decompressed.size()};
     } else if (!compression.empty()) {
       content.fail("chunk compressed with \"" + compression +

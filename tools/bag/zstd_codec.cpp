@@ -7,7 +7,8 @@
 namespace veltrax_bag
 {
 
-std::vector<std::uint8_t> zstd_decompress(ByteView compressed, const std::string & source)
+std::vector<std::uint8_t> zstd_decompress(ByteView compressed, const std::string & source,
+                                          std::size_t max_bytes)
 {
   // Streaming, because rosbag2's file compression does not always record the content size.
   const std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(ZSTD_createDCtx(),
@@ -22,6 +23,11 @@ std::vector<std::uint8_t> zstd_decompress(ByteView compressed, const std::string
     if (ZSTD_isError(last_result)) {
       throw BagError(source + ": offset " + std::to_string(input.pos) +
                      ": zstd: " + ZSTD_getErrorName(last_result));
+    }
+    if (output.pos > max_bytes - out.size()) {
+      throw BagError(source + ": offset " + std::to_string(input.pos) +
+                     ": zstd data decompresses to more than " + std::to_string(max_bytes) +
+                     " bytes");
     }
     out.insert(out.end(), block.data(), block.data() + output.pos);
     // A full output block may leave decoded bytes inside zstd; only a partly filled one is final.

@@ -342,6 +342,14 @@ TEST(BagReader, RefusesDamagedRecordingsNamingFileAndFault)
        [](Bytes & b) { b[1] = 'X'; },
        "",
        {"talker.mcap: offset 0", "wrong magic"}},
+      {"mcap chunk larger than it declares",
+       "mcap",
+       [&](Bytes & b) {
+         std::fill_n(b.begin() + kChunkCrcOffset - 8, 8, 0);
+         b[kChunkCrcOffset - 8] = 100;
+       },
+       "",
+       {"talker.mcap: chunk at offset", "decompresses to more than 100 bytes"}},
       {"mcap chunk CRC",
        "mcap",
        [&](Bytes & b) { b[kChunkCrcOffset] ^= 0xFF; },
