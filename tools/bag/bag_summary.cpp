@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -29,6 +31,21 @@ std::string utc_time(std::int64_t time_ns)
   return text;
 }
 
+// Sizes as ros2 bag info prints them: one decimal and a binary unit.
+std::string human_size(std::uint64_t bytes)
+{
+  const char * units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  double size = static_cast<double>(bytes);
+  std::size_t unit = 0;
+  while (size >= 1024.0 && unit + 1 < std::size(units)) {
+    size /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f %s", size, units[unit]);
+  return text;
+}
+
 }  // namespace
 
 BagSummary summarize(const BagReader & bag)
@@ -36,6 +53,9 @@ BagSummary summarize(const BagReader & bag)
   BagSummary summary;
   summary.storage = bag.metadata().storage_identifier;
   summary.files = bag.metadata().relative_file_paths;
+  for (const std::string & file : summary.files) {
+    summary.bag_size_bytes += std::filesystem::file_size(bag.directory() / file);
+  }
   std::map<std::string, std::uint64_t> counts;
   for (const BagMessage & message : bag.messages()) {
     ++counts[message.topic];
@@ -81,6 +101,7 @@ std::string summary_text(const BagSummary & summary)
   char duration[32];
   std::snprintf(duration, sizeof(duration), "%.3fs",
                 static_cast<double>(summary.duration_ns) / kNanosecondsPerSecond);
+  out << "Bag size:          " << human_size(summary.bag_size_bytes) << "\n";
   out << "Storage id:        " << summary.storage << "\n"
       << "Duration:          " << duration << "\n"
       << "Start:             " << utc_time(summary.start_ns) << "\n"

@@ -23,8 +23,9 @@ struct BagSummary
 {
   std::string storage;
   std::vector<std::string> files;
-  std::int64_t duration_ns = 0;  ///< last receive time minus first; 0 without messages
-  std::int64_t start_ns = 0;     ///< first receive time, ns since the epoch; 0 without messages
+  std::uint64_t bag_size_bytes = 0;  ///< the storage files on disk, as stored (compressed or not)
+  std::int64_t duration_ns = 0;      ///< last receive time minus first; 0 without messages
+  std::int64_t start_ns = 0;         ///< first receive time, ns since the epoch; 0 without messages
   std::uint64_t message_count = 0;
   std::vector<TopicSummary> topics;  ///< in the reader's topic order, zero counts included
 };

@@ -31,7 +31,7 @@ bool compressed(const BagMetadata & metadata, const char * mode)
 }  // namespace
 
 BagReader::BagReader(const std::filesystem::path & bag_directory)
-    : metadata_(read_bag_metadata(bag_directory / "metadata.yaml"))
+    : directory_(bag_directory), metadata_(read_bag_metadata(bag_directory / "metadata.yaml"))
 {
   const std::string metadata_source = (bag_directory / "metadata.yaml").string();
   if (!metadata_.compression_format.empty() && metadata_.compression_format != "zstd") {

@@ -20,6 +20,7 @@ class BagReader
 public:
   explicit BagReader(const std::filesystem::path & bag_directory);
 
+  const std::filesystem::path & directory() const { return directory_; }
   const BagMetadata & metadata() const { return metadata_; }
   /// Every topic the storage files declare, in order of first declaration; a topic declared in
   /// several split files appears once.
@@ -31,6 +32,7 @@ private:
   void add_storage_file(const std::filesystem::path & path);
   void add_topic(const TopicInfo & topic, const std::filesystem::path & path);
 
+  std::filesystem::path directory_;
   BagMetadata metadata_;
   std::vector<TopicInfo> topics_;
   std::vector<BagMessage> messages_;
