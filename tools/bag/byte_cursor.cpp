@@ -10,9 +10,9 @@ ByteCursor::ByteCursor(ByteView view, std::string source, std::uint64_t base_off
 {
 }
 
-void ByteCursor::fail(const std::string & what) const
+void ByteCursor::fail_at(std::uint64_t offset, const std::string & what) const
 {
-  throw BagError(source_ + ": offset " + std::to_string(file_offset()) + ": " + what);
+  throw BagError(source_ + ": offset " + std::to_string(offset) + ": " + what);
 }
 
 ByteView ByteCursor::bytes(std::uint64_t count)

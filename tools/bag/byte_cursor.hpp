@@ -47,7 +47,9 @@ public:
   const std::string & source() const { return source_; }
 
   /// Throws a BagError naming the source and the current file offset.
-  [[noreturn]] void fail(const std::string & what) const;
+  [[noreturn]] void fail(const std::string & what) const { fail_at(file_offset(), what); }
+  /// Throws a BagError naming the source and `offset` (a file offset, as file_offset()).
+  [[noreturn]] void fail_at(std::uint64_t offset, const std::string & what) const;
 
 private:
   template <typename T>

@@ -64,8 +64,9 @@ DecodedImage decode_depth(const CompressedImage & image, const std::string & enc
   for (int row = 0; row < png.rows; ++row) {
     for (int col = 0; col < png.cols; ++col) {
       const std::uint16_t quantised = png.at<std::uint16_t>(row, col);
-      depth.at<float>(row, col) = quantised == 0 ? std::numeric_limits<float>::quiet_NaN()
-                                                 : quant_a / (quantised - quant_b);
+      depth.at<float>(row, col) = quantised == 0
+                                      ? std::numeric_limits<float>::quiet_NaN()
+                                      : quant_a / (static_cast<float>(quantised) - quant_b);
     }
   }
   return {depth, encoding};

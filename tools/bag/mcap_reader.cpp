@@ -46,17 +46,17 @@ public:
       const std::uint8_t opcode = cursor.u8();
       const std::uint64_t length = cursor.u64();
       if (length > cursor.remaining()) {
-        fail_at(record_offset, "record (opcode " + std::to_string(opcode) + ") of " +
-                                   std::to_string(length) + " bytes runs past the end, " +
-                                   std::to_string(cursor.remaining()) + " bytes left");
+        cursor.fail_at(record_offset, "record (opcode " + std::to_string(opcode) + ") of " +
+                                          std::to_string(length) + " bytes runs past the end, " +
+                                          std::to_string(cursor.remaining()) + " bytes left");
       }
       const std::uint64_t content_offset = cursor.file_offset();
-      ByteCursor content(cursor.bytes(length), source_, content_offset);
+      ByteCursor content(cursor.bytes(length), cursor.source(), content_offset);
       if (opcode == kFooter && !inside_chunk) {
         return true;
       }
       if (opcode == kChunk && inside_chunk) {
-        fail_at(record_offset, "chunk inside a chunk");
+        cursor.fail_at(record_offset, "chunk inside a chunk");
       }
       read_record(opcode, content);
     }
@@ -67,25 +67,22 @@ public:
   {
     StorageContents contents;
     for (const auto & [id, channel] : channels_) {
+      // Schema id 0 is MCAP's "no schema": the type is then unknown.
       const auto schema = schema_names_.find(channel.schema_id);
-      if (schema == schema_names_.end()) {
+      if (channel.schema_id != 0 && schema == schema_names_.end()) {
         throw BagError(source_ + ": channel " + std::to_string(id) + " (" + channel.topic +
                        ") names schema " + std::to_string(channel.schema_id) +
                        ", which the file does not define");
       }
-      contents.topics.push_back(
-          {channel.topic, schema->second, channel.message_encoding, channel.offered_qos_profiles});
+      contents.topics.push_back({channel.topic,
+                                 channel.schema_id == 0 ? std::string() : schema->second,
+                                 channel.message_encoding, channel.offered_qos_profiles});
     }
     contents.messages = std::move(messages_);
     return contents;
   }
 
 private:
-  [[noreturn]] void fail_at(std::uint64_t offset, const std::string & what) const
-  {
-    throw BagError(source_ + ": offset " + std::to_string(offset) + ": " + what);
-  }
-
   void read_record(std::uint8_t opcode, ByteCursor & content)
   {
     switch (opcode) {
@@ -118,7 +115,7 @@ private:
     channel.message_encoding = content.string_u32();
     const std::uint32_t metadata_length = content.u32();
     const std::uint64_t metadata_offset = content.file_offset();
-    ByteCursor metadata(content.bytes(metadata_length), source_, metadata_offset);
+    ByteCursor metadata(content.bytes(metadata_length), content.source(), metadata_offset);
     while (metadata.remaining() > 0) {
       const std::string key = metadata.string_u32();
       std::string value = metadata.string_u32();
@@ -138,8 +135,8 @@ private:
     content.u64();  // publish time
     const auto channel = channels_.find(channel_id);
     if (channel == channels_.end()) {
-      fail_at(record_offset, "message on channel " + std::to_string(channel_id) +
-                                 " before that channel is defined");
+      content.fail_at(record_offset, "message on channel " + std::to_string(channel_id) +
+                                         " before that channel is defined");
     }
     const ByteView data = content.bytes(content.remaining());
     BagMessage message;
@@ -181,9 +178,12 @@ private:
       content.fail("chunk CRC mismatch");
     }
     // Offsets inside a decompressed chunk cannot name a file position; name the chunk instead.
-    ByteCursor chunk_records(
-        records, source_ + ": chunk at offset " + std::to_string(records_offset) + ", record",
-        compression.empty() ? records_offset : 0);
+    ByteCursor chunk_records(records,
+                             compression.empty()
+                                 ? source_
+                                 : source_ + ": " + compression + " chunk at offset " +
+                                       std::to_string(records_offset) + ", decompressed",
+                             compression.empty() ? records_offset : 0);
     read_records(chunk_records, true);
   }
 

@@ -306,6 +306,27 @@ TEST(BagReader, ReadsAWholeFileCompressedSqliteBag)
   EXPECT_EQ(BagReader(scratch.path()).messages().size(), 20U);
 }
 
+TEST(BagReader, NamesTheCompressedChunkAndItsOffsetForAFaultInside)
+{
+  ScratchDirectory scratch;
+  const Bytes orphan =
+      McapBytes().record(0x05, McapBytes().u16(9).u32(0).u64(1).u64(1).bytes).bytes;
+  write_bytes(scratch.path() / "bag.mcap", mcap_file(chunk_record(orphan, "zstd")));
+  write_metadata(scratch.path(), "mcap", {"bag.mcap"}, "");
+  try {
+    BagReader bag(scratch.path());
+    ADD_FAILURE() << "read without complaint";
+  } catch (const BagError & error) {
+    // The chunk's records start after magic (8), the header record (9 + 16), the chunk's opcode
+    // and length (9) and its fields (44); the message's content after its opcode and length.
+    EXPECT_NE(std::string(error.what())
+                  .find("bag.mcap: zstd chunk at offset 86, decompressed: offset 9: message on "
+                        "channel 9 before that channel is defined"),
+              std::string::npos)
+        << error.what();
+  }
+}
+
 // Each case damages a copy of a recording and expects a BagError whose text names the file
 // and says what is wrong.
 TEST(BagReader, RefusesDamagedRecordingsNamingFileAndFault)
