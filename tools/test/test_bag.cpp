@@ -50,6 +50,13 @@ void write_bytes(const fs::path & path, const Bytes & bytes)
 
 veltrax_bag::ByteView view(const Bytes & bytes) { return {bytes.data(), bytes.size()}; }
 
+Bytes zstd_compress(const Bytes & raw)
+{
+  Bytes out(ZSTD_compressBound(raw.size()));
+  out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 3));
+  return out;
+}
+
 // A fresh directory per test under the system temp directory.
 class ScratchDirectory
 {
@@ -156,11 +163,7 @@ Bytes string_topic_records(const std::vector<std::pair<std::uint64_t, Bytes>> & 
 
 Bytes chunk_record(const Bytes & records, const std::string & compression)
 {
-  Bytes stored = records;
-  if (compression == "zstd") {
-    stored.resize(ZSTD_compressBound(records.size()));
-    stored.resize(ZSTD_compress(stored.data(), stored.size(), records.data(), records.size(), 3));
-  }
+  const Bytes stored = compression == "zstd" ? zstd_compress(records) : records;
   return McapBytes()
       .record(0x06, McapBytes()
                         .u64(0)
@@ -260,23 +263,19 @@ TEST(BagReader, RecorderBagsAgreeWithTheirMetadataAndDecodeEveryString)
 TEST(BagReader, MergesSplitFilesInTimeOrderThroughEveryChunkKind)
 {
   const auto hello = [](int n) { return CdrWriter().string("hello " + std::to_string(n)).bytes(); };
-  const auto compress = [](const Bytes & raw) {
-    Bytes out(ZSTD_compressBound(raw.size()));
-    out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 3));
-    return out;
-  };
   // Per-message compression; the two files overlap in time, one chunked with zstd, one not
   // chunked at all but for an uncompressed chunk carrying its last message.
   ScratchDirectory scratch;
-  write_bytes(
-      scratch.path() / "bag_0.mcap",
-      mcap_file(chunk_record(
-          string_topic_records({{10, compress(hello(0))}, {30, compress(hello(2))}}), "zstd")));
+  write_bytes(scratch.path() / "bag_0.mcap",
+              mcap_file(chunk_record(string_topic_records({{10, zstd_compress(hello(0))},
+                                                           {30, zstd_compress(hello(2))}}),
+                                     "zstd")));
   McapBytes second;
-  second.append(string_topic_records({{20, compress(hello(1))}}));
+  second.append(string_topic_records({{20, zstd_compress(hello(1))}}));
   second.append(chunk_record(
       McapBytes()
-          .record(0x05, McapBytes().u16(7).u32(0).u64(40).u64(40).append(compress(hello(3))).bytes)
+          .record(0x05,
+                  McapBytes().u16(7).u32(0).u64(40).u64(40).append(zstd_compress(hello(3))).bytes)
           .bytes,
       ""));
   write_bytes(scratch.path() / "bag_1.mcap", mcap_file(second.bytes));
@@ -298,10 +297,7 @@ TEST(BagReader, ReadsAWholeFileCompressedSqliteBag)
 {
   ScratchDirectory scratch;
   const Bytes database = read_bytes(kRecordings / "sqlite3/talker/talker.db3");
-  Bytes compressed(ZSTD_compressBound(database.size()));
-  compressed.resize(
-      ZSTD_compress(compressed.data(), compressed.size(), database.data(), database.size(), 3));
-  write_bytes(scratch.path() / "talker.db3.zstd", compressed);
+  write_bytes(scratch.path() / "talker.db3.zstd", zstd_compress(database));
   write_metadata(scratch.path(), "sqlite3", {"talker.db3.zstd"}, "FILE");
   EXPECT_EQ(BagReader(scratch.path()).messages().size(), 20U);
 }
@@ -393,6 +389,14 @@ TEST(BagReader, RefusesDamagedRecordingsNamingFileAndFault)
        [&](Bytes & b) { replace(b, "TABLE messages(", "TABLE messagez("); },
        "",
        {"talker.db3: sqlite3:", "messages"}},
+      {"zstd file cut short",
+       "sqlite3",
+       [](Bytes & b) {
+         b = zstd_compress(b);
+         b.resize(b.size() - 10);
+       },
+       "FILE",
+       {"talker.db3: offset", "zstd stream is truncated"}},
       {"plain file where zstd is declared",
        "sqlite3",
        [](Bytes &) {},
