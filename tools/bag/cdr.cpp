@@ -19,9 +19,8 @@ CdrReader::CdrReader(ByteView message, std::string source) : cursor_(message, st
   const ByteView header = cursor_.bytes(kEncapsulationBytes);
   if (header.data[0] != 0x00 ||
       (header.data[1] != kCdrBigEndian && header.data[1] != kCdrLittleEndian)) {
-    ByteCursor(message, cursor_.source())
-        .fail("encapsulation " + std::to_string(header.data[0]) + "," +
-              std::to_string(header.data[1]) + " is not plain CDR");
+    cursor_.fail_at(0, "encapsulation " + std::to_string(header.data[0]) + "," +
+                           std::to_string(header.data[1]) + " is not plain CDR");
   }
   big_endian_ = header.data[1] == kCdrBigEndian;
   // Alignment counts from the end of the encapsulation header.

@@ -59,6 +59,14 @@ BagReader::BagReader(const std::filesystem::path & bag_directory)
 void BagReader::add_storage_file(const std::filesystem::path & path)
 {
   const std::string source = path.string();
+  // Messages still in a write-ahead log would be silently missing from what is read.
+  const std::filesystem::path write_ahead_log = source + "-wal";
+  if (metadata_.storage_identifier == "sqlite3" && std::filesystem::exists(write_ahead_log) &&
+      std::filesystem::file_size(write_ahead_log) > 0) {
+    throw BagError(write_ahead_log.string() +
+                   ": holds messages not yet in the database (the recorder did not close it); "
+                   "open the .db3 once with sqlite3 to fold them in");
+  }
   std::vector<std::uint8_t> bytes = read_file(path);
   if (compressed(metadata_, "FILE")) {
     bytes = zstd_decompress({bytes.data(), bytes.size()}, source);

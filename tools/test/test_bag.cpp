@@ -323,6 +323,20 @@ TEST(BagReader, NamesTheCompressedChunkAndItsOffsetForAFaultInside)
   }
 }
 
+TEST(BagReader, RefusesASqliteFileWithAnUncheckpointedWriteAheadLog)
+{
+  ScratchDirectory scratch;
+  fs::copy(kRecordings / "sqlite3/talker", scratch.path(), fs::copy_options::recursive);
+  write_bytes(scratch.path() / "talker.db3-wal", Bytes(32, 1));
+  try {
+    BagReader bag(scratch.path());
+    ADD_FAILURE() << "read without complaint";
+  } catch (const BagError & error) {
+    EXPECT_NE(std::string(error.what()).find("talker.db3-wal: holds messages"), std::string::npos)
+        << error.what();
+  }
+}
+
 // Each case damages a copy of a recording and expects a BagError whose text names the file
 // and says what is wrong.
 TEST(BagReader, RefusesDamagedRecordingsNamingFileAndFault)
