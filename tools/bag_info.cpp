@@ -13,7 +13,8 @@ int main(int argc, char ** argv)
     return 2;
   }
   try {
-    const veltrax_bag::BagSummary summary = veltrax_bag::summarize(veltrax_bag::BagReader(argv[1]));
+    veltrax_bag::BagReader bag(argv[1]);
+    const veltrax_bag::BagSummary summary = veltrax_bag::summarize(bag);
     std::cout << (json ? veltrax_bag::summary_json(summary) : veltrax_bag::summary_text(summary));
   } catch (const veltrax_bag::BagError & error) {
     std::cerr << "bag_info: " << error.what() << "\n";

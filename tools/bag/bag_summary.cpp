@@ -48,7 +48,7 @@ std::string human_size(std::uint64_t bytes)
 
 }  // namespace
 
-BagSummary summarize(const BagReader & bag)
+BagSummary summarize(BagReader & bag)
 {
   BagSummary summary;
   summary.storage = bag.metadata().storage_identifier;
@@ -57,18 +57,21 @@ BagSummary summarize(const BagReader & bag)
     summary.bag_size_bytes += std::filesystem::file_size(bag.directory() / file);
   }
   std::map<std::string, std::uint64_t> counts;
-  for (const BagMessage & message : bag.messages()) {
+  BagMessage message;
+  std::int64_t end_ns = 0;
+  while (bag.read_next(message)) {
+    // Messages come in receive-time order.
+    if (summary.message_count == 0) {
+      summary.start_ns = message.receive_time_ns;
+    }
+    end_ns = message.receive_time_ns;
+    ++summary.message_count;
     ++counts[message.topic];
   }
+  summary.duration_ns = summary.message_count == 0 ? 0 : end_ns - summary.start_ns;
   for (const TopicInfo & topic : bag.topics()) {
     summary.topics.push_back(
         {topic.name, topic.type, counts[topic.name], topic.serialization_format});
-  }
-  summary.message_count = bag.messages().size();
-  if (!bag.messages().empty()) {
-    // Messages are in receive-time order.
-    summary.start_ns = bag.messages().front().receive_time_ns;
-    summary.duration_ns = bag.messages().back().receive_time_ns - summary.start_ns;
   }
   return summary;
 }

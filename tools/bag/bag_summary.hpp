@@ -30,7 +30,8 @@ struct BagSummary
   std::vector<TopicSummary> topics;  ///< in the reader's topic order, zero counts included
 };
 
-BagSummary summarize(const BagReader & bag);
+/// Reads every remaining message of `bag` (one at a time) to count them.
+BagSummary summarize(BagReader & bag);
 
 /// The JSON object: storage, duration_ns, start_ns, message_count, topics (list of name, type,
 /// count, serialization_format).

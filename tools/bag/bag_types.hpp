@@ -25,11 +25,16 @@ struct BagMessage
   std::vector<std::uint8_t> serialized;  ///< serialized bytes, decompressed if the bag was
 };
 
-/// Topics and messages of one storage file, in the file's own order.
-struct StorageContents
+/// One storage file of a bag, read one message at a time.
+class StorageFile
 {
-  std::vector<TopicInfo> topics;
-  std::vector<BagMessage> messages;
+public:
+  virtual ~StorageFile() = default;
+  /// Every topic the file declares, whether or not it holds messages on it.
+  virtual const std::vector<TopicInfo> & topics() const = 0;
+  /// Fills `message` with the file's next message in receive-time order (equal times in file
+  /// order); false after the last. Throws BagError on a fault met on the way.
+  virtual bool next(BagMessage & message) = 0;
 };
 
 }  // namespace veltrax_bag

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 
 #include "bag/zstd_codec.hpp"
 
@@ -32,14 +33,95 @@ struct Channel
   std::string offered_qos_profiles;
 };
 
-class McapParser
+// Where one message lies: in the file, or in the records of a compressed chunk.
+struct MessageLocation
+{
+  std::uint64_t log_time_ns = 0;
+  std::size_t compressed_chunk = kInFile;  ///< index into chunks_, or kInFile
+  std::uint64_t offset = 0;                ///< of the record's content in the file or chunk
+  std::uint64_t length = 0;
+
+  static constexpr std::size_t kInFile = std::numeric_limits<std::size_t>::max();
+};
+
+struct CompressedChunk
+{
+  ByteView compressed;
+  std::uint64_t records_offset = 0;  ///< in the file
+  std::uint64_t uncompressed_size = 0;
+};
+
+// The file is read twice: once on opening, for the channels and an index of every message
+// (time and place, not the payload), then a message at a time in time order, decompressing a
+// chunk again only when the next message lies in another one.
+class McapStorage : public StorageFile
 {
 public:
-  explicit McapParser(std::string source) : source_(std::move(source)) {}
+  McapStorage(FileBytes file, std::string source)
+      : file_(std::move(file)), source_(std::move(source))
+  {
+    ByteCursor cursor(file_.view(), source_);
+    const ByteView leading = cursor.bytes(kMagic.size());
+    if (std::memcmp(leading.data, kMagic.data(), kMagic.size()) != 0) {
+      cursor.fail_at(0, "not an MCAP file (wrong magic)");
+    }
+    if (!read_records(cursor, MessageLocation::kInFile)) {
+      cursor.fail("file ends without a footer (truncated recording?)");
+    }
+    const std::uint64_t trailing_offset = cursor.file_offset();
+    if (cursor.remaining() != kMagic.size() ||
+        std::memcmp(cursor.bytes(kMagic.size()).data, kMagic.data(), kMagic.size()) != 0) {
+      cursor.fail_at(trailing_offset, "footer is not followed by the closing magic");
+    }
+    collect_topics();
+    std::stable_sort(locations_.begin(), locations_.end(),
+                     [](const auto & a, const auto & b) { return a.log_time_ns < b.log_time_ns; });
+  }
 
-  // Walks records until the footer (top level) or the end of the chunk; returns true when a
-  // footer ended the walk.
-  bool read_records(ByteCursor & cursor, bool inside_chunk)
+  const std::vector<TopicInfo> & topics() const override { return topics_; }
+
+  bool next(BagMessage & message) override
+  {
+    if (next_location_ == locations_.size()) {
+      return false;
+    }
+    const MessageLocation & location = locations_[next_location_++];
+    ByteView records = file_.view();
+    if (location.compressed_chunk != MessageLocation::kInFile) {
+      records = chunk_records(location.compressed_chunk);
+    }
+    // The first pass checked the record, so only the payload's place is left to find.
+    ByteCursor content({records.data + location.offset, static_cast<std::size_t>(location.length)},
+                       source_, location.offset);
+    const std::uint16_t channel_id = content.u16();
+    content.skip(4 + 8 + 8);  // sequence, log time, publish time
+    const ByteView data = content.bytes(content.remaining());
+    message.topic = channels_.at(channel_id).topic;
+    message.receive_time_ns = static_cast<std::int64_t>(location.log_time_ns);
+    message.serialized.assign(data.data, data.data + data.size);
+    return true;
+  }
+
+private:
+  ByteView chunk_records(std::size_t chunk_index)
+  {
+    if (decompressed_chunk_ != chunk_index) {
+      const CompressedChunk & chunk = chunks_[chunk_index];
+      decompressed_ = zstd_decompress(chunk.compressed, chunk_source(chunk.records_offset),
+                                      static_cast<std::size_t>(chunk.uncompressed_size));
+      decompressed_chunk_ = chunk_index;
+    }
+    return {decompressed_.data(), decompressed_.size()};
+  }
+
+  std::string chunk_source(std::uint64_t records_offset) const
+  {
+    return source_ + ": zstd chunk at offset " + std::to_string(records_offset);
+  }
+
+  // Walks records until the footer (top level) or the end of a chunk's records; returns true
+  // when a footer ended the walk. `compressed_chunk` says where the cursor's bytes are.
+  bool read_records(ByteCursor & cursor, std::size_t compressed_chunk, bool inside_chunk = false)
   {
     while (cursor.remaining() > 0) {
       const std::uint64_t record_offset = cursor.file_offset();
@@ -58,14 +140,13 @@ public:
       if (opcode == kChunk && inside_chunk) {
         cursor.fail_at(record_offset, "chunk inside a chunk");
       }
-      read_record(opcode, content);
+      read_record(opcode, content, compressed_chunk);
     }
     return false;
   }
 
-  StorageContents finish()
+  void collect_topics()
   {
-    StorageContents contents;
     for (const auto & [id, channel] : channels_) {
       // Schema id 0 is MCAP's "no schema": the type is then unknown.
       const auto schema = schema_names_.find(channel.schema_id);
@@ -74,16 +155,12 @@ public:
                        ") names schema " + std::to_string(channel.schema_id) +
                        ", which the file does not define");
       }
-      contents.topics.push_back({channel.topic,
-                                 channel.schema_id == 0 ? std::string() : schema->second,
-                                 channel.message_encoding, channel.offered_qos_profiles});
+      topics_.push_back({channel.topic, channel.schema_id == 0 ? std::string() : schema->second,
+                         channel.message_encoding, channel.offered_qos_profiles});
     }
-    contents.messages = std::move(messages_);
-    return contents;
   }
 
-private:
-  void read_record(std::uint8_t opcode, ByteCursor & content)
+  void read_record(std::uint8_t opcode, ByteCursor & content, std::size_t compressed_chunk)
   {
     switch (opcode) {
       case kSchema: {
@@ -95,7 +172,7 @@ private:
         read_channel(content);
         break;
       case kMessage:
-        read_message(content);
+        read_message(content, compressed_chunk);
         break;
       case kChunk:
         read_chunk(content);
@@ -126,24 +203,19 @@ private:
     channels_[id] = std::move(channel);
   }
 
-  void read_message(ByteCursor & content)
+  void read_message(ByteCursor & content, std::size_t compressed_chunk)
   {
     const std::uint64_t record_offset = content.file_offset();
+    const std::uint64_t length = content.remaining();
     const std::uint16_t channel_id = content.u16();
     content.u32();  // sequence
     const std::uint64_t log_time_ns = content.u64();
     content.u64();  // publish time
-    const auto channel = channels_.find(channel_id);
-    if (channel == channels_.end()) {
+    if (channels_.count(channel_id) == 0) {
       content.fail_at(record_offset, "message on channel " + std::to_string(channel_id) +
                                          " before that channel is defined");
     }
-    const ByteView data = content.bytes(content.remaining());
-    BagMessage message;
-    message.topic = channel->second.topic;
-    message.receive_time_ns = static_cast<std::int64_t>(log_time_ns);
-    message.serialized.assign(data.data, data.data + data.size);
-    messages_.push_back(std::move(message));
+    locations_.push_back({log_time_ns, compressed_chunk, record_offset, length});
   }
 
   void read_chunk(ByteCursor & content)
@@ -160,10 +232,10 @@ private:
     std::vector<std::uint8_t> decompressed;
     ByteView records = compressed;
     if (compression == "zstd") {
-      decompressed = zstd_decompress(
-          compressed, source_ + ": chunk at offset " + std::to_string(records_offset),
-          static_cast<std::size_t>(
-              std::min<std::uint64_t>(uncompressed_size, std::numeric_limits<std::size_t>::max())));
+      decompressed =
+          zstd_decompress(compressed, chunk_source(records_offset),
+                          static_cast<std::size_t>(std::min<std::uint64_t>(
+                              uncompressed_size, std::numeric_limits<std::size_t>::max())));
       records = {decompressed.data(), decompressed.size()};
     } else if (!compression.empty()) {
       content.fail("chunk compressed with \"" + compression +
@@ -177,20 +249,27 @@ private:
     if (uncompressed_crc != 0 && crc32(records) != uncompressed_crc) {
       content.fail("chunk CRC mismatch");
     }
+    if (compression.empty()) {
+      ByteCursor chunk_records(records, source_, records_offset);
+      read_records(chunk_records, MessageLocation::kInFile, true);
+      return;
+    }
+    chunks_.push_back({compressed, records_offset, uncompressed_size});
     // Offsets inside a decompressed chunk cannot name a file position; name the chunk instead.
-    ByteCursor chunk_records(records,
-                             compression.empty()
-                                 ? source_
-                                 : source_ + ": " + compression + " chunk at offset " +
-                                       std::to_string(records_offset) + ", decompressed",
-                             compression.empty() ? records_offset : 0);
-    read_records(chunk_records, true);
+    ByteCursor chunk_records(records, chunk_source(records_offset) + ", decompressed", 0);
+    read_records(chunk_records, chunks_.size() - 1, true);
   }
 
+  FileBytes file_;
   std::string source_;
   std::map<std::uint16_t, std::string> schema_names_;
   std::map<std::uint16_t, Channel> channels_;
-  std::vector<BagMessage> messages_;
+  std::vector<TopicInfo> topics_;
+  std::vector<CompressedChunk> chunks_;
+  std::vector<MessageLocation> locations_;
+  std::size_t next_location_ = 0;
+  std::size_t decompressed_chunk_ = MessageLocation::kInFile;
+  std::vector<std::uint8_t> decompressed_;
 };
 
 }  // namespace
@@ -215,24 +294,9 @@ std::uint32_t crc32(ByteView bytes)
   return crc ^ 0xFFFFFFFFU;
 }
 
-StorageContents read_mcap_storage(ByteView file, const std::string & source)
+std::unique_ptr<StorageFile> open_mcap_storage(FileBytes file, const std::string & source)
 {
-  ByteCursor cursor(file, source);
-  const ByteView leading = cursor.bytes(kMagic.size());
-  if (std::memcmp(leading.data, kMagic.data(), kMagic.size()) != 0) {
-    ByteCursor(file, source).fail("not an MCAP file (wrong magic)");
-  }
-  McapParser parser(source);
-  if (!parser.read_records(cursor, false)) {
-    cursor.fail("file ends without a footer (truncated recording?)");
-  }
-  const std::uint64_t trailing_offset = cursor.file_offset();
-  if (cursor.remaining() != kMagic.size() ||
-      std::memcmp(cursor.bytes(kMagic.size()).data, kMagic.data(), kMagic.size()) != 0) {
-    throw BagError(source + ": offset " + std::to_string(trailing_offset) +
-                   ": footer is not followed by the closing magic");
-  }
-  return parser.finish();
+  return std::make_unique<McapStorage>(std::move(file), source);
 }
 
 }  // namespace veltrax_bag

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 
 #include "bag/mcap_reader.hpp"
 #include "bag/sqlite_storage.hpp"
@@ -13,22 +12,23 @@ namespace veltrax_bag
 namespace
 {
 
-std::vector<std::uint8_t> read_file(const std::filesystem::path & path)
-{
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    throw BagError(path.string() + ": cannot open");
-  }
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in),
-                                   std::istreambuf_iterator<char>());
-}
-
 bool compressed(const BagMetadata & metadata, const char * mode)
 {
   return !metadata.compression_format.empty() && metadata.compression_mode == mode;
 }
 
 }  // namespace
+
+// One storage file and the message it will give next, if any.
+struct BagReader::OpenFile
+{
+  std::string source;
+  std::unique_ptr<StorageFile> storage;
+  BagMessage head;
+  bool has_head = false;
+
+  void advance() { has_head = storage->next(head); }
+};
 
 BagReader::BagReader(const std::filesystem::path & bag_directory)
     : directory_(bag_directory), metadata_(read_bag_metadata(bag_directory / "metadata.yaml"))
@@ -48,43 +48,62 @@ BagReader::BagReader(const std::filesystem::path & bag_directory)
                    "\" is not supported (sqlite3 or mcap)");
   }
   for (const std::string & relative_path : metadata_.relative_file_paths) {
-    add_storage_file(bag_directory / relative_path);
+    const std::filesystem::path path = bag_directory / relative_path;
+    const std::string source = path.string();
+    // Messages still in a write-ahead log would be silently missing from what is read.
+    const std::filesystem::path write_ahead_log = source + "-wal";
+    if (metadata_.storage_identifier == "sqlite3" && std::filesystem::exists(write_ahead_log) &&
+        std::filesystem::file_size(write_ahead_log) > 0) {
+      throw BagError(write_ahead_log.string() +
+                     ": holds messages not yet in the database (the recorder did not close it); "
+                     "open the .db3 once with sqlite3 to fold them in");
+    }
+    FileBytes bytes = FileBytes::map(path);
+    if (compressed(metadata_, "FILE")) {
+      bytes = FileBytes(zstd_decompress(bytes.view(), source));
+    }
+    OpenFile file;
+    file.source = source;
+    file.storage = metadata_.storage_identifier == "mcap"
+                       ? open_mcap_storage(std::move(bytes), source)
+                       : open_sqlite_storage(std::move(bytes), source);
+    for (const TopicInfo & topic : file.storage->topics()) {
+      add_topic(topic, path);
+    }
+    files_.push_back(std::move(file));
   }
-  // Split files each hold their own time span, which may overlap at the seams.
-  std::stable_sort(messages_.begin(), messages_.end(), [](const auto & a, const auto & b) {
-    return a.receive_time_ns < b.receive_time_ns;
-  });
+  for (OpenFile & file : files_) {
+    file.advance();
+  }
 }
 
-void BagReader::add_storage_file(const std::filesystem::path & path)
+BagReader::~BagReader() = default;
+BagReader::BagReader(BagReader &&) noexcept = default;
+BagReader & BagReader::operator=(BagReader &&) noexcept = default;
+
+bool BagReader::read_next(BagMessage & message)
 {
-  const std::string source = path.string();
-  // Messages still in a write-ahead log would be silently missing from what is read.
-  const std::filesystem::path write_ahead_log = source + "-wal";
-  if (metadata_.storage_identifier == "sqlite3" && std::filesystem::exists(write_ahead_log) &&
-      std::filesystem::file_size(write_ahead_log) > 0) {
-    throw BagError(write_ahead_log.string() +
-                   ": holds messages not yet in the database (the recorder did not close it); "
-                   "open the .db3 once with sqlite3 to fold them in");
-  }
-  std::vector<std::uint8_t> bytes = read_file(path);
-  if (compressed(metadata_, "FILE")) {
-    bytes = zstd_decompress({bytes.data(), bytes.size()}, source);
-  }
-  StorageContents contents = metadata_.storage_identifier == "mcap"
-                                 ? read_mcap_storage({bytes.data(), bytes.size()}, source)
-                                 : read_sqlite_storage(std::move(bytes), source);
-  for (const TopicInfo & topic : contents.topics) {
-    add_topic(topic, path);
-  }
-  for (BagMessage & message : contents.messages) {
-    if (compressed(metadata_, "MESSAGE")) {
-      message.serialized = zstd_decompress({message.serialized.data(), message.serialized.size()},
-                                           source + ": message on " + message.topic + " at " +
-                                               std::to_string(message.receive_time_ns) + " ns");
+  // Split files each hold their own time span, which may overlap at the seams; a bag has few
+  // files, so a scan for the earliest head is enough.
+  OpenFile * earliest = nullptr;
+  for (OpenFile & file : files_) {
+    if (file.has_head &&
+        (earliest == nullptr || file.head.receive_time_ns < earliest->head.receive_time_ns)) {
+      earliest = &file;
     }
-    messages_.push_back(std::move(message));
   }
+  if (earliest == nullptr) {
+    return false;
+  }
+  std::swap(message, earliest->head);
+  earliest->advance();
+  if (compressed(metadata_, "MESSAGE")) {
+    message.serialized =
+        zstd_decompress({message.serialized.data(), message.serialized.size()},
+                        earliest->source + ": message on " + message.topic + " at " +
+                            std::to_string(message.receive_time_ns) + " ns");
+  }
+  return true;
 }
 
 void BagReader::add_topic(const TopicInfo & topic, const std::filesystem::path & path)
@@ -97,6 +116,16 @@ void BagReader::add_topic(const TopicInfo & topic, const std::filesystem::path &
     throw BagError(path.string() + ": topic " + topic.name + " has type " + topic.type +
                    ", an earlier file says " + known->type);
   }
+}
+
+std::vector<BagMessage> read_all_messages(BagReader & bag)
+{
+  std::vector<BagMessage> messages;
+  BagMessage message;
+  while (bag.read_next(message)) {
+    messages.push_back(std::move(message));
+  }
+  return messages;
 }
 
 }  // namespace veltrax_bag
