@@ -20,7 +20,7 @@ triple=aarch64-linux-gnu
 
 # What the sysroot holds: the -dev packages scripts/setup.sh installs for the host build, plus the
 # C and C++ runtime headers the cross compiler takes from the sysroot.
-sysroot_packages=libpcl-dev,libopencv-dev,libeigen3-dev,libyaml-cpp-dev,libgtest-dev,libgmock-dev,libbenchmark-dev,libc6-dev,libstdc++-12-dev,linux-libc-dev
+sysroot_packages=libpcl-dev,libopencv-dev,libeigen3-dev,libyaml-cpp-dev,libsqlite3-dev,libzstd-dev,nlohmann-json3-dev,libgtest-dev,libgmock-dev,libbenchmark-dev,libc6-dev,libstdc++-12-dev,linux-libc-dev
 sysroot_stamp_text="bookworm arm64 extract: $sysroot_packages; repaired v1"
 
 sudo_cmd=()

@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake make pkg-config git ca-certificates
   libpcl-dev libopencv-dev libopencv-dnn-dev libeigen3-dev libyaml-cpp-dev
+  libsqlite3-dev libzstd-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-onnx python3-numpy
   colcon python3-colcon-cmake python3-colcon-ros python3-colcon-recursive-crawl
