@@ -331,7 +331,6 @@ TEST(DemoRun, OnnxKeyDetectorFindsWhatTheColourKeyModelFinds)
   expect_every_object_found(ONNX_MODELS_DIR "/key_detector_640.yaml",
                             VELTRAX_WORKSPACE_DIR "/host/rknn/models/colour_key_640.yaml", "onnx",
                             summary);
-  EXPECT_EQ(summary.node_error_lines, 0);
   ASSERT_TRUE(summary.comparison.has_value());
   EXPECT_EQ(summary.comparison->matches.size(), 5u * 10u);  // six objects in camera 1, four in 2
   EXPECT_EQ(summary.comparison->found_within_limit, 50);
