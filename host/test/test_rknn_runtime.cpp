@@ -658,9 +658,9 @@ TEST(RknnRuntime, OnnxNanOutputsBecomeEmptyCellsWithOneWarning)
 
 TEST(RknnRuntime, OnnxYolov5sLayoutRunsBothSlotsInOneBatchWithMeasuredQuantisation)
 {
-  // Under qemu the two passes of this full-size network take OpenCV's emulated vector code many
-  // minutes and say nothing about the robot; the quantisation they check runs there through the
-  // small networks of the other onnx tests.
+  // Under qemu the two passes of this full-size network take OpenCV's emulated vector code about
+  // 7 minutes, a quarter of the cross build's test budget, and say nothing about the robot; the
+  // quantisation they check runs there through the small networks of the other onnx tests.
   if (HOST_TESTS_EMULATED) {
     GTEST_SKIP() << "full-size network under an emulator";
   }
