@@ -747,17 +747,19 @@ Collected drive_node(const Source & source, const RunOptions & options,
   LogRedirect log((out / "node.log").string());
   Session session(ros_args);
   Yolov5sPredictor & node = *session.node;
-  if (node.obj_class_num != kDemoClasses || !node.debug || !node.draw_result) {
+  if (node.get_parameter("obj_class_num").as_int() != kDemoClasses ||
+      !node.get_parameter("debug").as_bool() || !node.get_parameter("draw_result").as_bool()) {
     throw std::runtime_error("the node did not take the demo's parameter overrides");
   }
-  if (!node.npu_ready_) {
+  if (!node.npu_ready()) {
     throw std::runtime_error("the node could not set up its model (see " +
                              (out / "node.log").string() + ")");
   }
-  run.views[0].z_min_m = node.camera1_min;
-  run.views[0].z_max_m = node.camera1_max;
-  run.views[1].z_min_m = node.camera2_min;
-  run.views[1].z_max_m = node.camera2_max;
+  for (std::size_t c = 0; c < 2; ++c) {
+    const std::string camera = "camera" + std::to_string(c + 1);
+    run.views[c].z_min_m = static_cast<float>(node.get_parameter(camera + "_min").as_double());
+    run.views[c].z_max_m = static_cast<float>(node.get_parameter(camera + "_max").as_double());
+  }
   for (std::size_t c = 0; c < 2; ++c) {
     run.views[c].model = source.cameras[c];
   }

@@ -134,12 +134,12 @@ SoakStats run_soak(const SoakOptions & options)
   veltrax_demo::LogRedirect log((out / "node.log").string());
   Graph graph(veltrax_demo::node_arguments(node_options));
   Yolov5sPredictor & node = *graph.node;
-  if (!node.npu_ready_) {
+  if (!node.npu_ready()) {
     throw std::runtime_error("the node could not set up its model (see " +
                              (out / "node.log").string() + ")");
   }
   // Every cycle is one call below; the node's own timer would add cycles at random points.
-  node.timer_->cancel();
+  node.cancel_frame_timer();
 
   rclcpp::Node & probe = *graph.probe;
   std::array<rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr, 2> color;
@@ -171,7 +171,7 @@ SoakStats run_soak(const SoakOptions & options)
   tf_static->publish(transforms);
   const auto tf_deadline = Clock::now() + kTransformTimeout;
   for (const veltrax_scene::CameraModel & camera : scene.cameras) {
-    while (!node.tf_buffer_->canTransform(node.base_frame_, camera.frame_id, tf2::TimePointZero)) {
+    while (!node.knows_transform_of(camera.frame_id)) {
       if (Clock::now() > tf_deadline) {
         throw std::runtime_error("the node never received the static transform of " +
                                  camera.frame_id);

@@ -157,6 +157,17 @@ public:
   void camera2_color_callback(const ImageConstPtr & msg);
   void camera2_depth_callback(const ImageConstPtr & msg);
 
+  // --- For programs that drive the frame cycle themselves (tools, benchmarks) ------------------
+  /// True when the model is loaded and fits the decoder; false means no detection will run.
+  bool npu_ready() const { return npu_ready_; }
+  /// Stops the 100 ms timer: from then on a frame cycle runs only when timer_callback is called.
+  void cancel_frame_timer() { timer_->cancel(); }
+  /// True once the node's transform buffer can place `frame_id` in the robot frame.
+  bool knows_transform_of(const std::string & frame_id) const
+  {
+    return tf_buffer_->canTransform(base_frame_, frame_id, tf2::TimePointZero);
+  }
+
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 
   // Members are public for the tests and tools that drive single steps; only the frame cycle
