@@ -1,5 +1,5 @@
 # YOLO head decoding and non-maximum suppression.
-add_library(veltrax_decode STATIC src/detect/yolo_decode.cpp)
+add_library(veltrax_decode STATIC src/core/yolo_decode.cpp)
 target_link_libraries(veltrax_decode PUBLIC veltrax_cv_core)
 veltrax_strict_warnings(veltrax_decode)
 # The decoder's and back-projection's float expressions are evaluated in their written order:
