@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include <pcl/point_cloud.h>
@@ -29,9 +28,11 @@
 #include "tf2_ros/buffer.h"
 #include "tf2_ros/transform_listener.h"
 #include "veltrax_cv_model/anchor_table.hpp"
-#include "veltrax_cv_model/cluster.hpp"
+#include "veltrax_cv_model/detection_cloud_builder.hpp"
 #include "veltrax_cv_model/fault_log.hpp"
 #include "veltrax_cv_model/ground_removal.hpp"
+#include "veltrax_cv_model/obstacle_outliner.hpp"
+#include "veltrax_cv_model/report_builder.hpp"
 #include "veltrax_cv_model/types.hpp"
 #include "veltrax_cv_model/yolo_decode.hpp"
 #include "veltrax_protocol/msg/trashes.hpp"
@@ -170,16 +171,17 @@ public:
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 
-  // Members are public for the tests and tools that drive single steps; only the frame cycle
-  // and the construction code write them (see each group's comment for the owning thread).
+private:
+  // Only the frame cycle and the construction code write these (see each group's comment for
+  // the owning thread).
 
-  // 1. Label tables: written in the constructor, read by every thread; look up with find().
-  std::unordered_map<int, std::string> id_to_label_;
-  std::unordered_map<std::string, int> label_to_id_;
+  // 1. The pipeline: built once by build_pipeline from the parameters, read by every thread.
+  std::unique_ptr<DetectionCloudBuilder> cloud_builder_;
+  std::unique_ptr<ObstacleOutliner> outliner_;
+  std::unique_ptr<ReportBuilder> report_builder_;
 
   // 2. Clustering.
   int cluster_method{3};
-  std::shared_ptr<Cluster> cluster_;
 
   // 3. Ground removal settings; the values hold when a deployment does not set them.
   GroundRemovalParams ground_removal_params_;
@@ -280,12 +282,6 @@ public:
   ImageConstPtr camera1_depth_msg_;
   ImageConstPtr camera2_depth_msg_;
 
-  // 14. Fusion scratch lists (frame-cycle thread only).
-  CloudList detection_clouds_;
-  CloudList merged_clusters_;
-  CloudList all_clusters_;
-  CloudList cluster_hulls_;
-
   // Conditions reported once per node from any thread, so that a persistent one cannot flood
   // the log every frame; faults that can clear again go through fault_log_.
   std::atomic<bool> voxel_skip_reported_{false};
@@ -294,7 +290,7 @@ public:
   // Cleared by the destructor; every worker loop ends at its next check.
   std::atomic<bool> workers_running_{true};
 
-  // 15. Transform workers. Flag true: the frame cycle owns the input; false: the worker does.
+  // 14. Transform workers. Flag true: the frame cycle owns the input; false: the worker does.
   std::atomic<bool> transform_task1_idle_{true};
   std::atomic<bool> transform_task2_idle_{true};
   TransformTaskInput transform_task1_input_;
@@ -302,12 +298,19 @@ public:
   std::thread transform_task1_thread_;
   std::thread transform_task2_thread_;
 
-  // 16. Web worker. Flag true: the frame cycle owns the input; false: the worker does.
+  // 15. Web worker. Flag true: the frame cycle owns the input; false: the worker does.
   std::atomic<bool> web_task_idle_{true};
   WebTaskInput web_task_input_;
   std::thread web_task_thread_;
 
-private:
+  /// Builds the detection-cloud builder, obstacle outliner and report builder from the
+  /// parameters getPara read.
+  void build_pipeline();
+  /// Logs what went wrong while building one camera's clouds (fault log), or its recovery.
+  void report_cloud_build(const sensor_msgs::msg::Image & depth, int row_length,
+                          const CloudBuildReport & report);
+  /// The obstacle outliner's DEBUG lines go to the node's logger.
+  DebugSink outliner_debug_sink();
   /// Logs `text` at ERROR unless it repeats a fault of `site` that was logged recently.
   void log_fault(const std::string & site, const std::string & text);
   /// Logs once at INFO that the logged faults of `site` are gone.

@@ -366,15 +366,15 @@ void Yolov5sPredictor::drawRes(cv::Mat & image, const DetectionFrame * frame,
 {
   for (const DetectedObject & object : frame->objects) {
     // Flat litter is not drawn; classes beyond the label table are.
-    if (const ClassInfo * info = class_info(object.class_id); info != nullptr && !info->drawn) {
+    const ClassInfo * info = class_info(object.class_id);
+    if (info != nullptr && !info->drawn) {
       continue;
     }
     cv::rectangle(image, cv::Point(object.left, object.top), cv::Point(object.right, object.bottom),
                   cv::Scalar(0, 0, 255), 4, cv::LINE_8, 0);
     RCLCPP_DEBUG(get_logger(), "left, right, top, bottom, %4d, %4d, %4d, %4d", object.left,
                  object.right, object.top, object.bottom);
-    const auto label = id_to_label_.find(object.class_id);
-    cv::putText(image, label == id_to_label_.end() ? std::string() : label->second,
+    cv::putText(image, info == nullptr ? std::string() : std::string(info->label),
                 cv::Point((object.left + object.right) / 2, (object.top + object.bottom) / 2),
                 cv::FONT_HERSHEY_PLAIN, 0.8, cv::Scalar(255, 0, 0), 2, cv::LINE_8, false);
   }

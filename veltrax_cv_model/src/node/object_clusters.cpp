@@ -1,8 +1,5 @@
-// Object clusters and footprints of the frame cycle: clustering methods, per-box split and merge,
-// convex footprints and their sampled outline.
-#include "veltrax_cv_model/cluster_merge.hpp"
+// Object clusters and footprints of the frame cycle, handed to the obstacle outliner.
 #include "veltrax_cv_model/footprint.hpp"
-
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
 namespace veltrax_cv_model
@@ -10,60 +7,28 @@ namespace veltrax_cv_model
 
 void Yolov5sPredictor::cloud_cluster(const Cloud::Ptr & cloud, CloudList & clusters, int method)
 {
-  clusters.clear();
-  const Cloud::Ptr points = prefilter_for_clustering(*cloud);
-  switch (method) {
-    case 1: {
-      const std::vector<pcl::PointIndices> index_lists = euclidean_cluster_indices(
-          points, KDTreeSearchRadius, KDTreeMinClusterSize, KDTreeMaxClusterSize);
-      RCLCPP_DEBUG(get_logger(), "cluster_indices =  %d\n", static_cast<int>(index_lists.size()));
-      clouds_from_indices(*points, index_lists, clusters);
-      break;
-    }
-    case 2:
-      kmeans_x_clusters(*points, clusters);
-      break;
-    case 3: {
-      int count = 0;
-      cluster_->componentCluster(points, count, clusters);
-      RCLCPP_DEBUG(get_logger(), "cluster size = %d", count);
-      break;
-    }
-    default:
-      RCLCPP_ERROR(get_logger(), "cluster method except!");
-      break;
+  if (!outliner_->cluster(*cloud, clusters, method)) {
+    RCLCPP_ERROR(get_logger(), "cluster method except!");
   }
 }
 
 int Yolov5sPredictor::bbox_cluster(const Cloud::Ptr & cloud, CloudList & clusters, int method,
                                    float split_threshold)
 {
-  const float extent = x_extent(*cloud);
-  if (!(extent > split_threshold)) {
-    clusters.push_back(*cloud);
-    return 0;
+  ClusterSettings settings = outliner_->settings();
+  settings.method = method;
+  if (!ObstacleOutliner(settings, outliner_debug_sink()).split(*cloud, clusters, split_threshold)) {
+    RCLCPP_ERROR(get_logger(), "cluster method except!");
   }
-  RCLCPP_DEBUG(get_logger(), "x_dis =  %f\n", extent);
-  CloudList split;
-  cloud_cluster(cloud, split, method);
-  merge_clusters(split, clusters);
   return 0;
 }
 
 void Yolov5sPredictor::merge_clusters(const CloudList & clusters, CloudList & merged)
 {
-  merge_close_clusters(
-      clusters,
-      [this](const Cloud & seed, const Cloud & candidate) { return distance(seed, candidate); },
-      merged);
+  outliner_->merge(clusters, merged);
 }
 
-bool Yolov5sPredictor::distance(const Cloud & a, const Cloud & b)
-{
-  const float d = centroid_distance(a, b);
-  RCLCPP_DEBUG(get_logger(), "dist =  %f\n", d);
-  return is_closer_than(d, center_threshold);
-}
+bool Yolov5sPredictor::distance(const Cloud & a, const Cloud & b) { return outliner_->close(a, b); }
 
 void Yolov5sPredictor::cluster_convex_hulls(const CloudList & clusters, CloudList & polygons)
 {
@@ -73,6 +38,11 @@ void Yolov5sPredictor::cluster_convex_hulls(const CloudList & clusters, CloudLis
 void Yolov5sPredictor::polygon_to_cloud(const CloudList & polygons, Cloud & outline, float spacing)
 {
   sample_polygon_outlines(polygons, spacing, outline);
+}
+
+DebugSink Yolov5sPredictor::outliner_debug_sink()
+{
+  return [this](const std::string & text) { RCLCPP_DEBUG(get_logger(), "%s", text.c_str()); };
 }
 
 }  // namespace veltrax_cv_model

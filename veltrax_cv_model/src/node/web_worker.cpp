@@ -1,14 +1,11 @@
 // Web worker: camera 1's litter and person reports, off the frame-cycle thread.
-#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <exception>
 #include <thread>
 
-#include <pcl/common/transforms.h>
+#include "message_views.hpp"
 
 #include "cv_bridge/cv_bridge.h"
-#include "veltrax_cv_model/back_projection.hpp"
 #include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
@@ -18,18 +15,6 @@ namespace
 {
 
 const char * const kWebWorkerSite = "web worker";
-
-bool is_person(int class_id)
-{
-  const ClassInfo * info = class_info(class_id);
-  return info != nullptr && info->person;
-}
-
-bool is_reported_class(int class_id)
-{
-  const ClassInfo * info = class_info(class_id);
-  return info != nullptr && (info->litter || info->person);
-}
 
 }  // namespace
 
@@ -63,78 +48,56 @@ void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageCon
   if (detections.objects.empty()) {
     return;
   }
-  veltrax_protocol::msg::Trashes trash_report;
-  veltrax_protocol::msg::Trashes person_report;
-
   // Crops are copied into their messages below; the picture itself can share the message.
   const cv_bridge::CvImageConstPtr rgb = cv_bridge::toCvShare(color, "rgb8");
   const cv::Mat & picture = rgb->image;
-  const int width = picture.cols;
-  if (!is_sixteen_bit_depth(depth->encoding) || static_cast<int>(depth->width) != width ||
-      depth->height == 0) {
-    log_fault(
-        kWebWorkerSite,
-        format_text("web worker: depth image (%s, %ux%u) does not match the %dx%d colour "
-                    "image; frame not reported",
-                    depth->encoding.c_str(), depth->width, depth->height, width, picture.rows));
+  const ReportFrame frame = report_builder_->build(depth_view(*depth), picture.cols, picture.rows,
+                                                   detections.objects, intrinsics, camera1_matrix_);
+  if (frame.status == ReportFrameStatus::kDepthMismatch) {
+    log_fault(kWebWorkerSite,
+              format_text("web worker: depth image (%s, %ux%u) does not match the %dx%d colour "
+                          "image; frame not reported",
+                          depth->encoding.c_str(), depth->width, depth->height, picture.cols,
+                          picture.rows));
     return;
   }
-  if (!intrinsics.usable()) {
+  if (frame.status == ReportFrameStatus::kUnusableIntrinsics) {
     log_fault(kWebWorkerSite, "web worker: camera 1 intrinsics unusable; frame not reported");
     return;
   }
-  const int last_row = static_cast<int>(depth->height) - 1;
+
+  veltrax_protocol::msg::Trashes trash_report;
+  veltrax_protocol::msg::Trashes person_report;
   bool all_reported = true;
-
-  for (const DetectedObject & object : detections.objects) {
-    if (!is_reported_class(object.class_id)) {
-      continue;
+  for (const ReportEntry & entry : frame.entries) {
+    const ClassInfo * info = class_info(entry.detection.class_id);
+    RCLCPP_INFO(get_logger(), "web push class id = %d, name = %s\n", entry.detection.class_id,
+                info == nullptr ? "" : std::string(info->label).c_str());
+    switch (entry.outcome) {
+      case ReportOutcome::kOutsideImage:
+        log_fault(kWebWorkerSite,
+                  format_text("web worker: bottom centre (%d, %d) outside the depth image", entry.u,
+                              entry.v));
+        all_reported = false;
+        continue;
+      case ReportOutcome::kNoDepth:
+        log_fault(kWebWorkerSite,
+                  "web worker: no depth reading at a box's bottom centre; that report is skipped");
+        all_reported = false;
+        continue;
+      case ReportOutcome::kPersonTooFar:
+        continue;
+      case ReportOutcome::kReported:
+        break;
     }
-    const auto label = id_to_label_.find(object.class_id);
-    RCLCPP_INFO(get_logger(), "web push class id = %d, name = %s\n", object.class_id,
-                label == id_to_label_.end() ? "" : label->second.c_str());
-
-    const int u = (object.left + object.right) / 2;
-    // A box may end on the image's bottom edge; its floor contact is then the last row.
-    const int v = std::min(object.bottom, last_row);
-    const std::size_t index = static_cast<std::size_t>(v) * width + u;
-    if (u < 0 || u >= width || v < 0 || (index + 1) * sizeof(uint16_t) > depth->data.size()) {
-      log_fault(kWebWorkerSite,
-                format_text("web worker: bottom centre (%d, %d) outside the depth image", u, v));
-      all_reported = false;
-      continue;
-    }
-    uint16_t raw_depth = 0;
-    std::memcpy(&raw_depth, depth->data.data() + index * sizeof(uint16_t), sizeof(raw_depth));
-    const float z = static_cast<float>(raw_depth / kDepthUnitsPerMetre);
-    // Without a reading the floor contact is unknown; z = 0 would put the report at the camera.
-    if (!(z > 0.0f && z < kFarDepthLimitM)) {
-      log_fault(kWebWorkerSite,
-                "web worker: no depth reading at a box's bottom centre; that report is skipped");
-      all_reported = false;
-      continue;
-    }
-    const float x = (static_cast<float>(u) - intrinsics.cx) * z / intrinsics.fx;
-    const float y = (static_cast<float>(v) - intrinsics.cy) * z / intrinsics.fy;
-    if (is_person(object.class_id) && x * x + y * y > person_dis_th) {
-      continue;
-    }
-
-    Cloud camera_point;
-    camera_point.push_back(pcl::PointXYZ(x, y, z));
-    Cloud robot_point;
-    pcl::transformPointCloud(camera_point, robot_point, camera1_matrix_);
-
-    const cv::Rect box =
-        cv::Rect(object.left, object.top, object.right - object.left, object.bottom - object.top) &
-        cv::Rect(0, 0, width, picture.rows);
     std_msgs::msg::Header crop_header;
     crop_header.stamp = depth->header.stamp;
     veltrax_protocol::msg::Trash trash;
+    const cv::Rect box(entry.crop_left, entry.crop_top, entry.crop_width, entry.crop_height);
     cv_bridge::CvImage(crop_header, "rgb8", picture(box)).toImageMsg(trash.image);
-    trash.x = robot_point.points[0].x;
-    trash.y = robot_point.points[0].y;
-    (is_person(object.class_id) ? person_report : trash_report).trashes.push_back(trash);
+    trash.x = entry.x_m;
+    trash.y = entry.y_m;
+    (entry.person ? person_report : trash_report).trashes.push_back(trash);
   }
 
   if (all_reported) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -12,7 +13,6 @@
 #include <pcl_ros/transforms.hpp>
 
 #include "tf2/exceptions.h"
-#include "veltrax_cv_model/class_table.hpp"
 
 namespace veltrax_cv_model
 {
@@ -22,7 +22,6 @@ namespace
 constexpr auto kFramePeriod = std::chrono::milliseconds(100);
 constexpr auto kWorkerPoll = std::chrono::milliseconds(10);
 constexpr double kStaleAfterSeconds = 10.0;
-constexpr float kOutlineSpacing = 0.05f;
 // Fault site of the tick's gate and of the whole cycle (FaultLog).
 const char * const kFrameCycleSite = "frame cycle";
 constexpr int32_t kMaxClassCount = 1000;
@@ -116,10 +115,6 @@ Yolov5sPredictor::Yolov5sPredictor()
                    rclcpp::NodeOptions().automatically_declare_parameters_from_overrides(true)),
       ground_removal_params_(default_ground_removal_params())
 {
-  for (const ClassInfo & entry : kClassTable) {
-    id_to_label_.emplace(entry.id, std::string(entry.label));
-    label_to_id_.emplace(std::string(entry.label), entry.id);
-  }
   // A constructor that throws never reaches the destructor, so it tears down here what the
   // destructor would: a wrong parameter must not leave the listener writing into a freed buffer.
   try {
@@ -127,7 +122,7 @@ Yolov5sPredictor::Yolov5sPredictor()
     tf_listener_ = std::make_shared<tf2_ros::TransformListener>(*tf_buffer_, true);
 
     getPara();
-    cluster_ = std::make_shared<Cluster>(this, grid_step, grid_kernelSize, grid_th);
+    build_pipeline();
     initializeRKNNModel();
     initializeRKNNInputOutput();
     initializeSubscriber();
@@ -272,6 +267,24 @@ void Yolov5sPredictor::getPara()
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-gauss_samples= %d \n", ground.gauss_samples);
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-thres= %f \n", ground.thres);
   RCLCPP_INFO(logger, "anchors = %s", format_anchor_text(anchors_).c_str());
+}
+
+void Yolov5sPredictor::build_pipeline()
+{
+  cloud_builder_ = std::make_unique<DetectionCloudBuilder>(
+      DetectionCloudSettings{downsample_leaf_size, ground_removal_params_});
+  ClusterSettings clusters;
+  clusters.method = cluster_method;
+  clusters.merge_dis_m = merge_dis;
+  clusters.center_threshold_m = center_threshold;
+  clusters.kd_search_radius_m = KDTreeSearchRadius;
+  clusters.kd_min_cluster_size = KDTreeMinClusterSize;
+  clusters.kd_max_cluster_size = KDTreeMaxClusterSize;
+  clusters.grid_step_m = grid_step;
+  clusters.grid_kernel_size = grid_kernelSize;
+  clusters.grid_th = grid_th;
+  outliner_ = std::make_unique<ObstacleOutliner>(clusters, outliner_debug_sink());
+  report_builder_ = std::make_unique<ReportBuilder>(person_dis_th);
 }
 
 void Yolov5sPredictor::initializeSubscriber()
@@ -536,29 +549,17 @@ void Yolov5sPredictor::callback_process(
     detect_filtered_results2_pub_->publish(debug_msg);
   }
 
-  detection_clouds_.clear();
-  detection_clouds_.reserve(transform_task1_input_.clouds.size() +
-                            transform_task2_input_.clouds.size());
-  for (const TransformTaskInput * input : {&transform_task1_input_, &transform_task2_input_}) {
-    detection_clouds_.insert(detection_clouds_.end(), input->clouds.begin(), input->clouds.end());
+  CloudList detection_clouds;
+  detection_clouds.reserve(transform_task1_input_.clouds.size() +
+                           transform_task2_input_.clouds.size());
+  for (TransformTaskInput * input : {&transform_task1_input_, &transform_task2_input_}) {
+    std::move(input->clouds.begin(), input->clouds.end(), std::back_inserter(detection_clouds));
+    input->clouds.clear();
   }
-  transform_task1_input_.clouds.clear();
-  transform_task2_input_.clouds.clear();
-
-  all_clusters_.clear();
-  for (const Cloud & detection_cloud : detection_clouds_) {
-    const Cloud::Ptr cloud(new Cloud(detection_cloud));
-    merged_clusters_.clear();
-    bbox_cluster(cloud, merged_clusters_, cluster_method, merge_dis);
-    RCLCPP_DEBUG(get_logger(), "merged_clusters_ size = %d\n",
-                 static_cast<int>(merged_clusters_.size()));
-    all_clusters_.insert(all_clusters_.end(), merged_clusters_.begin(), merged_clusters_.end());
-  }
-
-  cluster_hulls_.clear();
-  cluster_convex_hulls(all_clusters_, cluster_hulls_);
   Cloud outline;
-  polygon_to_cloud(cluster_hulls_, outline, kOutlineSpacing);
+  if (!outliner_->outline(detection_clouds, outline)) {
+    RCLCPP_ERROR(get_logger(), "cluster method except!");
+  }
 
   sensor_msgs::msg::PointCloud2 outline_msg;
   pcl::toROSMsg(outline, outline_msg);

@@ -1,0 +1,87 @@
+// One camera's detection clouds, from its depth image and its detections to clouds in the robot
+// frame: scene cloud, crop, transform, floor model and one cloud per outlined box. No ROS, no
+// logging: what went wrong comes back in a report for the caller's log line.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+#include <Eigen/Core>
+
+#include "veltrax_cv_model/back_projection.hpp"
+#include "veltrax_cv_model/ground_removal.hpp"
+#include "veltrax_cv_model/types.hpp"
+
+namespace veltrax_cv_model
+{
+
+/// Settings of the builder, the same for both cameras.
+struct DetectionCloudSettings
+{
+  float leaf_size_m{0.001f};  ///< voxel edge of every back-projected region, metres
+  GroundRemovalParams ground;
+};
+
+/// Where one camera looks from and what of its view is kept.
+struct CameraView
+{
+  CameraIntrinsics intrinsics;
+  float z_min_m{0.0f};  ///< crop range along the optical axis, metres
+  float z_max_m{0.0f};
+  Eigen::Matrix4f camera_to_base{Eigen::Matrix4f::Identity()};  ///< optical -> base_footprint
+
+  EIGEN_MAKE_ALIGNED_OPERATOR_NEW
+};
+
+/// Outcome of building one camera's clouds: the first refused region and whether any region's
+/// voxel grid would have overflowed.
+struct CloudBuildReport
+{
+  BackProjectionResult refused;  ///< status kOk when no region was refused
+  bool voxel_grid_skipped{false};
+  std::size_t largest_unthinned_points{0};  ///< working points of the largest unthinned region
+};
+
+/// Called with every region before it is back-projected (the scene first, then each box).
+using RegionObserver = std::function<void(const PixelRect & region)>;
+
+/// Builds the detection clouds of one camera. Holds only its settings: `build` may be called
+/// from several threads at once.
+class DetectionCloudBuilder
+{
+public:
+  explicit DetectionCloudBuilder(const DetectionCloudSettings & settings);
+
+  /// Back-projects `region` of the depth image into `cloud` (camera optical frame, thinned at the
+  /// builder's leaf) and folds the outcome into `report`. `row_length`: the colour image's
+  /// column count, which the registered depth image must share.
+  void region_cloud(const DepthImageView & depth, int row_length, const PixelRect & region,
+                    const CameraIntrinsics & intrinsics, pcl::PointCloud<pcl::PointXYZ> & cloud,
+                    CloudBuildReport & report) const;
+
+  /// One box's cloud in base_footprint: region_cloud of the box, crop to the view's range,
+  /// transform, and, with a floor model, removal of its floor points. A box whose four edges are
+  /// 0 gives nothing (`cloud` is left as it is).
+  void box_cloud(const DepthImageView & depth, int row_length, const DetectedObject & box,
+                 const CameraView & view, const GroundRemoval<pcl::PointXYZ> * floor_model,
+                 pcl::PointCloud<pcl::PointXYZ> & cloud, CloudBuildReport & report) const;
+
+  /// Clears `clouds`, then: the whole frame's scene cloud, cropped and transformed, fits the
+  /// floor model; each detection of an outlined class (class table) becomes a box cloud, with
+  /// its floor points unless its class keeps them, and is kept when large enough
+  /// (keeps_detection_cloud). A refused frame or one without any depth reading gives no clouds.
+  CloudBuildReport build(const DepthImageView & depth, int row_length,
+                         const std::vector<DetectedObject> & detections, const CameraView & view,
+                         std::vector<pcl::PointCloud<pcl::PointXYZ>> & clouds,
+                         const RegionObserver & observe = {}) const;
+
+  const DetectionCloudSettings & settings() const { return settings_; }
+
+private:
+  DetectionCloudSettings settings_;
+};
+
+}  // namespace veltrax_cv_model

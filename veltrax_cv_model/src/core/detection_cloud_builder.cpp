@@ -1,0 +1,107 @@
+#include "veltrax_cv_model/detection_cloud_builder.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "veltrax_cv_model/class_table.hpp"
+#include "veltrax_cv_model/detection_cloud.hpp"
+
+namespace veltrax_cv_model
+{
+
+DetectionCloudBuilder::DetectionCloudBuilder(const DetectionCloudSettings & settings)
+    : settings_(settings)
+{
+}
+
+void DetectionCloudBuilder::region_cloud(const DepthImageView & depth, int row_length,
+                                         const PixelRect & region,
+                                         const CameraIntrinsics & intrinsics,
+                                         pcl::PointCloud<pcl::PointXYZ> & cloud,
+                                         CloudBuildReport & report) const
+{
+  const BackProjectionResult result =
+      back_project_depth(depth, row_length, region, intrinsics, settings_.leaf_size_m, cloud);
+  if (result.status != BackProjectionStatus::kOk) {
+    if (report.refused.status == BackProjectionStatus::kOk) {
+      report.refused = result;
+    }
+    return;
+  }
+  if (result.voxel_grid_skipped) {
+    report.voxel_grid_skipped = true;
+    report.largest_unthinned_points =
+        std::max(report.largest_unthinned_points, result.working_points);
+  }
+}
+
+void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_length,
+                                      const DetectedObject & box, const CameraView & view,
+                                      const GroundRemoval<pcl::PointXYZ> * floor_model,
+                                      pcl::PointCloud<pcl::PointXYZ> & cloud,
+                                      CloudBuildReport & report) const
+{
+  if (box.left == 0 && box.top == 0 && box.right == 0 && box.bottom == 0) {
+    return;
+  }
+  pcl::PointCloud<pcl::PointXYZ> camera_cloud;
+  region_cloud(depth, row_length, PixelRect{box.left, box.right, box.top, box.bottom},
+               view.intrinsics, camera_cloud, report);
+  if (floor_model == nullptr) {
+    crop_and_transform(camera_cloud, view.z_min_m, view.z_max_m, view.camera_to_base, cloud);
+    return;
+  }
+  pcl::PointCloud<pcl::PointXYZ> in_base;
+  crop_and_transform(camera_cloud, view.z_min_m, view.z_max_m, view.camera_to_base, in_base);
+  auto above_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
+  floor_model->groundRemove(in_base, above_floor, nullptr);
+  cloud = std::move(*above_floor);
+}
+
+CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int row_length,
+                                              const std::vector<DetectedObject> & detections,
+                                              const CameraView & view,
+                                              std::vector<pcl::PointCloud<pcl::PointXYZ>> & clouds,
+                                              const RegionObserver & observe) const
+{
+  CloudBuildReport report;
+  clouds.clear();
+  const PixelRect frame{0, depth.width, 0, depth.height};
+  if (observe) {
+    observe(frame);
+  }
+  pcl::PointCloud<pcl::PointXYZ> scene;
+  region_cloud(depth, row_length, frame, view.intrinsics, scene, report);
+  // An empty scene means the frame was refused, or holds no pixel with a depth reading: its
+  // boxes would read the same malformed buffer or find nothing, and without a scene there is no
+  // floor model to clear their floor points.
+  if (scene.empty()) {
+    return report;
+  }
+  pcl::PointCloud<pcl::PointXYZ> scene_in_base;
+  crop_and_transform(scene, view.z_min_m, view.z_max_m, view.camera_to_base, scene_in_base);
+  GroundRemoval<pcl::PointXYZ> floor_model(settings_.ground);
+  floor_model.set_input_cloud(scene_in_base);
+
+  clouds.reserve(detections.size());
+  for (const DetectedObject & detection : detections) {
+    const ClassInfo * info = class_info(detection.class_id);
+    if (info == nullptr || !info->outlined) {
+      continue;
+    }
+    const PixelRect box{detection.left, detection.right, detection.top, detection.bottom};
+    if (observe && !(box.left == 0 && box.right == 0 && box.top == 0 && box.bottom == 0)) {
+      observe(box);
+    }
+    pcl::PointCloud<pcl::PointXYZ> cloud;
+    // Small litter lies on the floor: its floor points are part of its footprint.
+    box_cloud(depth, row_length, detection, view, info->keeps_floor ? nullptr : &floor_model, cloud,
+              report);
+    if (keeps_detection_cloud(cloud)) {
+      clouds.push_back(std::move(cloud));
+    }
+  }
+  return report;
+}
+
+}  // namespace veltrax_cv_model
