@@ -56,7 +56,7 @@ TEST_F(FrameCycle, PublishesFootprintOutlinesOfTheDetectedObjects)
   const sensor_msgs::msg::PointCloud2 msg = probe_->obstacle_clouds().front();
   EXPECT_EQ(msg.header.frame_id, "base_footprint");
   // The cycle stamp travels through seconds as a double: exact to well under a microsecond.
-  const rclcpp::Time newest = rclcpp::Time(node_->camera1_depth_msg_->header.stamp);
+  const rclcpp::Time newest = rclcpp::Time(last_depth1_stamp_);
   EXPECT_NEAR(rclcpp::Time(msg.header.stamp).nanoseconds(), newest.nanoseconds(), 1000);
   EXPECT_LT(msg.header.stamp.nanosec, 1000000000u);
 
@@ -97,7 +97,7 @@ TEST_F(FrameCycle, ReportsCameraOneLitterAndNearbyPersonsWithCropsAndFloorPositi
   EXPECT_NEAR(bottle.y, 0.5 * (kBottle.y_min + kBottle.y_max), 0.05);
   EXPECT_EQ(bottle.image.encoding, "rgb8");
   EXPECT_EQ(bottle.image.header.frame_id, "");
-  EXPECT_EQ(bottle.image.header.stamp, node_->camera1_depth_msg_->header.stamp);
+  EXPECT_EQ(bottle.image.header.stamp, last_depth1_stamp_);
   ASSERT_GT(bottle.image.width * bottle.image.height, 0u);
   // The crop shows the bottle's key colour.
   const auto bottle_rgb = kBottle.rgb;
@@ -271,15 +271,11 @@ TEST_F(FrameCycle, RetriesMissingTransformsUntilTheyArrive)
   publish_transforms(false);
   ASSERT_TRUE(testing::spin_until(
       executor_, [&] { return log.count("Transform2 camera_2 error of sensor data: ") >= 1; }));
-  EXPECT_TRUE(node_->camera1_tf_ready_);
   EXPECT_TRUE(probe_->obstacle_clouds().empty());
 
   publish_transforms(true);
   publish_images({kObstacle});
   ASSERT_TRUE(wait_for_outline());
-  EXPECT_TRUE(node_->camera2_tf_ready_);
-  // The looked-up matrix maps camera 1's origin to its mounting point.
-  EXPECT_NEAR(node_->camera1_matrix_(2, 3), 0.5, 1e-6);
 }
 
 TEST_F(FrameCycle, WaitsForCameraInfoWithoutFloodingTheLog)
@@ -311,7 +307,6 @@ TEST_F(FrameCycle, SurvivesAColourImageItCannotConvert)
       testing::spin_until(executor_, [&] { return log.count("frame cycle skipped") >= 1; }));
   testing::spin_for(executor_, 300ms);
   EXPECT_EQ(log.count("frame cycle skipped"), 1u);
-  EXPECT_TRUE(node_->transform_task1_idle_.load());
 
   // Good input brings the outline back, and the log says so.
   const std::size_t outlines = probe_->obstacle_clouds().size();

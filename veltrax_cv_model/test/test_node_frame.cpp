@@ -3,15 +3,21 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <yaml-cpp/yaml.h>
+
 #include "rclcpp_host/testing.hpp"
 #include "rcutils/logging.h"
 #include "support/node_harness.hpp"
+#include "veltrax_cv_model/parameter_table.hpp"
 
 namespace veltrax_cv_model
 {
@@ -33,12 +39,44 @@ std::vector<std::string> info_lines_from(const LogCapture & log, const std::stri
                                   start + std::min<std::ptrdiff_t>(count, info.end() - start));
 }
 
-TEST(NodeFrame, KeepsConstructionValuesAndLogsThemInOrderWithoutParameters)
+// The start-up value lines by parameter name: "name = value" and the ground-removal lines
+// "ground_cluster-ground_removal-name= value".
+std::map<std::string, std::string> logged_values(const LogCapture & log)
+{
+  const std::map<std::string, std::string> aliases = {{"draw_results", "draw_result"},
+                                                      {"debug is", "debug"}};
+  const std::string ground_prefix = "ground_cluster-ground_removal-";
+  std::map<std::string, std::string> values;
+  for (const std::string & line : log.messages(RCUTILS_LOG_SEVERITY_INFO)) {
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string name = line.substr(0, equals);
+    name.erase(name.find_last_not_of(' ') + 1);
+    if (name.rfind(ground_prefix, 0) == 0) {
+      name = "/ground_removal/" + name.substr(ground_prefix.size());
+    } else if (aliases.count(name) != 0) {
+      name = aliases.at(name);
+    }
+    std::string value = line.substr(equals + 1);
+    value.erase(std::remove_if(value.begin(), value.end(), ::isspace), value.end());
+    if (find_parameter(name) != nullptr) values[name] = value;
+  }
+  return values;
+}
+
+double number_of(const ParameterInfo & info, const std::string & text)
+{
+  if (info.type == ParameterType::kBool) return text == "true" || text == "1" ? 1.0 : 0.0;
+  return std::stod(text);
+}
+
+TEST(NodeFrame, StartsWithTheTableDefaultsAndLogsThemInOrder)
 {
   RosSession ros;
   LogCapture log;
   const auto node = std::make_shared<Yolov5sPredictor>();
 
+  // The start-up lines as operators' scripts read them.
   const std::vector<std::string> expected = {
       "box_conf_threshold = 0.40",
       "nms_threshold = 0.30",
@@ -78,35 +116,120 @@ TEST(NodeFrame, KeepsConstructionValuesAndLogsThemInOrderWithoutParameters)
       "anchors = 10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326, ",
   };
   EXPECT_EQ(info_lines_from(log, expected.front(), expected.size()), expected);
-  EXPECT_EQ(node->cluster_method, 3);
-  EXPECT_EQ(node->anchors_, kDefaultAnchors);
-  ASSERT_NE(node->cluster_, nullptr);
-  EXPECT_FLOAT_EQ(node->cluster_->grid_step(), 0.01f);
+
+  // Every logged value is the table's default.
+  const std::map<std::string, std::string> values = logged_values(log);
+  EXPECT_EQ(values.size(), expected.size());
+  for (const auto & [name, value] : values) {
+    SCOPED_TRACE(name);
+    const ParameterInfo & info = *find_parameter(name);
+    if (info.type == ParameterType::kString) {
+      std::string table_value(info.default_value);
+      EXPECT_EQ(value, table_value);
+    } else {
+      EXPECT_DOUBLE_EQ(number_of(info, value), number_of(info, std::string(info.default_value)));
+    }
+  }
 }
 
-TEST(NodeFrame, ReadsSuppliedParameters)
+TEST(NodeFrame, ReadsEveryTableParameterItLogs)
 {
-  RosSession ros({"-p", "draw_result:=true", "-p", "person_dis_th:=2.7", "-p", "obj_class_num:=8",
-                  "-p", "grid_step:=0.05", "-p", "grid_kernelSize:=5", "-p", "anchors:=1,2,3,",
-                  "-p", "/ground_removal/rMax:=4.5", "-p", "/ground_removal/gauss_samples:=7", "-p",
-                  "cluster_method:=1"});
+  // Each parameter moved off its default by a step every log format shows.
+  std::vector<std::string> args;
+  std::map<std::string, double> supplied;
+  for (const ParameterInfo & info : kParameterTable) {
+    const std::string name(info.name);
+    if (info.type == ParameterType::kString || info.default_value.empty()) continue;
+    const double base = number_of(info, std::string(info.default_value));
+    std::string text;
+    if (info.type == ParameterType::kBool) {
+      supplied[name] = 1.0 - base;
+      text = base == 0.0 ? "true" : "false";
+    } else if (info.type == ParameterType::kInteger) {
+      supplied[name] = base + 1.0;
+      text = std::to_string(static_cast<long>(base) + 1);
+    } else {
+      // person_dis_th is logged as an integer.
+      supplied[name] = base + (name == "person_dis_th" ? 1.0 : 0.25);
+      text = std::to_string(supplied[name]);
+    }
+    args.insert(args.end(), {"-p", name + ":=" + text});
+  }
+  args.insert(args.end(), {"-p", "anchors:=1,2,3,"});
+  RosSession ros(args);
   LogCapture log;
   const auto node = std::make_shared<Yolov5sPredictor>();
 
-  EXPECT_EQ(log.count("draw_results = 1"), 1u);
-  EXPECT_EQ(log.count("person_dis_th = 2"), 1u);
-  EXPECT_FLOAT_EQ(node->person_dis_th, 2.7f);
-  EXPECT_EQ(node->cluster_method, 1);
-  EXPECT_DOUBLE_EQ(node->ground_removal_params_.rMax, 4.5);
-  EXPECT_EQ(node->ground_removal_params_.gauss_samples, 7);
-  // Unset ground-removal values keep theirs.
-  EXPECT_DOUBLE_EQ(node->ground_removal_params_.rMin, 0.2);
-  EXPECT_EQ(node->anchors_[0], 1);
-  EXPECT_EQ(node->anchors_[2], 3);
-  EXPECT_EQ(node->anchors_[3], kDefaultAnchors[3]);
-  // The clustering component gets the parameter values, not the construction values.
-  EXPECT_FLOAT_EQ(node->cluster_->grid_step(), 0.05f);
-  EXPECT_EQ(node->cluster_->grid_kernel_size(), 5);
+  const std::map<std::string, std::string> values = logged_values(log);
+  for (const auto & [name, value] : values) {
+    SCOPED_TRACE(name);
+    const ParameterInfo & info = *find_parameter(name);
+    if (info.type == ParameterType::kString) {
+      // The rest of the list keeps the built-in anchors.
+      EXPECT_EQ(value, "1,2,3,30,33,23,30,61,62,45,59,119,116,90,156,198,373,326,");
+    } else {
+      EXPECT_DOUBLE_EQ(number_of(info, value), supplied.at(name));
+    }
+  }
+}
+
+// The shipped parameter file and the README's parameter table hold exactly the table's names,
+// types, defaults and meanings.
+TEST(NodeFrame, ShippedFileAndReadmeAgreeWithTheParameterTable)
+{
+  const YAML::Node file = YAML::LoadFile(std::string(VELTRAX_CONFIG_DIR) + "/params.yaml");
+  const YAML::Node parameters = file["Yolov5sPredictor"]["ros__parameters"];
+  ASSERT_TRUE(parameters.IsMap());
+  for (const auto & entry : parameters) {
+    const std::string name = entry.first.as<std::string>();
+    SCOPED_TRACE(name);
+    const ParameterInfo * info = find_parameter(name);
+    ASSERT_NE(info, nullptr) << "not a parameter of the node";
+    const std::string text = entry.second.Scalar();
+    bool as_bool = false;
+    long as_long = 0;
+    double as_double = 0.0;
+    const bool is_bool = YAML::convert<bool>::decode(entry.second, as_bool);
+    const bool is_integer = !is_bool && YAML::convert<long>::decode(entry.second, as_long);
+    const bool is_double =
+        !is_bool && !is_integer && YAML::convert<double>::decode(entry.second, as_double);
+    const ParameterType type = is_bool      ? ParameterType::kBool
+                               : is_integer ? ParameterType::kInteger
+                               : is_double  ? ParameterType::kDouble
+                                            : ParameterType::kString;
+    EXPECT_EQ(to_string(type), to_string(info->type));
+  }
+
+  // README rows: | `name` | type | default | unit | meaning |
+  std::ifstream readme(std::string(VELTRAX_README));
+  ASSERT_TRUE(readme.good());
+  std::set<std::string> rows;
+  std::string line;
+  while (std::getline(readme, line)) {
+    if (line.rfind("| `", 0) != 0) continue;
+    std::vector<std::string> cells;
+    std::size_t start = 1;
+    for (std::size_t bar = line.find('|', start); bar != std::string::npos;
+         bar = line.find('|', start)) {
+      std::string cell = line.substr(start, bar - start);
+      cell.erase(0, cell.find_first_not_of(' '));
+      cell.erase(cell.find_last_not_of(' ') + 1);
+      cells.push_back(cell);
+      start = bar + 1;
+    }
+    if (cells.size() != 5 || cells[0].size() < 2) continue;
+    const std::string name = cells[0].substr(1, cells[0].size() - 2);
+    const ParameterInfo * info = find_parameter(name);
+    if (info == nullptr) continue;
+    SCOPED_TRACE(name);
+    rows.insert(name);
+    EXPECT_EQ(cells[1], to_string(info->type));
+    EXPECT_EQ(cells[2],
+              info->default_value.empty() ? "—" : "`" + std::string(info->default_value) + "`");
+    EXPECT_EQ(cells[3], info->unit);
+    EXPECT_EQ(cells[4], info->meaning);
+  }
+  EXPECT_EQ(rows.size(), kParameterTable.size());
 }
 
 std::size_t thread_count()
@@ -196,38 +319,6 @@ TEST(NodeFrame, AdvertisesDebugTopicsOnlyWithDebug)
   }
 }
 
-TEST(NodeFrame, CachesTheNewestInputOfEveryStream)
-{
-  RosSession ros;
-  const auto node = std::make_shared<Yolov5sPredictor>();
-  Probe probe;
-  rclcpp::executors::SingleThreadedExecutor executor;
-  executor.add_node(node);
-
-  probe.info1->publish(testing::camera_info(600, 605, 320, 240));
-  probe.info2->publish(testing::camera_info(500, 501, 300, 200));
-  // Two colour frames before the node spins: the image queue keeps only the newest.
-  const rclcpp::Time stamp = node->now();
-  probe.color1->publish(testing::image(4, 2, "rgb8", "cam1", stamp, 1));
-  probe.color1->publish(testing::image(4, 2, "rgb8", "cam1", stamp, 2));
-  geometry_msgs::msg::Twist twist;
-  twist.linear.x = 0.3;
-  twist.angular.z = -0.5;
-  probe.cmd_vel->publish(twist);
-  executor.spin_some();
-
-  EXPECT_FLOAT_EQ(node->camera1_intrinsics_.fx, 600.0f);
-  EXPECT_FLOAT_EQ(node->camera1_intrinsics_.fy, 605.0f);
-  EXPECT_FLOAT_EQ(node->camera1_intrinsics_.cx, 320.0f);
-  EXPECT_FLOAT_EQ(node->camera1_intrinsics_.cy, 240.0f);
-  EXPECT_FLOAT_EQ(node->camera2_intrinsics_.fx, 500.0f);
-  ASSERT_NE(node->camera1_color_msg_, nullptr);
-  EXPECT_EQ(node->camera1_color_msg_->data.front(), 2);
-  EXPECT_EQ(node->camera2_color_msg_, nullptr);
-  EXPECT_DOUBLE_EQ(node->cmd_vel_.linear.x, 0.3);
-  EXPECT_DOUBLE_EQ(node->cmd_vel_.angular.z, -0.5);
-}
-
 TEST(NodeFrame, TicksOnItsTimerAndReportsMissingInputsOnce)
 {
   // At debug level every tick that finds all four images logs their latencies.
@@ -248,16 +339,6 @@ TEST(NodeFrame, TicksOnItsTimerAndReportsMissingInputsOnce)
   }
   EXPECT_TRUE(testing::spin_until(
       executor, [&] { return log.count("camera1_color_pub_to_sub_cost_time") >= 3; }));
-}
-
-TEST(NodeFrame, LabelLookupsNeverInsert)
-{
-  RosSession ros;
-  const auto node = std::make_shared<Yolov5sPredictor>();
-  EXPECT_EQ(node->id_to_label_.at(6), "person");
-  EXPECT_EQ(node->label_to_id_.at("reflection"), 7);
-  EXPECT_EQ(node->id_to_label_.count(8), 0u);
-  EXPECT_EQ(node->id_to_label_.size(), 8u);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@
 #include "veltrax_cv_model/fault_log.hpp"
 #include "veltrax_cv_model/ground_removal.hpp"
 #include "veltrax_cv_model/obstacle_outliner.hpp"
+#include "veltrax_cv_model/parameter_table.hpp"
 #include "veltrax_cv_model/report_builder.hpp"
 #include "veltrax_cv_model/types.hpp"
 #include "veltrax_cv_model/yolo_decode.hpp"
@@ -303,6 +305,16 @@ private:
   WebTaskInput web_task_input_;
   std::thread web_task_thread_;
 
+  /// get_parameter for a name of the parameter table (a name missing there is a programming
+  /// error: the table is what the README and the shipped file are checked against).
+  template <typename T>
+  void read_parameter(const char * name, T & value)
+  {
+    if (find_parameter(name) == nullptr) {
+      throw std::logic_error(std::string("parameter '") + name + "' is not in the parameter table");
+    }
+    get_parameter(name, value);
+  }
   /// Builds the detection-cloud builder, obstacle outliner and report builder from the
   /// parameters getPara read.
   void build_pipeline();

@@ -28,7 +28,7 @@ void Yolov5sPredictor::initializeRKNNModel()
 {
   RCLCPP_INFO(get_logger(), "initialize RKNN Model");
   std::string model_path;
-  get_parameter("rknn_model_path", model_path);
+  read_parameter("rknn_model_path", model_path);
   createRKNNContext(&rknn_ctx_, model_path);
   RCLCPP_INFO(get_logger(), "Load model from: %s", model_path.c_str());
 }
@@ -152,13 +152,8 @@ void Yolov5sPredictor::initializeRKNNInputOutput()
     }
   }
 
-  decoder_settings_.model_width = model_width_;
-  decoder_settings_.model_height = model_height_;
-  decoder_settings_.strides = strides_;
-  decoder_settings_.anchors = anchors_;
-  decoder_settings_.obj_class_num = obj_class_num;
-  decoder_settings_.box_conf_threshold = box_conf_threshold;
-  decoder_settings_.nms_threshold = nms_threshold;
+  decoder_settings_ = DecoderSettings{model_width_,  model_height_,      strides_,     anchors_,
+                                      obj_class_num, box_conf_threshold, nms_threshold};
   for (int head = 0; head < kHeadCount; ++head) {
     head_quantization_[head] = {output_attrs_[head].zp, output_attrs_[head].scale};
   }

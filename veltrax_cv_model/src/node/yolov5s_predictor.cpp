@@ -171,51 +171,51 @@ void Yolov5sPredictor::stop_workers()
 
 void Yolov5sPredictor::getPara()
 {
-  get_parameter("box_conf_threshold", box_conf_threshold);
-  get_parameter("nms_threshold", nms_threshold);
-  get_parameter("model_batch", model_batch);
-  get_parameter("draw_result", draw_result);
-  get_parameter("debug", debug);
-  get_parameter("publish_web", publish_web);
-  get_parameter("obj_class_num", obj_class_num);
+  read_parameter("box_conf_threshold", box_conf_threshold);
+  read_parameter("nms_threshold", nms_threshold);
+  read_parameter("model_batch", model_batch);
+  read_parameter("draw_result", draw_result);
+  read_parameter("debug", debug);
+  read_parameter("publish_web", publish_web);
+  read_parameter("obj_class_num", obj_class_num);
   // The head layout is sized from it; a count no model has would overflow that arithmetic.
   if (obj_class_num < 1 || obj_class_num > kMaxClassCount) {
     throw std::out_of_range("parameter 'obj_class_num' must lie in 1.." +
                             std::to_string(kMaxClassCount) + ", got " +
                             std::to_string(obj_class_num));
   }
-  get_parameter("satisNum", satisNum);
-  get_parameter("satisThreshold", satisThreshold);
-  get_parameter("KDTreeSearchRadius", KDTreeSearchRadius);
-  get_parameter("KDTreeMinClusterSize", KDTreeMinClusterSize);
-  get_parameter("KDTreeMaxClusterSize", KDTreeMaxClusterSize);
-  get_parameter("merge_dis", merge_dis);
-  get_parameter("center_threshold", center_threshold);
-  get_parameter("camera1_min", camera1_min);
-  get_parameter("camera2_min", camera2_min);
-  get_parameter("camera1_max", camera1_max);
-  get_parameter("camera2_max", camera2_max);
-  get_parameter("motion_compensation", motion_compensation);
-  get_parameter("isVel", isVel);
-  get_parameter("isTF", isTF);
-  get_parameter("grid_step", grid_step);
-  get_parameter("grid_kernelSize", grid_kernelSize);
-  get_parameter("grid_th", grid_th);
-  get_parameter("person_dis_th", person_dis_th);
+  read_parameter("satisNum", satisNum);
+  read_parameter("satisThreshold", satisThreshold);
+  read_parameter("KDTreeSearchRadius", KDTreeSearchRadius);
+  read_parameter("KDTreeMinClusterSize", KDTreeMinClusterSize);
+  read_parameter("KDTreeMaxClusterSize", KDTreeMaxClusterSize);
+  read_parameter("merge_dis", merge_dis);
+  read_parameter("center_threshold", center_threshold);
+  read_parameter("camera1_min", camera1_min);
+  read_parameter("camera2_min", camera2_min);
+  read_parameter("camera1_max", camera1_max);
+  read_parameter("camera2_max", camera2_max);
+  read_parameter("motion_compensation", motion_compensation);
+  read_parameter("isVel", isVel);
+  read_parameter("isTF", isTF);
+  read_parameter("grid_step", grid_step);
+  read_parameter("grid_kernelSize", grid_kernelSize);
+  read_parameter("grid_th", grid_th);
+  read_parameter("person_dis_th", person_dis_th);
   GroundRemovalParams & ground = ground_removal_params_;
-  get_parameter("/ground_removal/rMin", ground.rMin);
-  get_parameter("/ground_removal/rMax", ground.rMax);
-  get_parameter("/ground_removal/tHmin", ground.tHmin);
-  get_parameter("/ground_removal/tHmax", ground.tHmax);
-  get_parameter("/ground_removal/tHDiff", ground.tHDiff);
-  get_parameter("/ground_removal/tSDiff", ground.tSDiff);
-  get_parameter("/ground_removal/hSensor", ground.hSensor);
-  get_parameter("/ground_removal/gauss_sigma", ground.gauss_sigma);
-  get_parameter("/ground_removal/gauss_samples", ground.gauss_samples);
-  get_parameter("/ground_removal/thres", ground.thres);
+  read_parameter("/ground_removal/rMin", ground.rMin);
+  read_parameter("/ground_removal/rMax", ground.rMax);
+  read_parameter("/ground_removal/tHmin", ground.tHmin);
+  read_parameter("/ground_removal/tHmax", ground.tHmax);
+  read_parameter("/ground_removal/tHDiff", ground.tHDiff);
+  read_parameter("/ground_removal/tSDiff", ground.tSDiff);
+  read_parameter("/ground_removal/hSensor", ground.hSensor);
+  read_parameter("/ground_removal/gauss_sigma", ground.gauss_sigma);
+  read_parameter("/ground_removal/gauss_samples", ground.gauss_samples);
+  read_parameter("/ground_removal/thres", ground.thres);
 
   std::string anchors_text;
-  get_parameter("anchors", anchors_text);
+  read_parameter("anchors", anchors_text);
   // Name the parameter in the error; the std::stof text stays in the message.
   try {
     parse_anchor_text(anchors_text, anchors_);
@@ -227,8 +227,8 @@ void Yolov5sPredictor::getPara()
                                 std::string(e.what()));
   }
 
-  get_parameter("cluster_method", cluster_method);
-  get_parameter("downsample_leaf_size", downsample_leaf_size);
+  read_parameter("cluster_method", cluster_method);
+  read_parameter("downsample_leaf_size", downsample_leaf_size);
 
   const rclcpp::Logger logger = get_logger();
   RCLCPP_INFO(logger, "box_conf_threshold = %.2f", box_conf_threshold);
@@ -273,16 +273,15 @@ void Yolov5sPredictor::build_pipeline()
 {
   cloud_builder_ = std::make_unique<DetectionCloudBuilder>(
       DetectionCloudSettings{downsample_leaf_size, ground_removal_params_});
-  ClusterSettings clusters;
-  clusters.method = cluster_method;
-  clusters.merge_dis_m = merge_dis;
-  clusters.center_threshold_m = center_threshold;
-  clusters.kd_search_radius_m = KDTreeSearchRadius;
-  clusters.kd_min_cluster_size = KDTreeMinClusterSize;
-  clusters.kd_max_cluster_size = KDTreeMaxClusterSize;
-  clusters.grid_step_m = grid_step;
-  clusters.grid_kernel_size = grid_kernelSize;
-  clusters.grid_th = grid_th;
+  const ClusterSettings clusters{cluster_method,
+                                 merge_dis,
+                                 center_threshold,
+                                 KDTreeSearchRadius,
+                                 KDTreeMinClusterSize,
+                                 KDTreeMaxClusterSize,
+                                 grid_step,
+                                 grid_kernelSize,
+                                 grid_th};
   outliner_ = std::make_unique<ObstacleOutliner>(clusters, outliner_debug_sink());
   report_builder_ = std::make_unique<ReportBuilder>(person_dis_th);
 }

@@ -95,6 +95,7 @@ void FrameCycleFixture::publish_frames(std::array<RenderedFrame, 2> frames,
   probe_->depth1->publish(frames[0].depth);
   probe_->color2->publish(frames[1].color);
   probe_->depth2->publish(frames[1].depth);
+  last_depth1_stamp_ = frames[0].depth.header.stamp;
 }
 
 void FrameCycleFixture::publish_images(const std::vector<FloorBox> & boxes,

@@ -50,6 +50,8 @@ protected:
   std::shared_ptr<Yolov5sPredictor> node_;
   std::unique_ptr<Probe> probe_;
   rclcpp::executors::SingleThreadedExecutor executor_;
+  /// Stamp of the camera 1 depth image publish_frames sent last.
+  builtin_interfaces::msg::Time last_depth1_stamp_;
 };
 
 }  // namespace veltrax_cv_model::testing
