@@ -153,7 +153,8 @@ TEST(DetectionCloudBuilder, ReportsTheFirstRefusedRegionAndBuildsNothingFromARef
 
 TEST(DetectionCloudBuilder, FlagsAVoxelGridTooFineForTheFrameAndUsesItUnthinned)
 {
-  for (const float leaf_m : {0.001f, 0.01f}) {
+  // At 1 mm (the default) the whole frame's grid overflows; at 0.2 mm the box's own does too.
+  for (const float leaf_m : {0.0002f, 0.001f, 0.01f}) {
     SCOPED_TRACE(leaf_m);
     const bool too_fine = leaf_m < 0.005f;
     CloudBuildReport report;
@@ -164,7 +165,7 @@ TEST(DetectionCloudBuilder, FlagsAVoxelGridTooFineForTheFrameAndUsesItUnthinned)
     EXPECT_EQ(::testing::internal::GetCapturedStderr().find("would overflow"), std::string::npos);
     EXPECT_EQ(clouds, 1u);
     EXPECT_EQ(report.voxel_grid_skipped, too_fine);
-    // Every valid pixel of the whole frame.
+    // Every valid pixel of the whole frame: the largest region, not the last.
     EXPECT_EQ(report.largest_unthinned_points, too_fine ? 241407u : 0u);
   }
 }

@@ -138,7 +138,8 @@ TEST(ObstacleOutliner, SplitsOnlyCloudsLongerThanTheThresholdAndMergesBandsNearA
     std::vector<std::string> debug;
     const ObstacleOutliner outliner(settings, [&](const std::string & t) { debug.push_back(t); });
     std::vector<Cloud> clusters(1);  // split appends
-    EXPECT_EQ(outliner.split(c.split ? long_cloud : short_cloud, clusters, 0.5f), c.known);
+    const Cloud & cloud = c.split ? long_cloud : short_cloud;
+    EXPECT_EQ(outliner.split(cloud, clusters, 0.5f), c.known);
     clusters.erase(clusters.begin());
     ASSERT_EQ(sizes(clusters), c.appended);
     if (!c.split) {
@@ -153,6 +154,8 @@ TEST(ObstacleOutliner, SplitsOnlyCloudsLongerThanTheThresholdAndMergesBandsNearA
       EXPECT_NEAR(std::strtod(debug[0].c_str() + 9, nullptr), 0.8, 0.041);
       EXPECT_EQ(debug[0].back(), '\n');
     }
+    Cloud outline;  // the whole chain fails the same way
+    EXPECT_EQ(outliner.outline({cloud}, outline), c.known);
   }
 }
 

@@ -29,11 +29,6 @@ Eigen::Matrix4f camera_to_base()
       .finished();
 }
 
-DetectedObject box(int class_id, int left, int top, int right, int bottom)
-{
-  return DetectedObject{class_id, left, top, right, bottom, 0.9f};
-}
-
 TEST(ReportBuilder, EntryPerReportedDetectionInOrderWithContactCropAndOutcome)
 {
   struct Row
@@ -49,17 +44,17 @@ TEST(ReportBuilder, EntryPerReportedDetectionInOrderWithContactCropAndOutcome)
   const Row rows[] = {
       // Setting 0.5 m^2 against x^2 + y^2: 0.60 m away (0.36 m^2; a root rule would drop it,
       // u the integer midpoint), exactly 0.5 m^2, and 0.51 m^2 through y alone.
-      {box(kPerson, 49, 20, 52, 55), kOk, 50, 55, 1.1f, -0.2f, {49, 20, 3, 35}},
-      {box(kPerson, 58, 30, 62, 60), kOk, 60, 60, 1.1f, -0.3f, {58, 30, 4, 30}},
-      {box(kPerson, 60, 30, 61, 61), kFar, 60, 61, 0, 0, {}},
+      {{kPerson, 49, 20, 52, 55, 0.9f}, kOk, 50, 55, 1.1f, -0.2f, {49, 20, 3, 35}},
+      {{kPerson, 58, 30, 62, 60, 0.9f}, kOk, 60, 60, 1.1f, -0.3f, {58, 30, 4, 30}},
+      {{kPerson, 60, 30, 61, 61, 0.9f}, kFar, 60, 61, 0, 0, {}},
       // Depth 0, 5 m and 4.999 m under the bottom centre.
-      {box(kBottle, 20, 10, 30, 40), kNoDepth, 25, 40, 0, 0, {}},
-      {box(kBottle, 30, 10, 40, 40), kNoDepth, 35, 40, 0, 0, {}},
-      {box(kBlood, 40, 10, 50, 40), kOk, 45, 40, 5.099f, -1.54965f, {40, 10, 10, 30}},
+      {{kBottle, 20, 10, 30, 40, 0.9f}, kNoDepth, 25, 40, 0, 0, {}},
+      {{kBottle, 30, 10, 40, 40, 0.9f}, kNoDepth, 35, 40, 0, 0, {}},
+      {{kBlood, 40, 10, 50, 40, 0.9f}, kOk, 45, 40, 5.099f, -1.54965f, {40, 10, 10, 30}},
       // Boxes ending on the bottom edge or beyond the image: last row, crop clipped.
-      {box(kBottle, -6, 70, 30, 80), kOk, 12, 79, 1.1f, 0.18f, {0, 70, 30, 10}},
-      {box(kBlood, 90, 75, 106, 90), kOk, 98, 79, 1.1f, -0.68f, {90, 75, 10, 5}},
-      {box(kBottle, 100, 10, 100, 40), kOut, 100, 40, 0, 0, {}},
+      {{kBottle, -6, 70, 30, 80, 0.9f}, kOk, 12, 79, 1.1f, 0.18f, {0, 70, 30, 10}},
+      {{kBlood, 90, 75, 106, 90, 0.9f}, kOk, 98, 79, 1.1f, -0.68f, {90, 75, 10, 5}},
+      {{kBottle, 100, 10, 100, 40, 0.9f}, kOut, 100, 40, 0, 0, {}},
   };
   test::DepthFrame depth(kWidth, kHeight, 1000);
   depth.set(25, 40, 0);
@@ -69,7 +64,7 @@ TEST(ReportBuilder, EntryPerReportedDetectionInOrderWithContactCropAndOutcome)
   const int unreported[] = {0, 2, 3, 7, 8, -1};
   std::vector<DetectedObject> detections;
   for (std::size_t i = 0; i < std::size(rows); ++i) {
-    detections.push_back(box(unreported[i % std::size(unreported)], 50, 50, 60, 60));
+    detections.push_back({unreported[i % std::size(unreported)], 50, 50, 60, 60, 0.9f});
     detections.push_back(rows[i].detection);
   }
 
@@ -121,9 +116,9 @@ TEST(ReportBuilder, RefusesAFrameWhoseDepthImageOrIntrinsicsCannotBeUsed)
     const Case & c = cases[i];
     test::DepthFrame depth(c.depth_width, c.depth_height, 1000);
     depth.encoding = c.encoding;
-    const ReportFrame frame =
-        ReportBuilder(0.5f).build(depth.view(), kWidth, kHeight, {box(kBottle, 20, 10, 30, 40)},
-                                  c.intrinsics, camera_to_base());
+    const ReportFrame frame = ReportBuilder(0.5f).build(
+        depth.view(), kWidth, kHeight, {DetectedObject{kBottle, 20, 10, 30, 40, 0.9f}},
+        c.intrinsics, camera_to_base());
     EXPECT_EQ(frame.status, c.status);
     EXPECT_EQ(frame.entries.size(), c.status == S::kOk ? 1u : 0u);
   }
