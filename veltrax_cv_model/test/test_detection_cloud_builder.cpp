@@ -1,0 +1,174 @@
+// One camera's detection clouds: which detections become clouds and whether they keep their
+// floor points, the smallest cloud kept, frames refused whole, and the voxel-overflow flag.
+#include "veltrax_cv_model/detection_cloud_builder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/rgbd_frames.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+// The defaults of the node's ground_removal parameters.
+const GroundRemovalParams kGround{0.2, 5.0, -0.15, 0.15, 0.025, 0.3, 0.5, 0.05, 0.2, 5};
+enum Class { kPaper = 0, kMask = 1, kObstacle = 3, kBottle = 4, kBlood = 5, kPerson = 6 };
+
+DetectedObject box(int class_id, int left, int top, int right, int bottom)
+{
+  return DetectedObject{class_id, left, top, right, bottom, 0.9f};
+}
+
+// The bleach bottle and the milk carton standing on the carpet of the recorded frame.
+DetectedObject bleach(int class_id) { return box(class_id, 398, 66, 500, 262); }
+DetectedObject carton(int class_id) { return box(class_id, 230, 55, 328, 235); }
+
+// The recorded frame's clouds as camera 1 builds them (crop 0 .. 3 m), over stale ones.
+std::vector<Cloud> build_recorded(const DetectionCloudBuilder & builder,
+                                  const std::vector<DetectedObject> & detections,
+                                  CloudBuildReport * report = nullptr,
+                                  const RegionObserver & observe = {})
+{
+  static const test::RecordedScene milk = test::load_recorded_scene("milk_cartoon");
+  const CameraView view{test::kinect_intrinsics(), 0.0f, 3.0f, milk.camera_to_base};
+  std::vector<Cloud> clouds(2);
+  const CloudBuildReport r =
+      builder.build(milk.depth.view(), 640, detections, view, clouds, observe);
+  if (report != nullptr) *report = r;
+  return clouds;
+}
+
+bool same_points(const Cloud & a, const Cloud & b)
+{
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](auto & p, auto & q) {
+           return p.getVector3fMap() == q.getVector3fMap();
+         });
+}
+
+Cloud above(const Cloud & cloud, float z_m)
+{
+  Cloud high;
+  std::copy_if(cloud.begin(), cloud.end(), std::back_inserter(high.points),
+               [&](auto & p) { return p.z >= z_m; });
+  return high;
+}
+
+TEST(DetectionCloudBuilder, ClassDecidesTheCloudAndWhetherItKeepsItsFloorPoints)
+{
+  const DetectionCloudBuilder builder({0.01f, kGround});
+  auto single = [&](const DetectedObject & detection) {
+    const std::vector<Cloud> clouds = build_recorded(builder, {detection});
+    return clouds.size() == 1 ? clouds[0] : Cloud();
+  };
+  const Cloud bottle = single(bleach(kBottle));
+  const Cloud obstacle = single(bleach(kObstacle));
+  const Cloud person = single(carton(kPerson));
+  EXPECT_TRUE(same_points(single(bleach(kBlood)), bottle));
+  EXPECT_TRUE(same_points(single(bleach(kPerson)), obstacle));
+
+  // Litter keeps the carpet around the bleach bottle (about 0.27 m tall); obstacles and persons
+  // lose every point near the floor and nothing higher up.
+  EXPECT_GT(bottle.size() - above(bottle, 0.015f).size(), 50u);
+  EXPECT_EQ(obstacle.size(), above(obstacle, 0.015f).size());
+  EXPECT_EQ(person.size(), above(person, 0.015f).size());
+  EXPECT_TRUE(same_points(above(obstacle, 0.06f), above(bottle, 0.06f)));
+  EXPECT_GT(above(obstacle, 0.22f).size(), 0u);
+  EXPECT_GT(person.size(), 300u);
+
+  // In one frame: unoutlined and unknown classes and the all-zero box leave no gap, order is
+  // kept, and only the scene and the boxes that are built are back-projected.
+  std::vector<int> observed_lefts;
+  const std::vector<Cloud> mixed =
+      build_recorded(builder,
+                     {bleach(kPaper), bleach(kBottle), bleach(kMask), box(kObstacle, 0, 0, 0, 0),
+                      bleach(kObstacle), bleach(8), carton(kPerson)},
+                     nullptr, [&](const PixelRect & r) { observed_lefts.push_back(r.left); });
+  ASSERT_EQ(mixed.size(), 3u);
+  EXPECT_TRUE(same_points(mixed[0], bottle));
+  EXPECT_TRUE(same_points(mixed[1], obstacle));
+  EXPECT_TRUE(same_points(mixed[2], person));
+  EXPECT_EQ(observed_lefts, (std::vector<int>{0, 398, 398, 230}));
+  EXPECT_TRUE(build_recorded(builder, {box(kObstacle, 0, 0, 0, 0), bleach(kPaper)}).empty());
+}
+
+TEST(DetectionCloudBuilder, KeepsADetectionCloudOnlyWithMoreThanFivePoints)
+{
+  const DetectionCloudBuilder builder({0.001f, kGround});
+  const CameraView view{{50.0f, 50.0f, 19.5f, 14.5f}, 0.2f, 3.0f, Eigen::Matrix4f::Identity()};
+  for (const int valid_pixels : {5, 6}) {
+    test::DepthFrame depth(40, 30, 0);
+    for (int i = 0; i < valid_pixels; ++i) depth.set(10 + 3 * i, 15, 1000);
+    std::vector<Cloud> clouds;
+    builder.build(depth.view(), 40, {box(kBottle, 8, 10, 32, 20)}, view, clouds);
+    ASSERT_EQ(clouds.size(), valid_pixels == 6 ? 1u : 0u) << valid_pixels;
+  }
+}
+
+TEST(DetectionCloudBuilder, ReportsTheFirstRefusedRegionAndBuildsNothingFromARefusedFrame)
+{
+  struct Case
+  {
+    const char * encoding;
+    int row_length;
+    std::size_t extra_row_step, missing_bytes;
+    float fx;
+    int second_box_right;
+    BackProjectionStatus refused;
+    std::size_t clouds;
+  };
+  using S = BackProjectionStatus;
+  const Case cases[] = {
+      {"16UC1", 64, 0, 0, 52.5f, 60, S::kOk, 2},
+      {"8UC1", 64, 0, 0, 52.5f, 60, S::kNotSixteenBit, 0},
+      {"16UC1", 65, 0, 0, 52.5f, 60, S::kWidthMismatch, 0},      // wider colour rows
+      {"16UC1", 64, 2, 0, 52.5f, 60, S::kRowPadding, 0},         // padded rows
+      {"16UC1", 64, 0, 2, 52.5f, 60, S::kBufferTooShort, 0},     // buffer cut short
+      {"16UC1", 64, 0, 0, 0.0f, 60, S::kUnusableIntrinsics, 0},  // zero focal length
+      {"16UC1", 64, 0, 0, 52.5f, 70, S::kRectOutsideImage, 1},   // the other box is built
+  };
+  const DetectionCloudBuilder builder({0.001f, kGround});
+  const test::DepthFrame depth(64, 48, 1000);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case & c = cases[i];
+    SCOPED_TRACE(i);
+    DepthImageView view = depth.view();
+    view.encoding = c.encoding;
+    view.row_step_bytes += c.extra_row_step;
+    view.size_bytes -= c.missing_bytes;
+    const CameraView camera{{c.fx, 52.5f, 31.5f, 23.5f}, 0.2f, 3.0f, Eigen::Matrix4f::Identity()};
+    std::vector<Cloud> clouds(3);
+    const std::vector<DetectedObject> boxes{box(kBottle, 2, 2, 30, 40),
+                                            box(kBottle, 34, 2, c.second_box_right, 40)};
+    EXPECT_EQ(builder.build(view, c.row_length, boxes, camera, clouds).refused.status, c.refused);
+    EXPECT_EQ(clouds.size(), c.clouds);
+  }
+}
+
+TEST(DetectionCloudBuilder, FlagsAVoxelGridTooFineForTheFrameAndUsesItUnthinned)
+{
+  // At 1 mm (the default) the whole frame's grid overflows; at 0.2 mm the box's own does too.
+  for (const float leaf_m : {0.0002f, 0.001f, 0.01f}) {
+    SCOPED_TRACE(leaf_m);
+    const bool too_fine = leaf_m < 0.005f;
+    CloudBuildReport report;
+    ::testing::internal::CaptureStderr();
+    const std::size_t clouds =
+        build_recorded(DetectionCloudBuilder({leaf_m, kGround}), {bleach(kObstacle)}, &report)
+            .size();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr().find("would overflow"), std::string::npos);
+    EXPECT_EQ(clouds, 1u);
+    EXPECT_EQ(report.voxel_grid_skipped, too_fine);
+    // Every valid pixel of the whole frame: the largest region, not the last.
+    EXPECT_EQ(report.largest_unthinned_points, too_fine ? 241407u : 0u);
+  }
+}
+
+}  // namespace
+}  // namespace veltrax_cv_model
