@@ -6,8 +6,10 @@
 #include <Eigen/Core>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -291,6 +293,11 @@ private:
 
   // Cleared by the destructor; every worker loop ends at its next check.
   std::atomic<bool> workers_running_{true};
+  // Hand-over events. The idle flags stay the record of who owns an input; the mutex only
+  // orders a flag change and its notification against a waiter's check.
+  std::mutex workers_mutex_;
+  std::condition_variable work_handed_over_;
+  std::condition_variable work_handed_back_;
 
   // 14. Transform workers. Flag true: the frame cycle owns the input; false: the worker does.
   std::atomic<bool> transform_task1_idle_{true};
@@ -333,8 +340,16 @@ private:
   /// workers joined, NPU context destroyed, transform listener released before its buffer.
   /// Safe to call more than once and on a half-built node.
   void release_resources();
-  /// Polls both transform workers' idle flags every 10 ms until both are true.
+  /// Waits until both transform workers' idle flags are true.
   void wait_for_transform_workers();
+  /// Wakes the threads waiting on `event`.
+  void notify_workers(std::condition_variable & event);
+  /// Frame cycle: gives a worker its filled input (idle flag false) and wakes it.
+  void hand_over(std::atomic<bool> & idle);
+  /// Worker: gives its input back (idle flag true) and wakes the frame cycle.
+  void hand_back(std::atomic<bool> & idle);
+  /// Worker: blocks until its input is handed over (true) or the node stops (false).
+  bool wait_for_work(const std::atomic<bool> & idle);
   /// Looks up the transform from the depth image's frame into the robot frame (latest, without
   /// waiting) and on success stores its matrix and the ready flag; on failure logs
   /// `error_prefix` + the reason + ", quitting callback" and returns false.

@@ -1,8 +1,6 @@
 // Transform workers: one thread per camera builds that camera's detection clouds.
-#include <chrono>
 #include <exception>
 #include <string>
-#include <thread>
 
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
@@ -11,11 +9,7 @@ namespace veltrax_cv_model
 
 void Yolov5sPredictor::TransformTask(std::atomic<bool> * idle, TransformTaskInput * input)
 {
-  while (workers_running_.load(std::memory_order_acquire)) {
-    if (idle->load(std::memory_order_acquire)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
+  while (wait_for_work(*idle)) {
     // The input belongs to this worker until the flag goes back to true.
     const DetectionFrame detections = input->detections;
     const std::string site = "transform worker for " + input->depth->header.frame_id;
@@ -28,7 +22,7 @@ void Yolov5sPredictor::TransformTask(std::atomic<bool> * idle, TransformTaskInpu
       input->clouds.clear();
       log_fault(site, format_text("transform worker skipped a frame: %s", e.what()));
     }
-    idle->store(true, std::memory_order_release);
+    hand_back(*idle);
   }
 }
 

@@ -1,7 +1,5 @@
 // Web worker: camera 1's litter and person reports, off the frame-cycle thread.
-#include <chrono>
 #include <exception>
-#include <thread>
 
 #include "message_views.hpp"
 
@@ -20,11 +18,7 @@ const char * const kWebWorkerSite = "web worker";
 
 void Yolov5sPredictor::WebTask(std::atomic<bool> * idle, WebTaskInput * input)
 {
-  while (workers_running_.load(std::memory_order_acquire)) {
-    if (idle->load(std::memory_order_acquire)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
+  while (wait_for_work(*idle)) {
     // The input belongs to this worker until the flag goes back to true.
     {
       const ImageConstPtr depth = input->depth;
@@ -37,7 +31,7 @@ void Yolov5sPredictor::WebTask(std::atomic<bool> * idle, WebTaskInput * input)
         log_fault(kWebWorkerSite, format_text("web worker skipped a frame: %s", e.what()));
       }
     }
-    idle->store(true, std::memory_order_release);
+    hand_back(*idle);
   }
 }
 

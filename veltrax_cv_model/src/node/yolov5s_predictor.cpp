@@ -20,7 +20,6 @@ namespace
 {
 
 constexpr auto kFramePeriod = std::chrono::milliseconds(100);
-constexpr auto kWorkerPoll = std::chrono::milliseconds(10);
 constexpr double kStaleAfterSeconds = 10.0;
 // Fault site of the tick's gate and of the whole cycle (FaultLog).
 const char * const kFrameCycleSite = "frame cycle";
@@ -161,6 +160,7 @@ void Yolov5sPredictor::release_resources()
 void Yolov5sPredictor::stop_workers()
 {
   workers_running_.store(false);
+  notify_workers(work_handed_over_);
   for (std::thread * worker :
        {&transform_task1_thread_, &transform_task2_thread_, &web_task_thread_}) {
     if (worker->joinable()) {
@@ -487,18 +487,51 @@ void Yolov5sPredictor::subscriberCallback(const ImageConstPtr & color1,
     web_task_input_.depth = depth1;
     // A snapshot: the camera-info callback may rewrite the node's copy while the worker runs.
     web_task_input_.intrinsics = camera1_intrinsics_;
-    web_task_idle_.store(false, std::memory_order_release);
+    hand_over(web_task_idle_);
   }
 
   callback_process(frame1, frame2, color1, color2, depth1, depth2, obstacle_pointcloud_pub_);
 }
 
+void Yolov5sPredictor::notify_workers(std::condition_variable & event)
+{
+  // Taking the mutex orders this notification after a waiter's check of its condition, so a
+  // change made just before it cannot be missed.
+  {
+    const std::lock_guard<std::mutex> lock(workers_mutex_);
+  }
+  event.notify_all();
+}
+
+void Yolov5sPredictor::hand_over(std::atomic<bool> & idle)
+{
+  idle.store(false, std::memory_order_release);
+  notify_workers(work_handed_over_);
+}
+
+void Yolov5sPredictor::hand_back(std::atomic<bool> & idle)
+{
+  idle.store(true, std::memory_order_release);
+  notify_workers(work_handed_back_);
+}
+
+bool Yolov5sPredictor::wait_for_work(const std::atomic<bool> & idle)
+{
+  std::unique_lock<std::mutex> lock(workers_mutex_);
+  work_handed_over_.wait(lock, [&] {
+    return !workers_running_.load(std::memory_order_acquire) ||
+           !idle.load(std::memory_order_acquire);
+  });
+  return workers_running_.load(std::memory_order_acquire);
+}
+
 void Yolov5sPredictor::wait_for_transform_workers()
 {
-  while (!(transform_task1_idle_.load(std::memory_order_acquire) &&
-           transform_task2_idle_.load(std::memory_order_acquire))) {
-    std::this_thread::sleep_for(kWorkerPoll);
-  }
+  std::unique_lock<std::mutex> lock(workers_mutex_);
+  work_handed_back_.wait(lock, [this] {
+    return transform_task1_idle_.load(std::memory_order_acquire) &&
+           transform_task2_idle_.load(std::memory_order_acquire);
+  });
 }
 
 void Yolov5sPredictor::hand_over_to_transform_worker(
@@ -517,7 +550,7 @@ void Yolov5sPredictor::hand_over_to_transform_worker(
   input.z_min = z_min;
   input.z_max = z_max;
   input.transform = matrix;
-  idle.store(false, std::memory_order_release);
+  hand_over(idle);
 }
 
 void Yolov5sPredictor::callback_process(
