@@ -15,15 +15,16 @@
 
 #include "rcutils/logging.h"
 #include "support/depth_scene.hpp"
-#include "support/node_harness.hpp"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_cv_model
 {
 namespace
 {
 
-using testing::LogCapture;
-using testing::RosSession;
+using veltrax_harness::LogCapture;
+using veltrax_harness::RosSession;
 namespace scene = veltrax_cv_model::test;
 
 Cloud cloud_of(const std::vector<pcl::PointXYZ> & points)

@@ -13,15 +13,16 @@
 #include "cv_bridge/cv_bridge.h"
 #include "rcutils/logging.h"
 #include "support/depth_scene.hpp"
-#include "support/node_harness.hpp"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_cv_model
 {
 namespace
 {
 
-using testing::LogCapture;
-using testing::RosSession;
+using veltrax_harness::LogCapture;
+using veltrax_harness::RosSession;
 namespace scene = veltrax_cv_model::test;
 
 constexpr float kPitchRad = 35.0f * 3.14159265f / 180.0f;

@@ -11,7 +11,8 @@
 
 #include "rclcpp_host/testing.hpp"
 #include "rcutils/logging.h"
-#include "support/node_harness.hpp"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_cv_model
 {
@@ -19,9 +20,9 @@ namespace
 {
 
 using namespace std::chrono_literals;
-using testing::LogCapture;
-using testing::Probe;
-using testing::RosSession;
+using veltrax_harness::LogCapture;
+using veltrax_harness::Probe;
+using veltrax_harness::RosSession;
 
 std::vector<std::string> info_lines_from(const LogCapture & log, const std::string & first,
                                          std::size_t count)
@@ -204,12 +205,12 @@ TEST(NodeFrame, CachesTheNewestInputOfEveryStream)
   rclcpp::executors::SingleThreadedExecutor executor;
   executor.add_node(node);
 
-  probe.info1->publish(testing::camera_info(600, 605, 320, 240));
-  probe.info2->publish(testing::camera_info(500, 501, 300, 200));
+  probe.info1->publish(veltrax_harness::camera_info(600, 605, 320, 240));
+  probe.info2->publish(veltrax_harness::camera_info(500, 501, 300, 200));
   // Two colour frames before the node spins: the image queue keeps only the newest.
   const rclcpp::Time stamp = node->now();
-  probe.color1->publish(testing::image(4, 2, "rgb8", "cam1", stamp, 1));
-  probe.color1->publish(testing::image(4, 2, "rgb8", "cam1", stamp, 2));
+  probe.color1->publish(veltrax_harness::image(4, 2, "rgb8", "cam1", stamp, 1));
+  probe.color1->publish(veltrax_harness::image(4, 2, "rgb8", "cam1", stamp, 2));
   geometry_msgs::msg::Twist twist;
   twist.linear.x = 0.3;
   twist.angular.z = -0.5;
@@ -238,15 +239,15 @@ TEST(NodeFrame, TicksOnItsTimerAndReportsMissingInputsOnce)
   rclcpp::executors::SingleThreadedExecutor executor;
   executor.add_node(node);
   executor.add_node(probe.node);
-  ASSERT_TRUE(
-      testing::spin_until(executor, [&] { return log.count("No input camera data") >= 1; }));
-  testing::spin_for(executor, 300ms);
+  ASSERT_TRUE(veltrax_harness::spin_until(executor,
+                                          [&] { return log.count("No input camera data") >= 1; }));
+  veltrax_harness::spin_for(executor, 300ms);
   EXPECT_EQ(log.count("No input camera data"), 1u);
 
   for (const auto & publisher : {probe.color1, probe.depth1, probe.color2, probe.depth2}) {
-    publisher->publish(testing::image(4, 4, "rgb8", "unknown_frame", node->now()));
+    publisher->publish(veltrax_harness::image(4, 4, "rgb8", "unknown_frame", node->now()));
   }
-  EXPECT_TRUE(testing::spin_until(
+  EXPECT_TRUE(veltrax_harness::spin_until(
       executor, [&] { return log.count("camera1_color_pub_to_sub_cost_time") >= 3; }));
 }
 
