@@ -17,12 +17,18 @@ namespace veltrax_demo
 
 namespace fs = std::filesystem;
 
+namespace
+{
+
+// The host model of the scene modes.
 std::string scene_model(const RunOptions & options)
 {
   return options.model_file.empty()
              ? (fs::path(options.workspace_dir) / "host/rknn/models/colour_key_640.yaml").string()
              : options.model_file;
 }
+
+}  // namespace
 
 std::vector<std::string> node_arguments(const RunOptions & options, const std::string & model)
 {

@@ -159,7 +159,4 @@ inline constexpr int kDemoClasses = 8;
 /// `options.params`. Throws std::runtime_error when the parameter file does not exist.
 std::vector<std::string> node_arguments(const RunOptions & options, const std::string & model = "");
 
-/// The host model of the scene modes: `options.model_file`, or the colour-key model.
-std::string scene_model(const RunOptions & options);
-
 }  // namespace veltrax_demo

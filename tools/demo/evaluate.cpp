@@ -53,6 +53,57 @@ ClusterRecord cluster_of(const std::vector<Point2> & points, const std::vector<i
   return cluster;
 }
 
+// The frame whose stamp lies within kStampMatch_s of `stamp_s`; -1 when none does.
+int frame_of(const std::vector<double> & frame_stamps_s, double stamp_s)
+{
+  for (std::size_t k = 0; k < frame_stamps_s.size(); ++k) {
+    if (std::abs(frame_stamps_s[k] - stamp_s) < kStampMatch_s) {
+      return static_cast<int>(k);
+    }
+  }
+  return -1;
+}
+
+// Class of a crop of the demo scene: the key colour most of its pixels carry (-1: none).
+int key_colour_class(const cv::Mat & bgr)
+{
+  std::array<int, host_rknn::kKeyColourCount> counts{};
+  for (int row = 0; row < bgr.rows; ++row) {
+    const cv::Vec3b * px = bgr.ptr<cv::Vec3b>(row);
+    for (int col = 0; col < bgr.cols; ++col) {
+      for (std::size_t k = 0; k < counts.size(); ++k) {
+        const host_rknn::KeyColour key = host_rknn::key_colours()[k];
+        if (std::abs(px[col][2] - key.r) <= kKeyTolerance &&
+            std::abs(px[col][1] - key.g) <= kKeyTolerance &&
+            std::abs(px[col][0] - key.b) <= kKeyTolerance) {
+          ++counts[k];
+          break;
+        }
+      }
+    }
+  }
+  const auto best = std::max_element(counts.begin(), counts.end());
+  return *best > 0 ? static_cast<int>(best - counts.begin()) : -1;
+}
+
+// Class of a crop of the real frames: the trash class of the scripted camera 1 box nearest in
+// size (`image_height` rows of the camera image); -1 when the script holds none.
+int scripted_class(const host_rknn::ModelSpec & script, const cv::Mat & crop, int image_height)
+{
+  const double row_scale = image_height / 640.0;
+  int best_class = -1;
+  double best = std::numeric_limits<double>::infinity();
+  for (const host_rknn::Detection & d : script.runs.front().slot1) {
+    const double difference =
+        std::abs((d.x2 - d.x1) - crop.cols) + std::abs((d.y2 - d.y1) * row_scale - crop.rows);
+    if (is_trash_class(d.class_id) && difference < best) {
+      best = difference;
+      best_class = d.class_id;
+    }
+  }
+  return best_class;
+}
+
 // Report records, each matched to the nearest object of its label when there is ground truth.
 void evaluate_reports(const Source & source, const DriveResult & run, RunSummary & summary)
 {
@@ -103,53 +154,6 @@ void evaluate_reports(const Source & source, const DriveResult & run, RunSummary
 }
 
 }  // namespace
-
-int frame_of(const std::vector<double> & frame_stamps_s, double stamp_s)
-{
-  for (std::size_t k = 0; k < frame_stamps_s.size(); ++k) {
-    if (std::abs(frame_stamps_s[k] - stamp_s) < kStampMatch_s) {
-      return static_cast<int>(k);
-    }
-  }
-  return -1;
-}
-
-int key_colour_class(const cv::Mat & bgr)
-{
-  std::array<int, host_rknn::kKeyColourCount> counts{};
-  for (int row = 0; row < bgr.rows; ++row) {
-    const cv::Vec3b * px = bgr.ptr<cv::Vec3b>(row);
-    for (int col = 0; col < bgr.cols; ++col) {
-      for (std::size_t k = 0; k < counts.size(); ++k) {
-        const host_rknn::KeyColour key = host_rknn::key_colours()[k];
-        if (std::abs(px[col][2] - key.r) <= kKeyTolerance &&
-            std::abs(px[col][1] - key.g) <= kKeyTolerance &&
-            std::abs(px[col][0] - key.b) <= kKeyTolerance) {
-          ++counts[k];
-          break;
-        }
-      }
-    }
-  }
-  const auto best = std::max_element(counts.begin(), counts.end());
-  return *best > 0 ? static_cast<int>(best - counts.begin()) : -1;
-}
-
-int scripted_class(const host_rknn::ModelSpec & script, const cv::Mat & crop, int image_height)
-{
-  const double row_scale = image_height / 640.0;
-  int best_class = -1;
-  double best = std::numeric_limits<double>::infinity();
-  for (const host_rknn::Detection & d : script.runs.front().slot1) {
-    const double difference =
-        std::abs((d.x2 - d.x1) - crop.cols) + std::abs((d.y2 - d.y1) * row_scale - crop.rows);
-    if (is_trash_class(d.class_id) && difference < best) {
-      best = difference;
-      best_class = d.class_id;
-    }
-  }
-  return best_class;
-}
 
 Point2 to_world(const veltrax_scene::Scene & scene, int frame, const Point2 & p)
 {

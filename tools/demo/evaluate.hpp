@@ -38,16 +38,6 @@ struct Evaluation
   std::vector<Point2> last_points;  ///< its outline
 };
 
-/// The frame whose stamp lies within the stamp tolerance of `stamp_s`; -1 when none does.
-int frame_of(const std::vector<double> & frame_stamps_s, double stamp_s);
-
-/// Class of a crop of the demo scene: the host key colour most of its pixels carry (-1: none).
-int key_colour_class(const cv::Mat & bgr);
-
-/// Class of a crop of the real frames: the trash class of the scripted camera 1 box nearest in
-/// size (`image_height` rows of the camera image); -1 when the script holds none.
-int scripted_class(const host_rknn::ModelSpec & script, const cv::Mat & crop, int image_height);
-
 /// The figures of `run` on the frames of `source`.
 Evaluation evaluate(const Source & source, const DriveResult & run);
 
