@@ -17,10 +17,10 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "demo/demo_runner.hpp"
 #include "scene/scene.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace
 {
@@ -57,31 +57,20 @@ CameraIntrinsics intrinsics_of(const veltrax_scene::CameraModel & camera)
                           static_cast<float>(camera.cx), static_cast<float>(camera.cy)};
 }
 
-// rclcpp::init with the demo's model, `leaf_mm` and the node's own parameters otherwise, for the
-// lifetime of the object; the node reads its parameters at construction.
+// The node with the demo's model and `leaf_mm`, its own parameters otherwise; the node reads its
+// parameters at construction.
 struct NodeSession
 {
   explicit NodeSession(int leaf_mm)
+      : ros({"--log-level", "warn", "-p",
+             "rknn_model_path:=" + std::string(VELTRAX_MODELS_DIR) + "/colour_key_640.yaml", "-p",
+             "obj_class_num:=8", "-p", "downsample_leaf_size:=" + std::to_string(leaf_mm * 1e-3)},
+            "bench"),
+        node(std::make_shared<Yolov5sPredictor>())
   {
-    const std::string model = std::string(VELTRAX_MODELS_DIR) + "/colour_key_640.yaml";
-    const std::vector<std::string> args{
-        "bench",       "--ros-args",
-        "--log-level", "warn",
-        "-p",          "rknn_model_path:=" + model,
-        "-p",          "obj_class_num:=8",
-        "-p",          "downsample_leaf_size:=" + std::to_string(leaf_mm * 1e-3)};
-    std::vector<const char *> argv;
-    for (const std::string & arg : args) argv.push_back(arg.c_str());
-    rclcpp::init(static_cast<int>(argv.size()), argv.data());
-    node = std::make_shared<Yolov5sPredictor>();
-  }
-  ~NodeSession()
-  {
-    // The node's workers stop before the ROS stand-in goes down.
-    node.reset();
-    rclcpp::shutdown();
   }
 
+  veltrax_harness::RosSession ros;
   std::shared_ptr<Yolov5sPredictor> node;
 };
 
@@ -191,27 +180,16 @@ void BM_WholeCycle(benchmark::State & state)
   NodeSession session(static_cast<int>(state.range(0)));
   Yolov5sPredictor & node = *session.node;
   node.cancel_frame_timer();
-  const auto probe = rclcpp::Node::make_shared("bench_probe");
+  veltrax_harness::Probe probe;
   rclcpp::executors::SingleThreadedExecutor executor;
   executor.add_node(session.node);
-  executor.add_node(probe);
-  const auto tf_static = probe->create_publisher<tf2_msgs::msg::TFMessage>(
-      "/tf_static", rclcpp::QoS(10).transient_local());
+  executor.add_node(probe.node);
   tf2_msgs::msg::TFMessage transforms;
-  std::array<rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr, 2> color;
-  std::array<rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr, 2> depth;
-  for (std::size_t c = 0; c < 2; ++c) {
-    const veltrax_scene::CameraModel & camera = f.scene.cameras[c];
-    transforms.transforms.push_back(
-        veltrax_demo::transform_message(camera.camera_to_base(), camera.frame_id, node.now()));
-    probe
-        ->create_publisher<sensor_msgs::msg::CameraInfo>(veltrax_demo::kInfoTopics[c],
-                                                         rclcpp::QoS(1).transient_local())
-        ->publish(veltrax_demo::info_message(camera, node.now()));
-    color[c] = probe->create_publisher<sensor_msgs::msg::Image>(veltrax_demo::kColorTopics[c], 1);
-    depth[c] = probe->create_publisher<sensor_msgs::msg::Image>(veltrax_demo::kDepthTopics[c], 1);
+  for (const veltrax_scene::CameraModel & camera : f.scene.cameras) {
+    transforms.transforms.push_back(veltrax_harness::transform(
+        camera.camera_to_base(), "base_footprint", camera.frame_id, node.now()));
   }
-  tf_static->publish(transforms);
+  probe.tf_static->publish(transforms);
   for (const veltrax_scene::CameraModel & camera : f.scene.cameras) {
     while (!node.knows_transform_of(camera.frame_id)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -220,12 +198,14 @@ void BM_WholeCycle(benchmark::State & state)
   for (auto _ : state) {
     // Fresh stamps every cycle: the node ignores images older than 10 s.
     state.PauseTiming();
-    for (std::size_t c = 0; c < 2; ++c) {
-      auto color_msg = std::make_shared<sensor_msgs::msg::Image>(*f.color[c]);
-      auto depth_msg = std::make_shared<sensor_msgs::msg::Image>(*f.depth[c]);
-      color_msg->header.stamp = depth_msg->header.stamp = node.now();
-      color[c]->publish(*color_msg);
-      depth[c]->publish(*depth_msg);
+    for (int c = 0; c < 2; ++c) {
+      const veltrax_scene::CameraModel & camera = f.scene.cameras[c];
+      sensor_msgs::msg::Image color = *f.color[c];
+      sensor_msgs::msg::Image depth = *f.depth[c];
+      color.header.stamp = depth.header.stamp = node.now();
+      probe.publish_camera(c + 1,
+                           veltrax_harness::camera_info(camera.fx, camera.fy, camera.cx, camera.cy),
+                           color, depth);
     }
     executor.spin_some();
     state.ResumeTiming();

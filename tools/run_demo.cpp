@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli.hpp"
-#include "demo/demo_runner.hpp"
+#include "demo/write.hpp"
 
 namespace
 {

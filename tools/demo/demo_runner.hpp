@@ -1,28 +1,19 @@
 // The demo runner: drives the real Yolov5sPredictor in-process through the host graph with a
 // synthetic scene (generated or loaded from make_scene's output) or with the two real RGB-D
-// frames, collects every output topic, writes pictures, clouds and reports to a directory and
-// compares the outputs with the ground truth. Usage and output files: tools/README.md.
+// frames, collects every output topic, compares the outputs with the ground truth and writes
+// pictures, clouds and reports to a directory. Three stages, each in its own file: drive.hpp,
+// evaluate.hpp, write.hpp. Usage and output files: tools/README.md.
 #pragma once
-
-#include <Eigen/Geometry>
-#include <opencv2/core.hpp>
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "builtin_interfaces/msg/time.hpp"
 #include "demo/model_comparison.hpp"
-#include "geometry_msgs/msg/transform_stamped.hpp"
-#include "rcutils/logging.h"
-#include "scene/scene.hpp"
-#include "sensor_msgs/msg/camera_info.hpp"
-#include "sensor_msgs/msg/image.hpp"
 
 namespace veltrax_demo
 {
@@ -159,52 +150,13 @@ struct RunSummary
 /// down rclcpp itself, so it must not run while rclcpp is initialised.
 RunSummary run_demo(const RunOptions & options);
 
-/// The figures of `summary` as JSON (what out/summary.json holds).
-std::string summary_json(const RunSummary & summary);
+/// The host models' classes, given to the node as obj_class_num.
+inline constexpr int kDemoClasses = 8;
 
-/// The human-readable summary.
-void print_summary(std::FILE * out, const RunSummary & summary);
-
-// --- Pieces of the runner that the soak tool drives the node with -----------------------------
-
-inline constexpr const char * kColorTopics[2] = {"/berxel_camera1/berxel_camera1/color/color_raw",
-                                                 "/berxel_camera2/berxel_camera2/color/color_raw"};
-inline constexpr const char * kDepthTopics[2] = {"/berxel_camera1/berxel_camera1/depth/depth_raw",
-                                                 "/berxel_camera2/berxel_camera2/depth/depth_raw"};
-inline constexpr const char * kInfoTopics[2] = {"/berxel_camera1/berxel_camera1/depth/camera_info",
-                                                "/berxel_camera2/berxel_camera2/depth/camera_info"};
-inline constexpr const char * kOutlineTopic = "/perception/yolov5/obstacle_pointcloud";
-
-/// The node's command line for `options`: the parameter file, then the demo's overrides (host
-/// model `model`, or the scene model of `options` when empty; obj_class_num 8; debug and
-/// draw_result true; downsample_leaf_size), then `options.params`. Throws std::runtime_error
-/// when the parameter file does not exist.
+/// The node's ROS arguments (what follows "--ros-args") for `options`: the parameter file, then
+/// the demo's overrides (host model `model`, or the scene model of `options` when empty;
+/// obj_class_num kDemoClasses; debug and draw_result true; downsample_leaf_size), then
+/// `options.params`. Throws std::runtime_error when the parameter file does not exist.
 std::vector<std::string> node_arguments(const RunOptions & options, const std::string & model = "");
-
-/// `image` (rgb8 or 16UC1) as a message of `encoding`.
-sensor_msgs::msg::Image image_message(const cv::Mat & image, const std::string & encoding,
-                                      const std::string & frame_id,
-                                      const builtin_interfaces::msg::Time & stamp);
-/// Plumb-bob camera info without distortion for `camera`.
-sensor_msgs::msg::CameraInfo info_message(const veltrax_scene::CameraModel & camera,
-                                          const builtin_interfaces::msg::Time & stamp);
-/// base_footprint -> `frame_id`.
-geometry_msgs::msg::TransformStamped transform_message(const Eigen::Isometry3d & camera_to_base,
-                                                       const std::string & frame_id,
-                                                       const builtin_interfaces::msg::Time & stamp);
-
-/// While it lives, every rclcpp log line goes to the file at `path` (created) instead of the
-/// console. Throws std::runtime_error when the file cannot be written.
-class LogRedirect
-{
-public:
-  explicit LogRedirect(const std::string & path);
-  ~LogRedirect();
-  LogRedirect(const LogRedirect &) = delete;
-  LogRedirect & operator=(const LogRedirect &) = delete;
-
-private:
-  rcutils_logging_output_handler_t previous_{nullptr};
-};
 
 }  // namespace veltrax_demo

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "demo/evaluation.hpp"
+#include "demo/scoring.hpp"
 
 namespace veltrax_demo
 {

@@ -1,15 +1,15 @@
 // The soak's figures, verdict, picture and summary.
 #include "soak/soak.hpp"
 
+#include <nlohmann/json.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <sstream>
 #include <stdexcept>
 
-#include "demo/evaluation.hpp"
+#include "demo/scoring.hpp"
 
 namespace veltrax_soak
 {
@@ -267,23 +267,27 @@ cv::Mat soak_picture(const std::vector<CycleSample> & samples, const SoakStats &
 
 std::string stats_json(const SoakStats & s)
 {
-  std::ostringstream j;
-  j.setf(std::ios::fixed);
-  j.precision(3);
-  j << "{\n  \"cycles\": " << s.cycles << ",\n  \"warmup\": " << s.warmup
-    << ",\n  \"rss_kib\": {\"warmup_end\": " << s.rss_warmup_end_kib
-    << ", \"end\": " << s.rss_end_kib << ", \"window\": " << s.window
-    << ", \"first_window_median\": " << s.rss_first_median_kib
-    << ", \"last_window_median\": " << s.rss_last_median_kib << "}"
-    << ",\n  \"growth_mib\": " << s.growth_mib
-    << ",\n  \"slope_kib_per_1000_cycles\": " << s.slope_kib_per_1000
-    << ",\n  \"cycle_ms\": {\"p50\": " << s.cycle_p50_ms << ", \"p95\": " << s.cycle_p95_ms
-    << ", \"max\": " << s.cycle_max_ms << "}"
-    << ",\n  \"cycles_without_outline\": " << s.cycles_without_outline
-    << ",\n  \"max_growth_mib\": " << s.max_growth_mib
-    << ",\n  \"pass\": " << (s.pass ? "true" : "false") << ",\n  \"wall_s\": " << s.wall_s
-    << "\n}\n";
-  return j.str();
+  // Three decimals: a thousandth of a KiB, MiB or millisecond is below what the soak resolves.
+  const auto figure = [](double value) { return std::round(value * 1e3) / 1e3; };
+  const nlohmann::ordered_json j{{"cycles", s.cycles},
+                                 {"warmup", s.warmup},
+                                 {"rss_kib",
+                                  {{"warmup_end", s.rss_warmup_end_kib},
+                                   {"end", s.rss_end_kib},
+                                   {"window", s.window},
+                                   {"first_window_median", figure(s.rss_first_median_kib)},
+                                   {"last_window_median", figure(s.rss_last_median_kib)}}},
+                                 {"growth_mib", figure(s.growth_mib)},
+                                 {"slope_kib_per_1000_cycles", figure(s.slope_kib_per_1000)},
+                                 {"cycle_ms",
+                                  {{"p50", figure(s.cycle_p50_ms)},
+                                   {"p95", figure(s.cycle_p95_ms)},
+                                   {"max", figure(s.cycle_max_ms)}}},
+                                 {"cycles_without_outline", s.cycles_without_outline},
+                                 {"max_growth_mib", figure(s.max_growth_mib)},
+                                 {"pass", s.pass},
+                                 {"wall_s", figure(s.wall_s)}};
+  return j.dump(2) + "\n";
 }
 
 void print_stats(std::FILE * f, const SoakStats & s, const std::string & out_dir)

@@ -16,12 +16,11 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "demo/demo_runner.hpp"
-#include "demo/evaluation.hpp"
-#include "rclcpp/rclcpp.hpp"
+#include "demo/drive.hpp"
+#include "demo/scoring.hpp"
 #include "scene/scene.hpp"
-#include "sensor_msgs/msg/point_cloud2.hpp"
-#include "tf2_msgs/msg/tf_message.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_soak
 {
@@ -47,36 +46,27 @@ class Graph
 {
 public:
   explicit Graph(const std::vector<std::string> & ros_args)
+      : ros_(ros_args, "soak"), node(std::make_shared<Yolov5sPredictor>()), probe("soak")
   {
-    std::vector<const char *> argv;
-    for (const std::string & arg : ros_args) argv.push_back(arg.c_str());
-    rclcpp::init(static_cast<int>(argv.size()), argv.data());
-    try {
-      node = std::make_shared<Yolov5sPredictor>();
-      probe = std::make_shared<rclcpp::Node>("soak");
-    } catch (...) {
-      node.reset();
-      rclcpp::shutdown();
-      throw;
-    }
     executor.add_node(node);
-    executor.add_node(probe);
+    executor.add_node(probe.node);
   }
 
   ~Graph()
   {
     executor.remove_node(node);
-    executor.remove_node(probe);
-    node.reset();
-    probe.reset();
-    rclcpp::shutdown();
+    executor.remove_node(probe.node);
   }
 
   Graph(const Graph &) = delete;
   Graph & operator=(const Graph &) = delete;
 
+private:
+  veltrax_harness::RosSession ros_;  // first in, last out
+
+public:
   std::shared_ptr<Yolov5sPredictor> node;
-  rclcpp::Node::SharedPtr probe;
+  veltrax_harness::Probe probe;
   rclcpp::executors::SingleThreadedExecutor executor;
 };
 
@@ -131,7 +121,7 @@ SoakStats run_soak(const SoakOptions & options)
   if (!options.debug) {
     node_options.params = {"debug:=false", "draw_result:=false"};
   }
-  veltrax_demo::LogRedirect log((out / "node.log").string());
+  veltrax_harness::LogCapture log((out / "node.log").string());
   Graph graph(veltrax_demo::node_arguments(node_options));
   Yolov5sPredictor & node = *graph.node;
   if (!node.npu_ready()) {
@@ -141,34 +131,12 @@ SoakStats run_soak(const SoakOptions & options)
   // Every cycle is one call below; the node's own timer would add cycles at random points.
   node.cancel_frame_timer();
 
-  rclcpp::Node & probe = *graph.probe;
-  std::array<rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr, 2> color;
-  std::array<rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr, 2> depth;
-  std::array<rclcpp::Publisher<sensor_msgs::msg::CameraInfo>::SharedPtr, 2> info;
-  for (std::size_t c = 0; c < 2; ++c) {
-    color[c] = probe.create_publisher<sensor_msgs::msg::Image>(veltrax_demo::kColorTopics[c], 10);
-    depth[c] = probe.create_publisher<sensor_msgs::msg::Image>(veltrax_demo::kDepthTopics[c], 10);
-    info[c] =
-        probe.create_publisher<sensor_msgs::msg::CameraInfo>(veltrax_demo::kInfoTopics[c], 10);
-  }
-  int outline_points = -1;
-  const auto outline_subscription = probe.create_subscription<sensor_msgs::msg::PointCloud2>(
-      veltrax_demo::kOutlineTopic, 10,
-      std::function<void(const sensor_msgs::msg::PointCloud2 &)>(
-          [&outline_points](const sensor_msgs::msg::PointCloud2 & msg) {
-            outline_points = static_cast<int>(msg.width * msg.height);
-          }));
-
   // The node's listener takes the static transforms on its own thread; a cycle before they are
   // in would publish no outline.
-  const auto tf_static = probe.create_publisher<tf2_msgs::msg::TFMessage>(
-      "/tf_static", rclcpp::QoS(100).transient_local());
-  tf2_msgs::msg::TFMessage transforms;
-  for (const veltrax_scene::CameraModel & camera : scene.cameras) {
-    transforms.transforms.push_back(
-        veltrax_demo::transform_message(camera.camera_to_base(), camera.frame_id, node.now()));
-  }
-  tf_static->publish(transforms);
+  veltrax_harness::Probe & probe = graph.probe;
+  std::array<Eigen::Isometry3d, 2> camera_to_base;
+  for (std::size_t c = 0; c < 2; ++c) camera_to_base[c] = scene.cameras[c].camera_to_base();
+  veltrax_demo::publish_mounts(probe, scene.cameras, camera_to_base);
   const auto tf_deadline = Clock::now() + kTransformTimeout;
   for (const veltrax_scene::CameraModel & camera : scene.cameras) {
     while (!node.knows_transform_of(camera.frame_id)) {
@@ -190,19 +158,17 @@ SoakStats run_soak(const SoakOptions & options)
       throw std::runtime_error("interrupted after " + std::to_string(i) + " cycles");
     }
     const RenderedFrame & frame = frames[static_cast<std::size_t>(i) % frames.size()];
-    const builtin_interfaces::msg::Time stamp = node.now();
-    for (std::size_t c = 0; c < 2; ++c) {
-      const std::string & frame_id = scene.cameras[c].frame_id;
-      info[c]->publish(veltrax_demo::info_message(scene.cameras[c], stamp));
-      color[c]->publish(veltrax_demo::image_message(frame.color_rgb[c], "rgb8", frame_id, stamp));
-      depth[c]->publish(veltrax_demo::image_message(frame.depth_mm[c], "16UC1", frame_id, stamp));
-    }
+    veltrax_demo::publish_frame(probe, scene.cameras, frame.color_rgb, frame.depth_mm);
     graph.executor.spin_some();  // the node stores the new inputs
-    outline_points = -1;
+    // Only this cycle's outputs are kept, so the record does not grow what it measures.
+    probe.clear();
     const auto start = Clock::now();
     node.timer_callback();
     const double cycle_ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     graph.executor.spin_some();  // the probe takes the outline
+    const std::vector<sensor_msgs::msg::PointCloud2> outlines = probe.obstacle_clouds();
+    const int outline_points =
+        outlines.empty() ? -1 : static_cast<int>(outlines.back().width * outlines.back().height);
 
     CycleSample & sample = samples[static_cast<std::size_t>(i)];
     sample = {i, resident_kib(), cycle_ms, outline_points};

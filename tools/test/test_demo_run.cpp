@@ -17,8 +17,10 @@
 #include <pcl/point_types.h>
 
 #include "demo/demo_runner.hpp"
-#include "demo/evaluation.hpp"
+#include "demo/evaluate.hpp"
+#include "demo/scoring.hpp"
 #include "scene/scene.hpp"
+#include "veltrax_harness/topics.hpp"
 
 namespace vd = veltrax_demo;
 namespace fs = std::filesystem;
@@ -116,13 +118,11 @@ TEST(SeesWhole, DropsObjectsCutAtTheImageSideOrBeyondTheCropRange)
   EXPECT_TRUE(vd::sees_whole(scene, views[0], 0, 0, object_index(scene, "bottle_1")));
 }
 
-TEST(ScoreFrame, TrueOutlinesScoreFullAndShiftedOnesFar)
+// The footprints of the outlined classes at `frame`, sampled every 5 cm: a perfect outline.
+std::vector<vd::Point2> true_outline(const veltrax_scene::Scene & scene, int frame)
 {
-  const veltrax_scene::Scene scene = demo_scene(1);
-  std::array<vd::CameraView, 2> views;
-  for (std::size_t c = 0; c < 2; ++c) views[c].model = scene.cameras[c];
   std::vector<vd::Point2> outline;
-  for (const veltrax_scene::ObjectTruth & truth : veltrax_scene::ground_truth(scene, 0)) {
+  for (const veltrax_scene::ObjectTruth & truth : veltrax_scene::ground_truth(scene, frame)) {
     if (!vd::is_outlined_class(truth.class_id)) continue;
     for (std::size_t i = 0; i < truth.footprint.size(); ++i) {
       const vd::Point2 a = truth.footprint[i];
@@ -132,6 +132,15 @@ TEST(ScoreFrame, TrueOutlinesScoreFullAndShiftedOnesFar)
       }
     }
   }
+  return outline;
+}
+
+TEST(ScoreFrame, TrueOutlinesScoreFullAndShiftedOnesFar)
+{
+  const veltrax_scene::Scene scene = demo_scene(1);
+  std::array<vd::CameraView, 2> views;
+  for (std::size_t c = 0; c < 2; ++c) views[c].model = scene.cameras[c];
+  std::vector<vd::Point2> outline = true_outline(scene, 0);
   const vd::FrameScore exact = vd::score_frame(scene, views, 0, outline);
   EXPECT_EQ(exact.far_points, 0);
   ASSERT_GE(exact.objects.size(), 5u);
@@ -165,6 +174,67 @@ TEST(MatchReport, TakesTheNearestObjectOfTheReportedClass)
   EXPECT_EQ(as_mask.object, static_cast<int>(mask));
   EXPECT_NEAR(as_mask.error_m, 0.0, 1e-9);
   EXPECT_EQ(vd::match_report(truth, 7, at_mask).object, -1);
+}
+
+TEST(Evaluate, ScoresEachFramesFirstOutlineAndLabelsReportsByKeyColour)
+{
+  // Two frames 100 ms apart; outlines arrive 150 ms after their frame: frame 0 exact, frame 0
+  // again (the timer ticked twice on it), one of no published frame, frame 1 shifted 0.3 m.
+  vd::Source source;
+  source.mode = "scene";
+  source.scene = demo_scene(2);
+  vd::DriveResult run;
+  run.published = 2;
+  run.frame_stamps_s = {100.0, 100.1};
+  const vd::Clock::time_point t0{};
+  run.published_at = {t0, t0 + std::chrono::milliseconds(100)};
+  for (std::size_t c = 0; c < 2; ++c) run.views[c].model = source.scene->cameras[c];
+  const auto cloud_of = [](const std::vector<vd::Point2> & points, double dy) {
+    pcl::PointCloud<pcl::PointXYZ> cloud;
+    for (const vd::Point2 & p : points) cloud.emplace_back(p.x(), p.y() + dy, 0.0f);
+    return cloud;
+  };
+  const std::vector<vd::Point2> exact = true_outline(*source.scene, 0);
+  const std::vector<vd::Point2> next = true_outline(*source.scene, 1);
+  run.outlines = {{100.0, t0 + std::chrono::milliseconds(150), cloud_of(exact, 0.0)},
+                  {100.0, t0 + std::chrono::milliseconds(200), cloud_of(exact, 0.0)},
+                  {99.0, t0 + std::chrono::milliseconds(220), cloud_of(exact, 0.0)},
+                  {100.1, t0 + std::chrono::milliseconds(250), cloud_of(next, 0.3)}};
+  // A crop painted in the bottle's key colour at a bottle's corner, and a person far off.
+  const veltrax_scene::ObjectTruth bottle =
+      veltrax_scene::ground_truth(*source.scene, 0)[object_index(*source.scene, "bottle_1")];
+  const host_rknn::KeyColour key = host_rknn::key_colours()[4];
+  const cv::Mat crop(8, 8, CV_8UC3, cv::Scalar(key.b, key.g, key.r));
+  run.reports = {{veltrax_harness::topics::kTrashes, 100.0, bottle.footprint[0].x(),
+                  bottle.footprint[0].y(), crop},
+                 {veltrax_harness::topics::kPersons, 100.1, 9.0, 0.0, cv::Mat()}};
+
+  const vd::Evaluation evaluation = vd::evaluate(source, run);
+  const vd::RunSummary & s = evaluation.summary;
+  EXPECT_EQ(s.cycles, 4);
+  EXPECT_EQ(s.frames_processed, 2);
+  ASSERT_EQ(evaluation.outlines.size(), 4u);
+  EXPECT_EQ(evaluation.outlines[1].repeat, 1);
+  EXPECT_FALSE(evaluation.outlines[1].score.has_value());
+  EXPECT_EQ(evaluation.outlines[2].frame, -1);
+  ASSERT_EQ(s.frames.size(), 2u);
+  EXPECT_EQ(s.frames[0].far_points, 0);
+  EXPECT_GT(s.frames[1].far_points, s.frames[1].outline_points / 2);
+  EXPECT_EQ(s.far_points, s.frames[1].far_points);
+  EXPECT_EQ(s.outline_points, static_cast<int>(exact.size() + next.size()));
+  EXPECT_NEAR(s.frames[0].cycle_ms, 150.0, 1e-9);
+  EXPECT_NEAR(s.frames[1].cycle_ms, 150.0, 1e-9);
+  EXPECT_NEAR(s.outline_interval_p50_ms, 30.0, 1e-9);  // of 50, 20 and 30 ms
+
+  ASSERT_EQ(s.reports.size(), 2u);
+  EXPECT_EQ(s.reports[0].label, "bottle");
+  EXPECT_EQ(s.reports[0].object, "bottle_1");
+  EXPECT_NEAR(s.reports[0].error_m, 0.0, 1e-9);
+  EXPECT_EQ(s.reports[0].crop, "reports/0000_f0000_trash.png");
+  EXPECT_EQ(s.reports[1].label, "person");
+  EXPECT_EQ(s.reports[1].frame, 1);
+  EXPECT_EQ(s.trash_records, 1);
+  EXPECT_EQ(s.person_records, 1);
 }
 
 fs::path fresh_dir(const std::string & name)

@@ -28,8 +28,8 @@ using namespace std::chrono_literals;
 using testing::kBottle;
 using testing::kObstacle;
 using testing::kPerson;
-using testing::LogCapture;
 using testing::RenderedFrame;
+using veltrax_harness::LogCapture;
 
 using Frames = std::array<RenderedFrame, 2>;
 
@@ -93,10 +93,10 @@ protected:
     ::testing::internal::CaptureStderr();
     for (int tick = 0; tick < 8; ++tick) {
       send_bad();
-      testing::spin_for(executor_, 100ms);
+      veltrax_harness::spin_for(executor_, 100ms);
     }
     expect_no_repeated_library_output(::testing::internal::GetCapturedStderr());
-    const std::vector<testing::LogLine> all = log_.lines();
+    const std::vector<veltrax_harness::LogLine> all = log_.lines();
     std::map<std::string, int> repeats;
     bool reported = false;
     for (std::size_t i = lines_before; i < all.size(); ++i) {
@@ -140,7 +140,7 @@ protected:
   void expect_outline_with_points()
   {
     const std::size_t before = probe_->obstacle_clouds().size();
-    ASSERT_TRUE(testing::spin_until(executor_, [&] {
+    ASSERT_TRUE(veltrax_harness::spin_until(executor_, [&] {
       const auto clouds = probe_->obstacle_clouds();
       if (clouds.size() <= before) {
         publish_frames(good_);  // the node may still be on a frame from the bad stretch
@@ -266,11 +266,11 @@ TEST_F(BadInput, UnusableCameraInfo)
     const char * name;
     sensor_msgs::msg::CameraInfo info;
   } cases[] = {
-      {"NaN focal length", testing::camera_info(nan, 525, 319.5, 239.5)},
-      {"infinite principal point", testing::camera_info(525, 525, inf, 239.5)},
-      {"zero intrinsics", testing::camera_info(0, 0, 0, 0)},
-      {"focal length beyond float", testing::camera_info(525, 1e300, 319.5, 239.5)},
-      {"focal length too small for float", testing::camera_info(1e-300, 525, 319.5, 239.5)},
+      {"NaN focal length", veltrax_harness::camera_info(nan, 525, 319.5, 239.5)},
+      {"infinite principal point", veltrax_harness::camera_info(525, 525, inf, 239.5)},
+      {"zero intrinsics", veltrax_harness::camera_info(0, 0, 0, 0)},
+      {"focal length beyond float", veltrax_harness::camera_info(525, 1e300, 319.5, 239.5)},
+      {"focal length too small for float", veltrax_harness::camera_info(1e-300, 525, 319.5, 239.5)},
   };
   for (int camera = 1; camera <= 2; ++camera) {
     for (const auto & c : cases) {

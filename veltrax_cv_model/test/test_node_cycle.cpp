@@ -16,7 +16,7 @@
 
 #include "rcutils/logging.h"
 #include "support/frame_cycle_fixture.hpp"
-#include "support/node_harness.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_cv_model
 {
@@ -25,9 +25,9 @@ namespace
 
 using namespace std::chrono_literals;
 using testing::FloorBox;
-using testing::LogCapture;
-using testing::Probe;
-using testing::RosSession;
+using veltrax_harness::LogCapture;
+using veltrax_harness::Probe;
+using veltrax_harness::RosSession;
 
 using FrameCycle = testing::FrameCycleFixture;
 using testing::kBottle;
@@ -84,7 +84,7 @@ TEST_F(FrameCycle, ReportsCameraOneLitterAndNearbyPersonsWithCropsAndFloorPositi
   publish_transforms();
   publish_infos();
   publish_images({kObstacle, kBottle, kPerson, kPaper});
-  ASSERT_TRUE(testing::spin_until(
+  ASSERT_TRUE(veltrax_harness::spin_until(
       executor_, [&] { return !probe_->trashes().empty() && !probe_->persons().empty(); }, 60s));
 
   const veltrax_protocol::msg::Trashes trashes = probe_->trashes().front();
@@ -174,9 +174,9 @@ TEST_F(FrameCycle, DoesNotReportAPersonBeyondTheDistanceLimit)
   publish_transforms();
   publish_infos();
   publish_images({kPerson, kBottle});
-  ASSERT_TRUE(testing::spin_until(
+  ASSERT_TRUE(veltrax_harness::spin_until(
       executor_, [&] { return !probe_->trashes().empty(); }, 60s));
-  testing::spin_for(executor_, 200ms);
+  veltrax_harness::spin_for(executor_, 200ms);
   EXPECT_TRUE(probe_->persons().empty());
 }
 
@@ -192,7 +192,7 @@ TEST_F(FrameCycle, PublishesAnEmptyOutlineWhenNothingIsDetected)
   EXPECT_EQ(msg.width, 0u);
   EXPECT_TRUE(msg.data.empty());
   // With debug, both cameras' detection clouds come every cycle, empty or not.
-  ASSERT_TRUE(testing::spin_until(executor_, [&] {
+  ASSERT_TRUE(veltrax_harness::spin_until(executor_, [&] {
     return !probe_->debug_clouds(1).empty() && !probe_->debug_clouds(2).empty();
   }));
   EXPECT_EQ(probe_->debug_clouds(1).front().header.frame_id, "base_footprint");
@@ -205,7 +205,7 @@ TEST_F(FrameCycle, PublishesOverlaysWithDrawResultAndDebug)
   publish_transforms();
   publish_infos();
   publish_images({kObstacle, kPaper});
-  ASSERT_TRUE(testing::spin_until(
+  ASSERT_TRUE(veltrax_harness::spin_until(
       executor_, [&] { return !probe_->overlays(1).empty() && !probe_->overlays(2).empty(); }));
   const sensor_msgs::msg::Image overlay = probe_->overlays(1).front();
   EXPECT_EQ(overlay.encoding, "bgr8");
@@ -241,9 +241,9 @@ TEST_F(FrameCycle, EndsTheTickOnStaleInputs)
   publish_transforms();
   publish_infos();
   publish_images({kObstacle}, {-20.0, -20.0, -20.0, -20.0});
-  ASSERT_TRUE(testing::spin_until(
+  ASSERT_TRUE(veltrax_harness::spin_until(
       executor_, [&] { return log.count("camera1_pub_info_time except!\n") >= 1; }));
-  testing::spin_for(executor_, 500ms);
+  veltrax_harness::spin_for(executor_, 500ms);
   // Said once, not at every tick; both cameras are stale, but only camera 1 is named.
   EXPECT_EQ(log.count("camera1_pub_info_time except!\n"), 1u);
   EXPECT_EQ(log.count("camera2_pub_info_time except!"), 0u);
@@ -251,7 +251,7 @@ TEST_F(FrameCycle, EndsTheTickOnStaleInputs)
 
   log.clear();
   publish_images({kObstacle}, {0.0, 0.0, -20.0, 0.0});
-  ASSERT_TRUE(testing::spin_until(
+  ASSERT_TRUE(veltrax_harness::spin_until(
       executor_, [&] { return log.count("camera2_pub_info_time except!\n") >= 1; }));
 }
 
@@ -261,15 +261,15 @@ TEST_F(FrameCycle, RetriesMissingTransformsUntilTheyArrive)
   start();
   publish_infos();
   publish_images({kObstacle});
-  ASSERT_TRUE(testing::spin_until(
+  ASSERT_TRUE(veltrax_harness::spin_until(
       executor_, [&] { return log.count("Transform camera_1 error of sensor data: ") >= 1; }));
-  testing::spin_for(executor_, 300ms);
+  veltrax_harness::spin_for(executor_, 300ms);
   EXPECT_EQ(log.count("Transform camera_1 error of sensor data: "), 1u);
   EXPECT_EQ(log.count(", quitting callback"), 1u);
   EXPECT_TRUE(probe_->obstacle_clouds().empty());
 
   publish_transforms(false);
-  ASSERT_TRUE(testing::spin_until(
+  ASSERT_TRUE(veltrax_harness::spin_until(
       executor_, [&] { return log.count("Transform2 camera_2 error of sensor data: ") >= 1; }));
   EXPECT_TRUE(probe_->obstacle_clouds().empty());
 
@@ -284,7 +284,7 @@ TEST_F(FrameCycle, WaitsForCameraInfoWithoutFloodingTheLog)
   start();
   publish_transforms();
   publish_images({kObstacle});
-  testing::spin_for(executor_, 800ms);
+  veltrax_harness::spin_for(executor_, 800ms);
   EXPECT_EQ(log.count("waiting for camera info"), 1u);
   EXPECT_TRUE(probe_->obstacle_clouds().empty());
 
@@ -301,11 +301,11 @@ TEST_F(FrameCycle, SurvivesAColourImageItCannotConvert)
   publish_infos();
   publish_images({kObstacle});
   sensor_msgs::msg::Image broken =
-      testing::image(640, 480, "weird", "camera1_depth_optical_frame", node_->now());
+      veltrax_harness::image(640, 480, "weird", "camera1_depth_optical_frame", node_->now());
   probe_->color1->publish(broken);
-  ASSERT_TRUE(
-      testing::spin_until(executor_, [&] { return log.count("frame cycle skipped") >= 1; }));
-  testing::spin_for(executor_, 300ms);
+  ASSERT_TRUE(veltrax_harness::spin_until(executor_,
+                                          [&] { return log.count("frame cycle skipped") >= 1; }));
+  veltrax_harness::spin_for(executor_, 300ms);
   EXPECT_EQ(log.count("frame cycle skipped"), 1u);
 
   // Good input brings the outline back, and the log says so.

@@ -9,15 +9,16 @@
 
 #include "host_rknn/host_rknn.hpp"
 #include "rcutils/logging.h"
-#include "support/node_harness.hpp"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_cv_model
 {
 namespace
 {
 
-using testing::LogCapture;
-using testing::RosSession;
+using veltrax_harness::LogCapture;
+using veltrax_harness::RosSession;
 
 std::string model_path(const std::string & name)
 {
@@ -45,7 +46,7 @@ struct NodeOnModel
   void detect(DetectionFrame & frame1, DetectionFrame & frame2)
   {
     const auto image = std::make_shared<sensor_msgs::msg::Image>(
-        testing::image(640, 480, "rgb8", "camera", node->now(), 90));
+        veltrax_harness::image(640, 480, "rgb8", "camera", node->now(), 90));
     node->detectImagePair(&frame1, &frame2, image, image);
   }
 
@@ -148,7 +149,8 @@ TEST(NodeDetector, LearnsTheInputShapeInEitherLayout)
        "model input shape: [2, 3, 640, 640] [batch_size, channel, height, width] format=0"},
   };
   // An obstacle and a bottle in their key colours on grey.
-  sensor_msgs::msg::Image scene = testing::image(640, 480, "rgb8", "camera", rclcpp::Time(), 90);
+  sensor_msgs::msg::Image scene =
+      veltrax_harness::image(640, 480, "rgb8", "camera", rclcpp::Time(), 90);
   const auto paint = [&scene](int x1, int y1, int x2, int y2, const host_rknn::KeyColour & rgb) {
     for (int y = y1; y < y2; ++y) {
       for (int x = x1; x < x2; ++x) {

@@ -16,8 +16,9 @@
 
 #include "rclcpp_host/testing.hpp"
 #include "rcutils/logging.h"
-#include "support/node_harness.hpp"
 #include "veltrax_cv_model/parameter_table.hpp"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_cv_model
 {
@@ -25,9 +26,9 @@ namespace
 {
 
 using namespace std::chrono_literals;
-using testing::LogCapture;
-using testing::Probe;
-using testing::RosSession;
+using veltrax_harness::LogCapture;
+using veltrax_harness::Probe;
+using veltrax_harness::RosSession;
 
 std::vector<std::string> info_lines_from(const LogCapture & log, const std::string & first,
                                          std::size_t count)
@@ -329,15 +330,15 @@ TEST(NodeFrame, TicksOnItsTimerAndReportsMissingInputsOnce)
   rclcpp::executors::SingleThreadedExecutor executor;
   executor.add_node(node);
   executor.add_node(probe.node);
-  ASSERT_TRUE(
-      testing::spin_until(executor, [&] { return log.count("No input camera data") >= 1; }));
-  testing::spin_for(executor, 300ms);
+  ASSERT_TRUE(veltrax_harness::spin_until(executor,
+                                          [&] { return log.count("No input camera data") >= 1; }));
+  veltrax_harness::spin_for(executor, 300ms);
   EXPECT_EQ(log.count("No input camera data"), 1u);
 
   for (const auto & publisher : {probe.color1, probe.depth1, probe.color2, probe.depth2}) {
-    publisher->publish(testing::image(4, 4, "rgb8", "unknown_frame", node->now()));
+    publisher->publish(veltrax_harness::image(4, 4, "rgb8", "unknown_frame", node->now()));
   }
-  EXPECT_TRUE(testing::spin_until(
+  EXPECT_TRUE(veltrax_harness::spin_until(
       executor, [&] { return log.count("camera1_color_pub_to_sub_cost_time") >= 3; }));
 }
 

@@ -44,9 +44,9 @@ void FrameCycleFixture::start(const std::vector<std::string> & extra_args)
       "-p", "camera1_min:=0.1",
       "-p", "camera2_min:=0.1"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
-  ros_ = std::make_unique<RosSession>(args);
+  ros_ = std::make_unique<veltrax_harness::RosSession>(args);
   node_ = std::make_shared<Yolov5sPredictor>();
-  probe_ = std::make_unique<Probe>();
+  probe_ = std::make_unique<veltrax_harness::Probe>();
   executor_.add_node(node_);
   executor_.add_node(probe_->node);
 }
@@ -106,7 +106,7 @@ void FrameCycleFixture::publish_images(const std::vector<FloorBox> & boxes,
 
 bool FrameCycleFixture::wait_for_outline(std::size_t count)
 {
-  return spin_until(
+  return veltrax_harness::spin_until(
       executor_, [&] { return probe_->obstacle_clouds().size() >= count; }, 60s);
 }
 

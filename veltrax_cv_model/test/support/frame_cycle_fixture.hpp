@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "support/box_scene.hpp"
-#include "support/node_harness.hpp"
+#include "veltrax_cv_model/yolov5s_predictor.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_cv_model::testing
 {
@@ -46,9 +47,9 @@ protected:
   void publish_images(const std::vector<FloorBox> & boxes, std::array<double, 4> offsets = {});
   bool wait_for_outline(std::size_t count = 1);
 
-  std::unique_ptr<RosSession> ros_;
+  std::unique_ptr<veltrax_harness::RosSession> ros_;
   std::shared_ptr<Yolov5sPredictor> node_;
-  std::unique_ptr<Probe> probe_;
+  std::unique_ptr<veltrax_harness::Probe> probe_;
   rclcpp::executors::SingleThreadedExecutor executor_;
   /// Stamp of the camera 1 depth image publish_frames sent last.
   builtin_interfaces::msg::Time last_depth1_stamp_;

@@ -1,5 +1,5 @@
-// Ground-truth comparison of the demo runner.
-#include "demo/evaluation.hpp"
+// Ground-truth scoring of the demo runner.
+#include "demo/scoring.hpp"
 
 #include <algorithm>
 #include <cmath>
