@@ -128,8 +128,10 @@ TEST(GroundRemoval, FollowsFlatTiltedAndNoisyFloorsAndKeepsObjects)
     double noise;
     unsigned seed;
     double min_floor_recall;
+    double r_far{4.0};
   };
   const double tilt2 = std::tan(2.0 * M_PI / 180.0);
+  const double tilt3 = std::tan(3.0 * M_PI / 180.0);
   const Case cases[] = {
       {"flat", {}, 0.0, 1, 1.0},
       {"rising 2 deg ahead", {0.0, tilt2, 0.0}, 0.0, 1, 1.0},
@@ -137,18 +139,21 @@ TEST(GroundRemoval, FollowsFlatTiltedAndNoisyFloorsAndKeepsObjects)
       {"1 cm noise seed 1", {}, 0.01, 1, 0.99},
       {"1 cm noise seed 2, tilted", {0.0, tilt2, 0.0}, 0.01, 2, 0.99},
       {"1 cm noise seed 3, tilted sideways", {0.01, 0.0, tilt2}, 0.01, 3, 0.99},
+      // A 3 degree mounting error leaves the candidate band at 2.9 m; levelling follows it.
+      {"falling 3 deg ahead to 5 m", {0.0, -tilt3, 0.0}, 0.0, 1, 1.0, 5.0},
+      {"rising 3 deg ahead to 5 m, 1 cm noise", {0.0, tilt3, 0.0}, 0.01, 4, 0.99, 5.0},
   };
   // A carton and a low step-like box, both within the candidate band at their top or not.
   const std::vector<Box> boxes = {{1.5, 1.8, -0.3, 0.0, 0.3}, {2.5, 2.9, 0.3, 0.7, 0.1}};
   for (const Case & c : cases) {
     SCOPED_TRACE(c.name);
-    const Scene scene = make_scene(c.floor, c.noise, c.seed, boxes);
+    const Scene scene = make_scene(c.floor, c.noise, c.seed, boxes, 0.4, c.r_far);
     Model model(kParams);
     model.set_input_cloud(scene.cloud);
     EXPECT_GE(model.own_model_sectors(), 10);
 
     // Modelled ground within 1.5 cm of the true floor wherever the robot sees it.
-    for (double x = 0.6; x <= 3.8; x += 0.4) {
+    for (double x = 0.6; x <= c.r_far - 0.2; x += 0.4) {
       for (double y = -0.3; y <= 0.3; y += 0.3) {
         EXPECT_NEAR(model.ground_height_at(static_cast<float>(x), static_cast<float>(y)),
                     c.floor.height(x, y), 0.015)
@@ -229,7 +234,8 @@ TEST(GroundRemoval, HoldsTheNearestModelledHeightOutsideTheRange)
   model.set_input_cloud(scene.cloud);
   const float at_edge = model.ground_height_at(5.0f, 0.0f);
   EXPECT_NEAR(at_edge, 5.0 * tilt, 0.01);
-  EXPECT_EQ(model.ground_height_at(9.0f, 0.0f), model.ground_height_at(5.2f, 0.0f));
+  // Beyond the modelled range the floor plane carries on.
+  EXPECT_NEAR(model.ground_height_at(9.0f, 0.0f), 9.0 * tilt, 0.01);
   EXPECT_NEAR(model.ground_height_at(0.1f, 0.0f), 0.05 * tilt, 0.01) << "below rMin: the line";
 }
 

@@ -22,10 +22,24 @@ inline constexpr double kGroundBinWidthM = 0.1;
 /// rMax is clamped to this range, metres, which bounds the grid to 1000 bins per sector.
 inline constexpr double kGroundMaxRangeM = 100.0;
 
+/// The plane the model levels a scene by: z = c + gx x + gy y (base_footprint, metres).
+struct FloorPlane
+{
+  float c{0.0f};
+  float gx{0.0f};
+  float gy{0.0f};
+  float at(float x, float y) const { return c + gx * x + gy * y; }
+};
+
 /// Ground model and ground/non-ground split of clouds in base_footprint (x forward, y left,
 /// z up, metres; floor near z = 0 under the robot origin).
 ///
 /// Model (set_input_cloud), built from the whole scene cloud of one camera frame:
+///  0. Levelling: steps 1 and 2 are run once on the heights as they are; a least-squares plane
+///     through the cell samples within `thres` of it (refitted three times from z = 0, at least
+///     10 samples, at most 10 degrees of slope, else z = 0) becomes the floor plane, and every
+///     height below is taken above that plane. A floor tilted by a mounting error thus stays in
+///     the band at every range; on a level floor the plane is z = 0 up to noise.
 ///  1. Ground candidates: finite points with horizontal range r = hypot(x, y) in [rMin, rMax]
 ///     and height z in [tHmin, min(tHmax, hSensor)].
 ///  2. Polar grid of kGroundSectorCount sectors x kGroundBinWidthM bins. Each cell's ground
@@ -42,7 +56,7 @@ inline constexpr double kGroundMaxRangeM = 100.0;
 ///     apart with sigma gauss_sigma metres; the line alone where no accepted sample is in reach.
 ///     Heights are clamped to [tHmin, min(tHmax, hSensor)].
 ///  6. A sector with fewer than two accepted samples borrows the profile of the nearest sector
-///     within 15 degrees that has its own; otherwise it keeps the flat-floor prior z = 0.
+///     within 15 degrees that has its own; otherwise it keeps the floor plane.
 ///
 /// Classification (groundRemove): a finite point is ground iff its height above the modelled
 /// ground at its (sector, range) is at most tHDiff; the profile is interpolated linearly between
@@ -87,8 +101,12 @@ public:
   void groundRemove(const Cloud & input, std::shared_ptr<Cloud> non_ground_out,
                     std::shared_ptr<Cloud> ground_out) const;
 
-  /// Modelled ground height (m, base_footprint) under the horizontal position (x, y).
+  /// Modelled ground height (m, base_footprint) under the horizontal position (x, y): the
+  /// floor plane plus the profile.
   float ground_height_at(float x, float y) const;
+
+  /// The floor plane of the last scene (z = 0 before the first and when levelling failed).
+  const FloorPlane & floor_plane() const { return plane_; }
 
   /// Sectors whose profile comes from their own samples (not borrowed, not the prior).
   int own_model_sectors() const { return own_model_sectors_; }
@@ -97,7 +115,11 @@ public:
   const GroundRemovalParams & params() const { return params_; }
 
 private:
+  /// The profile's height above the floor plane under (x, y).
+  float profile_height_at(float x, float y) const;
+
   GroundRemovalParams params_;
+  FloorPlane plane_;
   int bin_count_{0};
   float band_low_{0.0f};
   float band_high_{0.0f};

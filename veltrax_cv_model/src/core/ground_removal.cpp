@@ -25,6 +25,11 @@ constexpr float kMinSlopeBaseM = 0.5f * kBinWidth;
 constexpr std::size_t kMaxPairSamples = 64;
 // Upper bound on smoothing taps either side of a bin.
 constexpr int kMaxHalfTaps = 50;
+// Floor levelling: refits of the plane, the cell samples it needs, and its steepest slope (10
+// degrees: far beyond a mounting error, well short of a wall).
+constexpr int kLevelRounds = 3;
+constexpr double kMinLevelSamples = 10.0;
+constexpr float kMaxLevelSlope = 0.1763f;
 
 double finite_or(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
@@ -39,6 +44,14 @@ struct Sample
 {
   int bin;
   float r;
+  float z;
+};
+
+// The lowest-layer mean of one cell's candidates; z relative to the floor plane in use.
+struct CellSample
+{
+  float x;
+  float y;
   float z;
 };
 
@@ -134,6 +147,157 @@ Line fit_line(const std::vector<Sample> & samples)
   return line;
 }
 
+// Least-squares plane z = c + gx x + gy y through the cell samples within `tol` of the previous
+// estimate, starting from the flat floor z = 0 and refitted a few times so that samples of
+// objects drop out. Stays flat when too few samples support it or when it leans more than
+// kMaxLevelSlope (that is no mounting error but a wall or a ramp).
+FloorPlane fit_floor_plane(const std::vector<CellSample> & samples, float tol)
+{
+  FloorPlane plane;
+  for (int round = 0; round < kLevelRounds; ++round) {
+    // Normal equations of [1 x y] . (c, gx, gy) = z, accumulated about the samples' mean.
+    double n = 0.0, mx = 0.0, my = 0.0, mz = 0.0;
+    for (const CellSample & s : samples) {
+      if (std::fabs(s.z - plane.at(s.x, s.y)) <= tol) {
+        n += 1.0;
+        mx += s.x;
+        my += s.y;
+        mz += s.z;
+      }
+    }
+    if (n < kMinLevelSamples) {
+      return FloorPlane{};
+    }
+    mx /= n;
+    my /= n;
+    mz /= n;
+    double sxx = 0.0, sxy = 0.0, syy = 0.0, sxz = 0.0, syz = 0.0;
+    for (const CellSample & s : samples) {
+      if (std::fabs(s.z - plane.at(s.x, s.y)) <= tol) {
+        const double dx = s.x - mx, dy = s.y - my, dz = s.z - mz;
+        sxx += dx * dx;
+        sxy += dx * dy;
+        syy += dy * dy;
+        sxz += dx * dz;
+        syz += dy * dz;
+      }
+    }
+    const double det = sxx * syy - sxy * sxy;
+    // Samples along one line (a single narrow sector) fix no plane.
+    if (!(det > 1e-9 * (sxx + syy) * (sxx + syy)) || !std::isfinite(det)) {
+      return FloorPlane{};
+    }
+    FloorPlane next;
+    next.gx = static_cast<float>((sxz * syy - syz * sxy) / det);
+    next.gy = static_cast<float>((syz * sxx - sxz * sxy) / det);
+    next.c = static_cast<float>(mz - next.gx * mx - next.gy * my);
+    if (!(std::hypot(next.gx, next.gy) <= kMaxLevelSlope)) {
+      return FloorPlane{};
+    }
+    plane = next;
+  }
+  return plane;
+}
+
+// Ground candidates bucketed by polar cell (counting sort keeps this linear in the scene size),
+// heights relative to `plane`.
+struct CellCandidates
+{
+  std::vector<std::size_t> start;  // cell c holds entries start[c] .. start[c + 1] - 1
+  std::vector<float> x, y, r, z;
+};
+
+template <typename PointT>
+CellCandidates bucket_candidates(const pcl::PointCloud<PointT> & scene, const FloorPlane & plane,
+                                 float band_low, float band_high, float r_min, float r_max,
+                                 int bin_count)
+{
+  struct Candidate
+  {
+    std::size_t cell;
+    float x, y, r, z;
+  };
+  const std::size_t cell_count = static_cast<std::size_t>(kGroundSectorCount) * bin_count;
+  std::vector<Candidate> candidates;
+  candidates.reserve(scene.size());
+  CellCandidates cells;
+  cells.start.assign(cell_count + 1, 0);
+  for (const PointT & p : scene.points) {
+    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
+      continue;
+    }
+    const float z = p.z - plane.at(p.x, p.y);
+    if (!(z >= band_low && z <= band_high)) {
+      continue;
+    }
+    const float r = std::hypot(p.x, p.y);
+    if (r < r_min || r > r_max) {
+      continue;
+    }
+    const int bin = std::min(static_cast<int>(r / kBinWidth), bin_count - 1);
+    const std::size_t cell =
+        static_cast<std::size_t>(sector_of(p.x, p.y)) * bin_count + static_cast<std::size_t>(bin);
+    candidates.push_back({cell, p.x, p.y, r, z});
+    ++cells.start[cell + 1];
+  }
+  for (std::size_t c = 0; c < cell_count; ++c) {
+    cells.start[c + 1] += cells.start[c];
+  }
+  for (std::vector<float> * column : {&cells.x, &cells.y, &cells.r, &cells.z}) {
+    column->resize(candidates.size());
+  }
+  std::vector<std::size_t> fill(cells.start.begin(), cells.start.end() - 1);
+  for (const Candidate & c : candidates) {
+    const std::size_t at = fill[c.cell]++;
+    cells.x[at] = c.x;
+    cells.y[at] = c.y;
+    cells.r[at] = c.r;
+    cells.z[at] = c.z;
+  }
+  return cells;
+}
+
+// Mean of a cell's candidates within `layer` above its kLowQuantile height: the lowest layer,
+// so object points above the floor do not lift it. `n` is 0 for an empty cell.
+struct LayerMean
+{
+  int n{0};
+  float x{0.0f}, y{0.0f}, r{0.0f}, z{0.0f};
+};
+
+LayerMean lowest_layer(const CellCandidates & cells, std::size_t cell, float layer,
+                       std::vector<float> & scratch)
+{
+  const std::size_t begin = cells.start[cell];
+  const std::size_t end = cells.start[cell + 1];
+  LayerMean mean;
+  if (begin == end) {
+    return mean;
+  }
+  scratch.assign(cells.z.begin() + static_cast<std::ptrdiff_t>(begin),
+                 cells.z.begin() + static_cast<std::ptrdiff_t>(end));
+  const auto q = scratch.begin() +
+                 static_cast<std::ptrdiff_t>(kLowQuantile * static_cast<double>(end - begin - 1));
+  std::nth_element(scratch.begin(), q, scratch.end());
+  const float bottom = *q;
+  const float top = bottom + layer;
+  double sum_x = 0.0, sum_y = 0.0, sum_r = 0.0, sum_z = 0.0;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (cells.z[i] >= bottom && cells.z[i] <= top) {
+      sum_x += cells.x[i];
+      sum_y += cells.y[i];
+      sum_r += cells.r[i];
+      sum_z += cells.z[i];
+      ++mean.n;
+    }
+  }
+  mean.x = static_cast<float>(sum_x / mean.n);
+  mean.y = static_cast<float>(sum_y / mean.n);
+  mean.r = static_cast<float>(sum_r / mean.n);
+  mean.z = static_cast<float>(sum_z / mean.n);
+  return mean;
+}
+
 }  // namespace
 
 template <typename PointT>
@@ -172,6 +336,7 @@ void GroundRemoval<PointT>::set_input_cloud(const Cloud & scene)
 {
   std::fill(profile_.begin(), profile_.end(), 0.0f);
   own_model_sectors_ = 0;
+  plane_ = FloorPlane{};
   if (bin_count_ == 0) {
     return;
   }
@@ -182,45 +347,22 @@ void GroundRemoval<PointT>::set_input_cloud(const Cloud & scene)
   const float tol = static_cast<float>(params_.thres);
   const float slope_tol = static_cast<float>(params_.tSDiff);
 
-  // Bucket the candidates by cell (counting sort keeps this linear in the scene size).
-  struct Candidate
-  {
-    std::size_t cell;
-    float r;
-    float z;
-  };
-  std::vector<Candidate> candidates;
-  candidates.reserve(scene.size());
-  std::vector<std::size_t> cell_start(cell_count + 1, 0);
-  for (const PointT & p : scene.points) {
-    if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
-      continue;
+  // Level first: a camera mounted with a small tilt sees the floor as a tilted plane, which
+  // leaves the height band within a few metres. The cells' lowest layers in the band as it
+  // stands fix that plane; the model is then built on heights above it.
+  std::vector<float> scratch;
+  CellCandidates cells =
+      bucket_candidates(scene, FloorPlane{}, band_low_, band_high_, r_min, r_max, bin_count_);
+  std::vector<CellSample> cell_samples;
+  for (std::size_t cell = 0; cell < cell_count; ++cell) {
+    const LayerMean mean = lowest_layer(cells, cell, layer, scratch);
+    if (mean.n > 0) {
+      cell_samples.push_back({mean.x, mean.y, mean.z});
     }
-    if (!(p.z >= band_low_ && p.z <= band_high_)) {
-      continue;
-    }
-    const float r = std::hypot(p.x, p.y);
-    if (r < r_min || r > r_max) {
-      continue;
-    }
-    const int bin = std::min(static_cast<int>(r / kBinWidth), bin_count_ - 1);
-    const std::size_t cell =
-        static_cast<std::size_t>(sector_of(p.x, p.y)) * bin_count_ + static_cast<std::size_t>(bin);
-    candidates.push_back({cell, r, p.z});
-    ++cell_start[cell + 1];
   }
-  for (std::size_t c = 0; c < cell_count; ++c) {
-    cell_start[c + 1] += cell_start[c];
-  }
-  std::vector<float> r_sorted(candidates.size());
-  std::vector<float> z_sorted(candidates.size());
-  {
-    std::vector<std::size_t> fill(cell_start.begin(), cell_start.end() - 1);
-    for (const Candidate & c : candidates) {
-      const std::size_t at = fill[c.cell]++;
-      r_sorted[at] = c.r;
-      z_sorted[at] = c.z;
-    }
+  plane_ = fit_floor_plane(cell_samples, tol);
+  if (plane_.c != 0.0f || plane_.gx != 0.0f || plane_.gy != 0.0f) {
+    cells = bucket_candidates(scene, plane_, band_low_, band_high_, r_min, r_max, bin_count_);
   }
 
   const int half_taps = (params_.gauss_samples > 1 && params_.gauss_sigma > 0.0)
@@ -236,35 +378,15 @@ void GroundRemoval<PointT>::set_input_cloud(const Cloud & scene)
   std::vector<bool> own(kGroundSectorCount, false);
   std::vector<Sample> samples;
   std::vector<Sample> inliers;
-  std::vector<float> layer_z;
   std::vector<float> residual(static_cast<std::size_t>(bin_count_));
   std::vector<bool> accepted(static_cast<std::size_t>(bin_count_));
   for (int sector = 0; sector < kGroundSectorCount; ++sector) {
     samples.clear();
     for (int bin = 0; bin < bin_count_; ++bin) {
-      const std::size_t cell = static_cast<std::size_t>(sector) * bin_count_ + bin;
-      const std::size_t begin = cell_start[cell];
-      const std::size_t end = cell_start[cell + 1];
-      if (begin == end) {
-        continue;
-      }
-      layer_z.assign(z_sorted.begin() + static_cast<std::ptrdiff_t>(begin),
-                     z_sorted.begin() + static_cast<std::ptrdiff_t>(end));
-      const auto q = layer_z.begin() + static_cast<std::ptrdiff_t>(
-                                           kLowQuantile * static_cast<double>(end - begin - 1));
-      std::nth_element(layer_z.begin(), q, layer_z.end());
-      const float top = *q + layer;
-      double sum_r = 0.0, sum_z = 0.0;
-      int n = 0;
-      for (std::size_t i = begin; i < end; ++i) {
-        if (z_sorted[i] >= *q && z_sorted[i] <= top) {
-          sum_r += r_sorted[i];
-          sum_z += z_sorted[i];
-          ++n;
-        }
-      }
-      if (n > 0) {
-        samples.push_back({bin, static_cast<float>(sum_r / n), static_cast<float>(sum_z / n)});
+      const LayerMean mean =
+          lowest_layer(cells, static_cast<std::size_t>(sector) * bin_count_ + bin, layer, scratch);
+      if (mean.n > 0) {
+        samples.push_back({bin, mean.r, mean.z});
       }
     }
     if (static_cast<int>(samples.size()) < kMinSamples) {
@@ -358,6 +480,12 @@ float GroundRemoval<PointT>::ground_height_at(float x, float y) const
   if (bin_count_ == 0 || !std::isfinite(x) || !std::isfinite(y)) {
     return 0.0f;
   }
+  return plane_.at(x, y) + profile_height_at(x, y);
+}
+
+template <typename PointT>
+float GroundRemoval<PointT>::profile_height_at(float x, float y) const
+{
   const float * row = profile_.data() + static_cast<std::size_t>(sector_of(x, y)) * bin_count_;
   const float t = std::hypot(x, y) / kBinWidth - 0.5f;
   if (!(t > 0.0f)) {
