@@ -66,10 +66,10 @@ TEST(ClusterPrefilter, SkipsTheVoxelGridSilentlyWhereItsIndicesWouldOverflow)
     pcl::PointXYZ far_corner;  // with the origin, sets the voxel count of the bounding box
     std::size_t expected_points;
   };
-  // 2001 * 2001 * 501 voxels fit in 2^31 - 1; 3001 * 3001 * 301 do not. The two near points
-  // share a voxel, so they merge only when the filter runs.
-  const Case cases[] = {{"fits: filtered", {2.0f, 2.0f, 0.5f}, 3},
-                        {"overflows: passed through", {3.0f, 3.0f, 0.3f}, 4}};
+  // 1290^3 voxels fit in 2^31 - 1, 1291^3 do not. The two near points share a voxel, so they
+  // merge only when the filter runs.
+  const Case cases[] = {{"fits: filtered", {1.2895f, 1.2895f, 1.2895f}, 3},
+                        {"overflows: passed through", {1.2905f, 1.2905f, 1.2905f}, 4}};
   for (const auto & c : cases) {
     SCOPED_TRACE(c.name);
     const Cloud cloud = make_cloud(
@@ -265,6 +265,9 @@ TEST(ClusterGrid, ComponentsMatchTheDrawnLayouts)
     {"kernel wider than the grid", 99, {"#.#  A.A",
                                         "...  ...",
                                         "#.#  A.A"}},
+    // The closing does not lean on the grid's edge: the sparse corner cell stays out.
+    {"no closing through the grid's edge", 3, {"#1  A.",
+                                              ".#  .A"}},
   };
   // clang-format on
   for (const auto & c : cases) {
@@ -322,22 +325,35 @@ TEST(ClusterGrid, PointsKeepCloudOrderWithinAComponent)
   EXPECT_FLOAT_EQ(clusters[0].points[2].z, 0.2f);
 }
 
-TEST(ClusterGrid, FarOutliersCoarsenTheGridInsteadOfGrowingIt)
+TEST(ClusterGrid, FarPointsCoarsenTheGridInsteadOfGrowingIt)
 {
-  std::mt19937 rng(3);
-  Cloud cloud;
-  add_blob(cloud, rng, {1.0f, 0.0f, 0.2f}, 0.2f, 200);
-  cloud.push_back(pcl::PointXYZ(3.0e38f, -3.0e38f, 0.0f));
-  cloud.push_back(pcl::PointXYZ(kNaN, 1.0f, 0.0f));
-  cloud.is_dense = false;
-  Cluster cluster(nullptr, 0.01f, 3, 1);
-  std::vector<Cloud> clusters;
-  int count = 0;
-  cluster.componentCluster(std::make_shared<Cloud>(cloud), count, clusters);
-  ASSERT_EQ(count, 2);
-  EXPECT_EQ(clusters[0].size(), 200u);
-  ASSERT_EQ(clusters[1].size(), 1u);
-  EXPECT_EQ(clusters[1].points[0].x, 3.0e38f);
+  // At a 1 cm step these clouds would need 10^4 and 10^40 cells a side; the grid keeps to
+  // kMaxGridSide by coarsening its step, so far points stay apart rather than piling up at the
+  // grid's end, and memory stays bounded.
+  struct Case
+  {
+    const char * name;
+    std::vector<pcl::PointXYZ> far;
+    std::vector<std::size_t> sizes;
+  };
+  const Case cases[] = {{"50 m apart", {{50, 0, 0}, {100, 0, 0}}, {200, 1, 1}},
+                        {"at the float limit", {{3.0e38f, -3.0e38f, 0}, {kNaN, 1, 0}}, {200, 1}}};
+  for (const auto & c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 rng(3);
+    Cloud cloud;
+    add_blob(cloud, rng, {1.0f, 0.0f, 0.2f}, 0.2f, 200);
+    for (const auto & p : c.far) cloud.push_back(p);
+    cloud.is_dense = false;
+    Cluster cluster(nullptr, 0.01f, 3, 1);
+    std::vector<Cloud> clusters;
+    int count = 0;
+    cluster.componentCluster(std::make_shared<Cloud>(cloud), count, clusters);
+    std::vector<std::size_t> sizes;
+    for (const auto & k : clusters) sizes.push_back(k.size());
+    EXPECT_EQ(sizes, c.sizes);
+    EXPECT_EQ(clusters.at(1).points[0].x, c.far.front().x);  // nearest first
+  }
 }
 
 TEST(ClusterGrid, DegenerateInputsGiveNoClusters)
@@ -365,14 +381,6 @@ TEST(ClusterGrid, DegenerateInputsGiveNoClusters)
     EXPECT_EQ(count, c.expected);
     EXPECT_EQ(clusters.size(), static_cast<std::size_t>(c.expected));
   }
-}
-
-TEST(ClusterGrid, KeepsItsConstructionSettings)
-{
-  const Cluster cluster(nullptr, 0.05f, 7, 12);
-  EXPECT_EQ(cluster.grid_step(), 0.05f);
-  EXPECT_EQ(cluster.grid_kernel_size(), 7);
-  EXPECT_EQ(cluster.grid_th(), 12);
 }
 
 }  // namespace
