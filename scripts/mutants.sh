@@ -5,10 +5,12 @@
 #
 #   scripts/mutants.sh [module...]     all modules of the list, or only the ones named
 #
-# Prints a table (module, mutants, killed, percent) and the survivors. Exit status: 0 when every
-# module kills at least MUTANTS_MIN_PERCENT (90) % of its mutants, 1 when one kills fewer, 2 when
-# the list itself is broken (an original text not found exactly once, a mutant that does not
-# compile, tests that fail without any mutant) or the arguments are.
+# Prints each mutant's fate as it goes (a killed one with the tests that caught it, in the first
+# program that failed), then a table (module, mutants, killed, percent) and the survivors; logs
+# go to MUTANTS_DIR/logs. Exit status: 0 when every module kills at least MUTANTS_MIN_PERCENT
+# (90) % of its mutants, 1 when one kills fewer, 2 when the list itself is broken (an original
+# text not found exactly once, a mutant that does not compile, tests that fail without any
+# mutant) or the arguments are.
 #
 # The working tree is never modified. The scratch copy and its build tree live in MUTANTS_DIR
 # (default build-mutants/ at the top of the repository); both are reused, so a second run
