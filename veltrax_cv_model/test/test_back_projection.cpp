@@ -109,20 +109,6 @@ TEST(BackProjection, ReplacesCallerCloudWithUnorganisedResult)
   }
 }
 
-TEST(BackProjection, VoxelGridAveragesPointsSharingALeaf)
-{
-  // Two neighbouring pixels at 1 m, x = 1 mm and 3 mm: one 1 cm leaf, one averaged point; the
-  // missing pixel adds nothing.
-  DepthFrame frame(3, 1, 1000);
-  frame.set(2, 0, 0);
-  Cloud cloud;
-  const CameraIntrinsics k{500.0f, 500.0f, -0.5f, 0.0f};
-  ASSERT_EQ(project(frame, {0, 3, 0, 1}, cloud, k, 0.01f).status, BackProjectionStatus::kOk);
-  ASSERT_EQ(cloud.size(), 1u);
-  EXPECT_NEAR(cloud[0].x, 0.002, 1e-7);
-  EXPECT_NEAR(cloud[0].z, 1.0, 1e-6);
-}
-
 // Regression: pixels without a reading became points at the camera's optical centre, which the
 // robot-frame transform put under the camera mount, as an obstacle at the robot itself.
 TEST(BackProjection, PixelsWithoutDepthGiveNoPointAtAnyLeaf)
