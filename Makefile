@@ -73,6 +73,9 @@ fuzz: setup
 fuzz-smoke: setup
 	FUZZ_SECONDS=8 FUZZ_PARALLEL=2 ./scripts/fuzz.sh
 
+mutants: setup
+	./scripts/mutants.sh $(MUTANTS)
+
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i
 

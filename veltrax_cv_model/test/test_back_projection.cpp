@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <pcl/common/io.h>
@@ -108,20 +109,6 @@ TEST(BackProjection, ReplacesCallerCloudWithUnorganisedResult)
   }
 }
 
-TEST(BackProjection, VoxelGridAveragesPointsSharingALeaf)
-{
-  // Two neighbouring pixels at 1 m, x = 1 mm and 3 mm: one 1 cm leaf, one averaged point; the
-  // missing pixel adds nothing.
-  DepthFrame frame(3, 1, 1000);
-  frame.set(2, 0, 0);
-  Cloud cloud;
-  const CameraIntrinsics k{500.0f, 500.0f, -0.5f, 0.0f};
-  ASSERT_EQ(project(frame, {0, 3, 0, 1}, cloud, k, 0.01f).status, BackProjectionStatus::kOk);
-  ASSERT_EQ(cloud.size(), 1u);
-  EXPECT_NEAR(cloud[0].x, 0.002, 1e-7);
-  EXPECT_NEAR(cloud[0].z, 1.0, 1e-6);
-}
-
 // Regression: pixels without a reading became points at the camera's optical centre, which the
 // robot-frame transform put under the camera mount, as an obstacle at the robot itself.
 TEST(BackProjection, PixelsWithoutDepthGiveNoPointAtAnyLeaf)
@@ -186,83 +173,70 @@ TEST(BackProjection, OverflowPredicateMatchesVoxelGrid)
 
 TEST(BackProjection, RefusesUnsoundInputWithoutReadingIt)
 {
-  struct Case
+  // A sound 6 x 4 image at 1.5 m, changed in one respect per case.
+  struct Input
   {
-    const char * name;
-    std::string encoding;
-    int row_length;
-    std::size_t row_step;  // 0: packed
-    std::size_t drop_bytes;
-    PixelRect rect;
-    CameraIntrinsics intrinsics;
-    float leaf;
-    BackProjectionStatus expected;
+    DepthFrame frame{6, 4, 1500};
+    int row_length{6};
+    std::size_t row_step{12};
+    std::size_t drop_bytes{0};
+    PixelRect rect{0, 6, 0, 4};
+    CameraIntrinsics k{kIntrinsics};
+    float leaf{0.01f};
   };
   using S = BackProjectionStatus;
-  const CameraIntrinsics k = kIntrinsics;
-  const PixelRect all{0, 6, 0, 4};
-  const Case cases[] = {
-      {"mono16 accepted", "mono16", 6, 0, 0, all, k, 0.01f, S::kOk},
-      {"8-bit depth", "8UC1", 6, 0, 0, all, k, 0.01f, S::kNotSixteenBit},
-      {"float depth", "32FC1", 6, 0, 0, all, k, 0.01f, S::kNotSixteenBit},
-      {"colour wider", "16UC1", 7, 0, 0, all, k, 0.01f, S::kWidthMismatch},
-      {"padded rows", "16UC1", 6, 16, 0, all, k, 0.01f, S::kRowPadding},
-      {"last pixel missing", "16UC1", 6, 0, 1, all, k, 0.01f, S::kBufferTooShort},
-      {"rows above rect missing ok", "16UC1", 6, 0, 12, {0, 6, 0, 3}, k, 0.01f, S::kOk},
-      {"negative left", "16UC1", 6, 0, 0, {-1, 6, 0, 4}, k, 0.01f, S::kRectOutsideImage},
-      {"right past width", "16UC1", 6, 0, 0, {0, 7, 0, 4}, k, 0.01f, S::kRectOutsideImage},
-      {"bottom past height", "16UC1", 6, 0, 0, {0, 6, 0, 5}, k, 0.01f, S::kRectOutsideImage},
-      {"inverted columns", "16UC1", 6, 0, 0, {4, 3, 0, 4}, k, 0.01f, S::kRectOutsideImage},
-      {"inverted rows", "16UC1", 6, 0, 0, {0, 6, 3, 1}, k, 0.01f, S::kRectOutsideImage},
-      {"zero fx", "16UC1", 6, 0, 0, all, {0.0f, 525.0f, 3.0f, 2.0f}, 0.01f, S::kUnusableIntrinsics},
-      {"NaN fy", "16UC1", 6, 0, 0, all, {525.0f, kNaN, 3.0f, 2.0f}, 0.01f, S::kUnusableIntrinsics},
-      {"inf cx",
-       "16UC1",
-       6,
-       0,
-       0,
-       all,
-       {525.0f, 525.0f, kInf, 2.0f},
-       0.01f,
-       S::kUnusableIntrinsics},
-      {"fx so small x overflows",
-       "16UC1",
-       6,
-       0,
-       0,
-       all,
-       {1e-38f, 525.0f, 3.0f, 2.0f},
-       0.01f,
-       S::kUnusableIntrinsics},
-      {"zero leaf", "16UC1", 6, 0, 0, all, k, 0.0f, S::kInvalidLeafSize},
-      {"negative leaf", "16UC1", 6, 0, 0, all, k, -0.01f, S::kInvalidLeafSize},
-      {"NaN leaf", "16UC1", 6, 0, 0, all, k, kNaN, S::kInvalidLeafSize},
-      {"inf leaf", "16UC1", 6, 0, 0, all, k, kInf, S::kInvalidLeafSize},
-      {"denormal leaf", "16UC1", 6, 0, 0, all, k, 1e-40f, S::kInvalidLeafSize},
+  const struct
+  {
+    const char * name;
+    void (*change)(Input &);
+    S expected;
+  } cases[] = {
+      {"mono16 accepted", [](Input & in) { in.frame.encoding = "mono16"; }, S::kOk},
+      {"8-bit depth", [](Input & in) { in.frame.encoding = "8UC1"; }, S::kNotSixteenBit},
+      {"colour wider", [](Input & in) { in.row_length = 7; }, S::kWidthMismatch},
+      {"padded rows", [](Input & in) { in.row_step = 16; }, S::kRowPadding},
+      {"last pixel missing", [](Input & in) { in.drop_bytes = 1; }, S::kBufferTooShort},
+      {"rows below rect missing ok",
+       [](Input & in) {
+         in.drop_bytes = 12;
+         in.rect.bottom = 3;
+       },
+       S::kOk},
+      {"negative left", [](Input & in) { in.rect.left = -1; }, S::kRectOutsideImage},
+      {"right past width", [](Input & in) { in.rect.right = 7; }, S::kRectOutsideImage},
+      {"bottom past height", [](Input & in) { in.rect.bottom = 5; }, S::kRectOutsideImage},
+      {"inverted columns", [](Input & in) { std::swap(in.rect.left, in.rect.right); },
+       S::kRectOutsideImage},
+      {"inverted rows", [](Input & in) { std::swap(in.rect.top, in.rect.bottom); },
+       S::kRectOutsideImage},
+      {"zero fx", [](Input & in) { in.k.fx = 0.0f; }, S::kUnusableIntrinsics},
+      {"zero fy", [](Input & in) { in.k.fy = 0.0f; }, S::kUnusableIntrinsics},
+      {"NaN fy", [](Input & in) { in.k.fy = kNaN; }, S::kUnusableIntrinsics},
+      {"inf cx", [](Input & in) { in.k.cx = kInf; }, S::kUnusableIntrinsics},
+      {"fx so small x overflows", [](Input & in) { in.k.fx = 1e-38f; }, S::kUnusableIntrinsics},
+      {"fy so small y overflows", [](Input & in) { in.k.fy = 1e-38f; }, S::kUnusableIntrinsics},
+      {"zero leaf", [](Input & in) { in.leaf = 0.0f; }, S::kInvalidLeafSize},
+      {"NaN leaf", [](Input & in) { in.leaf = kNaN; }, S::kInvalidLeafSize},
+      {"inf leaf", [](Input & in) { in.leaf = kInf; }, S::kInvalidLeafSize},
+      {"denormal leaf", [](Input & in) { in.leaf = 1e-40f; }, S::kInvalidLeafSize},
   };
-  for (const Case & c : cases) {
+  for (const auto & c : cases) {
     SCOPED_TRACE(c.name);
-    DepthFrame frame(6, 4, 1500);
-    frame.encoding = c.encoding;
+    Input in;
+    c.change(in);
     // An exactly sized copy, so a read past the permitted bytes is an ASan error.
-    std::vector<std::uint8_t> bytes(frame.bytes.begin(),
-                                    frame.bytes.end() - static_cast<std::ptrdiff_t>(c.drop_bytes));
-    DepthImageView view = frame.view();
+    const std::vector<std::uint8_t> bytes(
+        in.frame.bytes.begin(), in.frame.bytes.end() - static_cast<std::ptrdiff_t>(in.drop_bytes));
+    DepthImageView view = in.frame.view();
     view.data = bytes.data();
     view.size_bytes = bytes.size();
-    if (c.row_step != 0) {
-      view.row_step_bytes = c.row_step;
-    }
+    view.row_step_bytes = in.row_step;
     Cloud cloud = junk_cloud();
-    const auto result = back_project_depth(view, c.row_length, c.rect, c.intrinsics, c.leaf, cloud);
+    const auto result = back_project_depth(view, in.row_length, in.rect, in.k, in.leaf, cloud);
     EXPECT_EQ(result.status, c.expected) << to_string(result.status);
-    if (c.expected != S::kOk) {
-      EXPECT_TRUE(cloud.empty());
-      EXPECT_EQ(cloud.height, 1u);
-      EXPECT_STRNE(to_string(result.status), "ok");
-    } else {
-      EXPECT_FALSE(cloud.empty());
-    }
+    EXPECT_EQ(cloud.empty(), c.expected != S::kOk);
+    EXPECT_EQ(cloud.height, 1u);
+    EXPECT_EQ(std::string(to_string(result.status)) == "ok", c.expected == S::kOk);
     for (const auto & p : cloud) {
       EXPECT_TRUE(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z));
     }
@@ -290,6 +264,28 @@ TEST(DetectionCloud, CropKeepsBoundariesAndDropsBeyond)
 
   crop_camera_frame(input, 3.0f, 0.5f, out);
   EXPECT_TRUE(out.empty()) << "inverted range keeps nothing";
+}
+
+TEST(DetectionCloud, CropsInTheCameraFrameThenTransformsIntoTheRobotFrame)
+{
+  // A camera 0.5 m up and 0.1 m ahead of base_footprint, looking forward.
+  Eigen::Matrix4f camera_to_base;
+  camera_to_base << 0, 0, 1, 0.1f, -1, 0, 0, 0, 0, -1, 0, 0.5f, 0, 0, 0, 1;
+  Cloud camera;
+  camera.push_back({0.2f, 0.1f, 2.0f});   // kept: base (2.1, -0.2, 0.4), below the crop's z range
+  camera.push_back({0.0f, 0.0f, 0.3f});   // nearer than z_min
+  camera.push_back({12.0f, 0.0f, 1.0f});  // beyond the lateral limit
+  camera.header.frame_id = "camera";
+  Cloud base = junk_cloud();
+  crop_and_transform(camera, 0.5f, 3.0f, camera_to_base, base);
+  ASSERT_EQ(base.size(), 1u);
+  EXPECT_TRUE(base[0].getVector3fMap().isApprox(Eigen::Vector3f(2.1f, -0.2f, 0.4f), 1e-6f));
+  EXPECT_EQ(base.header.frame_id, "camera");
+
+  base.resize(5);
+  EXPECT_FALSE(keeps_detection_cloud(base));
+  base.resize(6);
+  EXPECT_TRUE(keeps_detection_cloud(base));
 }
 
 // Recorded frames, whole image: at the default 1 mm leaf the voxel grid overflows, so the result

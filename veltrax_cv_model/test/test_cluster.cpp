@@ -31,63 +31,46 @@ void add_blob(Cloud & cloud, std::mt19937 & rng, pcl::PointXYZ centre, float siz
 
 // --- Pre-filter -------------------------------------------------------------------------------
 
-TEST(ClusterPrefilter, MergesPointsOfOneMillimetreVoxelAndDropsNonFinite)
+TEST(ClusterPrefilter, MergesOneMillimetreVoxelsDropsNonFiniteAndNeverPrints)
 {
-  const Cloud cloud = make_cloud(
-      {{0.0102f, 0.5f, 0.2f}, {kNaN, 0.0f, 0.0f}, {0.0104f, 0.5f, 0.2f}, {1.0f, 0.0f, 0.0f}},
-      false);
-  const Cloud::Ptr filtered = prefilter_for_clustering(cloud);
-  ASSERT_EQ(filtered->size(), 2u);
-  EXPECT_EQ(filtered->width, 2u);
-  EXPECT_EQ(filtered->height, 1u);
-  EXPECT_TRUE(filtered->is_dense);
-  std::vector<float> xs{filtered->points[0].x, filtered->points[1].x};
-  std::sort(xs.begin(), xs.end());
-  EXPECT_NEAR(xs[0], 0.0103f, 1e-6f);
-  EXPECT_NEAR(xs[1], 1.0f, 1e-6f);
-}
-
-TEST(ClusterPrefilter, CloudFalselyMarkedDenseLosesItsNaNPoints)
-{
-  const Cloud cloud =
-      make_cloud({{0.5f, 0.0f, 0.0f}, {kNaN, kNaN, kNaN}, {0.7f, 0.0f, 0.0f}}, true);
-  const Cloud::Ptr filtered = prefilter_for_clustering(cloud);
-  ASSERT_EQ(filtered->size(), 2u);
-  for (const auto & p : filtered->points) {
-    EXPECT_TRUE(std::isfinite(p.x));
-  }
-}
-
-TEST(ClusterPrefilter, SkipsTheVoxelGridSilentlyWhereItsIndicesWouldOverflow)
-{
+  // Up to 1290^3 voxels fit in 2^31 - 1; beyond, the voxel grid is skipped without the library's
+  // warning, and the two points 0.2 mm apart stay apart.
+  const auto cube = [](float side) {
+    return make_cloud(
+        {{0, 0, 0}, {0.5002f, 0.1f, 0.1f}, {0.5004f, 0.1f, 0.1f}, {side, side, side}});
+  };
   struct Case
   {
     const char * name;
-    pcl::PointXYZ far_corner;  // with the origin, sets the voxel count of the bounding box
-    std::size_t expected_points;
+    Cloud cloud;
+    std::vector<float> xs;  // of the result, ascending
   };
-  // 2001 * 2001 * 501 voxels fit in 2^31 - 1; 3001 * 3001 * 301 do not. The two near points
-  // share a voxel, so they merge only when the filter runs.
-  const Case cases[] = {{"fits: filtered", {2.0f, 2.0f, 0.5f}, 3},
-                        {"overflows: passed through", {3.0f, 3.0f, 0.3f}, 4}};
+  const Case cases[] = {
+      {"one voxel merged, NaN dropped",
+       make_cloud({{0.0102f, 0.5f, 0.2f}, {kNaN, 0, 0}, {0.0104f, 0.5f, 0.2f}, {1, 0, 0}}, false),
+       {0.0103f, 1.0f}},
+      {"NaN in a cloud falsely marked dense",
+       make_cloud({{0.5f, 0, 0}, {kNaN, 0, 0}}, true),
+       {0.5f}},
+      {"empty", Cloud(), {}},
+      {"only NaN", make_cloud({{kNaN, 0, 0}}, false), {}},
+      {"1290 voxels a side: filtered", cube(1.2895f), {0.0f, 0.5003f, 1.2895f}},
+      {"1291 voxels a side: passed through", cube(1.2905f), {0.0f, 0.5002f, 0.5004f, 1.2905f}},
+  };
   for (const auto & c : cases) {
     SCOPED_TRACE(c.name);
-    const Cloud cloud = make_cloud(
-        {{0.0f, 0.0f, 0.0f}, {0.5002f, 0.1f, 0.1f}, {0.5004f, 0.1f, 0.1f}, c.far_corner});
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    const Cloud::Ptr filtered = prefilter_for_clustering(cloud);
-    const std::string printed =
-        testing::internal::GetCapturedStderr() + testing::internal::GetCapturedStdout();
-    EXPECT_EQ(printed, "");
-    EXPECT_EQ(filtered->size(), c.expected_points);
+    const Cloud::Ptr filtered = prefilter_for_clustering(c.cloud);
+    EXPECT_EQ(testing::internal::GetCapturedStderr() + testing::internal::GetCapturedStdout(), "");
+    std::vector<float> xs;
+    for (const auto & p : filtered->points) xs.push_back(p.x);
+    std::sort(xs.begin(), xs.end());
+    ASSERT_EQ(xs.size(), c.xs.size());
+    for (std::size_t i = 0; i < xs.size(); ++i) EXPECT_NEAR(xs[i], c.xs[i], 1e-6f);
+    EXPECT_EQ(filtered->width, xs.size());
+    EXPECT_TRUE(filtered->is_dense);
   }
-}
-
-TEST(ClusterPrefilter, EmptyOrAllNaNCloudGivesEmptyCloud)
-{
-  EXPECT_TRUE(prefilter_for_clustering(Cloud())->empty());
-  EXPECT_TRUE(prefilter_for_clustering(make_cloud({{kNaN, 0, 0}}, false))->empty());
 }
 
 // --- Euclidean --------------------------------------------------------------------------------
@@ -147,44 +130,34 @@ TEST(ClusterFromIndices, KeepsListOrderAndSkipsIndicesOutsideTheCloud)
 
 // --- k-means bands ----------------------------------------------------------------------------
 
-TEST(ClusterKmeans, ThreeBandsOfEqualPopulationGiveOneCloudPerBandNearestFirst)
+TEST(ClusterKmeans, BandsAlongXComeNearestFirstAndEmptyBandsStay)
 {
+  // Three interleaved bands, 0.2 m deep and 1 m wide.
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> in_band(0.0f, 0.2f);
   std::uniform_real_distribution<float> lateral(-0.5f, 0.5f);
-  Cloud cloud;
-  const float band_x[] = {2.5f, 0.8f, 1.6f};
+  Cloud bands;
+  const float band_x[] = {1.6f, 2.5f, 0.8f};
   for (int i = 0; i < 60; ++i) {
-    cloud.push_back(pcl::PointXYZ(band_x[i % 3] + in_band(rng), lateral(rng), 0.1f));
+    bands.push_back(pcl::PointXYZ(band_x[i % 3] + in_band(rng), lateral(rng), 0.1f));
   }
   std::vector<Cloud> clusters{Cloud()};  // stale entry: must be cleared
-  kmeans_x_clusters(cloud, clusters);
+  kmeans_x_clusters(bands, clusters);
   ASSERT_EQ(clusters.size(), 3u);
-  const float expected_x[] = {0.8f, 1.6f, 2.5f};
   for (int g = 0; g < 3; ++g) {
     SCOPED_TRACE(g);
     EXPECT_EQ(clusters[g].size(), 20u);
-    for (const auto & p : clusters[g].points) {
-      EXPECT_GE(p.x, expected_x[g]);
-      EXPECT_LE(p.x, expected_x[g] + 0.2f);
-    }
+    for (const auto & p : clusters[g].points) EXPECT_NEAR(p.x, band_x[(g + 2) % 3] + 0.1f, 0.1f);
   }
-}
 
-TEST(ClusterKmeans, SharedXGivesOneFullCloudAndTwoEmptyOnes)
-{
-  Cloud cloud;
-  for (int i = 0; i < 6; ++i) {
-    cloud.push_back(pcl::PointXYZ(1.25f, 0.1f * i, 0.0f));
-  }
-  std::vector<Cloud> clusters;
-  kmeans_x_clusters(cloud, clusters);
+  // One shared x: one cloud with every point, in cloud order, and two empty ones.
+  Cloud shared;
+  for (int i = 0; i < 6; ++i) shared.push_back(pcl::PointXYZ(1.25f, 0.1f * i, 0.0f));
+  kmeans_x_clusters(shared, clusters);
   ASSERT_EQ(clusters.size(), 3u);
   ASSERT_EQ(clusters[0].size(), 6u);
-  EXPECT_FLOAT_EQ(clusters[0].points[5].y, 0.5f);  // cloud order kept
-  EXPECT_TRUE(clusters[1].empty());
-  EXPECT_TRUE(clusters[2].empty());
-  EXPECT_EQ(clusters[2].width, 0u);
+  EXPECT_FLOAT_EQ(clusters[0].points[5].y, 0.5f);
+  EXPECT_TRUE(clusters[1].empty() && clusters[2].empty());
 }
 
 // --- Grid components --------------------------------------------------------------------------
@@ -233,6 +206,7 @@ struct GridCase
 {
   const char * name;
   int kernel;
+  int threshold;                  // points a cell needs
   std::vector<std::string> rows;  // "layout  expected": the two pictures side by side
 };
 
@@ -240,31 +214,38 @@ TEST(ClusterGrid, ComponentsMatchTheDrawnLayouts)
 {
   // clang-format off
   const std::vector<GridCase> cases = {
-    {"two blobs", 1, {"##....  AA....",
-                      "##..##  AA..BB",
-                      "....##  ....BB"}},
-    {"diagonal contact is one component", 1, {"#...  A...",
-                                              ".#..  .A..",
-                                              "..##  ..AA"}},
-    {"one empty column splits without closing", 1, {"##.##  AA.BB",
-                                                    "##.##  AA.BB"}},
-    {"a 3-cell kernel bridges one empty column", 3, {"##.##  AA.AA",
-                                                     "##.##  AA.AA"}},
-    {"and two", 3, {"#..#  A..A",
-                    "#..#  A..A"}},
-    {"but not three", 3, {"#...#  A...B",
-                          "#...#  A...B"}},
-    {"sparse cells: dropped alone, kept where the closing fills them", 3, {"#1#...  AAA...",
-                                                                           "......  ......",
-                                                                           "....2.  ......"}},
+    {"two blobs", 1, 3, {"##....  AA....",
+                         "##..##  AA..BB",
+                         "....##  ....BB"}},
+    {"diagonal contact is one component", 1, 3, {"#...  A...",
+                                                 ".#..  .A..",
+                                                 "..##  ..AA"}},
+    {"one empty column splits without closing", 1, 3, {"##.##  AA.BB",
+                                                       "##.##  AA.BB"}},
+    {"a 3-cell kernel bridges one empty column", 3, 3, {"##.##  AA.AA",
+                                                        "##.##  AA.AA"}},
+    {"and two", 3, 3, {"#..#  A..A",
+                       "#..#  A..A"}},
+    {"but not three", 3, 3, {"#...#  A...B",
+                             "#...#  A...B"}},
+    {"sparse cells: dropped alone, kept where the closing fills them", 3, 3, {"#1#...  AAA...",
+                                                                              "......  ......",
+                                                                              "....2.  ......"}},
     // Regression: OpenCV's MORPH_CLOSE with an even kernel erodes with the dilation's anchor,
     // shifting the closed grid by a cell, so these lone cells came back empty, their points lost.
-    {"even kernel keeps every occupied cell", 2, {"#..  A..",
-                                                  "...  ...",
-                                                  "..#  ..B"}},
-    {"kernel wider than the grid", 99, {"#.#  A.A",
-                                        "...  ...",
-                                        "#.#  A.A"}},
+    {"even kernel keeps every occupied cell", 2, 3, {"#..  A..",
+                                                     "...  ...",
+                                                     "..#  ..B"}},
+    {"kernel wider than the grid", 99, 3, {"#.#  A.A",
+                                           "...  ...",
+                                           "#.#  A.A"}},
+    // The closing does not lean on the grid's edge: the sparse corner cell stays out.
+    {"no closing through the grid's edge", 3, 3, {"#1  A.",
+                                                 ".#  .A"}},
+    {"threshold 1", 1, 1, {"3.2.1  A.B.C"}},
+    {"threshold 2", 1, 2, {"3.2.1  A.B.."}},
+    {"threshold 4", 1, 4, {"3.2.1  ....."}},
+    {"threshold 0 counts as 1", 1, 0, {"3.2.1  A.B.C"}},
   };
   // clang-format on
   for (const auto & c : cases) {
@@ -276,7 +257,7 @@ TEST(ClusterGrid, ComponentsMatchTheDrawnLayouts)
       layout.push_back(row.substr(0, gap));
       expected.push_back(row.substr(gap + 2));
     }
-    Cluster cluster(nullptr, kStep, c.kernel, kPerCell);
+    Cluster cluster(nullptr, kStep, c.kernel, c.threshold);
     std::vector<Cloud> clusters;
     int count = -1;
     cluster.componentCluster(std::make_shared<Cloud>(cloud_from_art(layout)), count, clusters);
@@ -287,24 +268,6 @@ TEST(ClusterGrid, ComponentsMatchTheDrawnLayouts)
       EXPECT_EQ(cloud.height, 1u);
       EXPECT_TRUE(cloud.is_dense);
     }
-  }
-}
-
-TEST(ClusterGrid, ThresholdDecidesWhichCellsAreOccupied)
-{
-  const std::vector<std::string> layout = {"3.2.1"};
-  const struct
-  {
-    int grid_th;
-    std::vector<std::string> expected;
-  } cases[] = {{1, {"A.B.C"}}, {2, {"A.B.."}}, {3, {"A...."}}, {4, {"....."}}, {0, {"A.B.C"}}};
-  for (const auto & c : cases) {
-    SCOPED_TRACE(c.grid_th);
-    Cluster cluster(nullptr, kStep, 1, c.grid_th);
-    std::vector<Cloud> clusters;
-    int count = 0;
-    cluster.componentCluster(std::make_shared<Cloud>(cloud_from_art(layout)), count, clusters);
-    EXPECT_EQ(art_from_clusters(clusters, layout), c.expected);
   }
 }
 
@@ -322,22 +285,35 @@ TEST(ClusterGrid, PointsKeepCloudOrderWithinAComponent)
   EXPECT_FLOAT_EQ(clusters[0].points[2].z, 0.2f);
 }
 
-TEST(ClusterGrid, FarOutliersCoarsenTheGridInsteadOfGrowingIt)
+TEST(ClusterGrid, FarPointsCoarsenTheGridInsteadOfGrowingIt)
 {
-  std::mt19937 rng(3);
-  Cloud cloud;
-  add_blob(cloud, rng, {1.0f, 0.0f, 0.2f}, 0.2f, 200);
-  cloud.push_back(pcl::PointXYZ(3.0e38f, -3.0e38f, 0.0f));
-  cloud.push_back(pcl::PointXYZ(kNaN, 1.0f, 0.0f));
-  cloud.is_dense = false;
-  Cluster cluster(nullptr, 0.01f, 3, 1);
-  std::vector<Cloud> clusters;
-  int count = 0;
-  cluster.componentCluster(std::make_shared<Cloud>(cloud), count, clusters);
-  ASSERT_EQ(count, 2);
-  EXPECT_EQ(clusters[0].size(), 200u);
-  ASSERT_EQ(clusters[1].size(), 1u);
-  EXPECT_EQ(clusters[1].points[0].x, 3.0e38f);
+  // At a 1 cm step these clouds would need 10^4 and 10^40 cells a side; the grid keeps to
+  // kMaxGridSide by coarsening its step, so far points stay apart rather than piling up at the
+  // grid's end, and memory stays bounded.
+  struct Case
+  {
+    const char * name;
+    std::vector<pcl::PointXYZ> far;
+    std::vector<std::size_t> sizes;
+  };
+  const Case cases[] = {{"50 m apart", {{50, 0, 0}, {100, 0, 0}}, {200, 1, 1}},
+                        {"at the float limit", {{3.0e38f, -3.0e38f, 0}, {kNaN, 1, 0}}, {200, 1}}};
+  for (const auto & c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 rng(3);
+    Cloud cloud;
+    add_blob(cloud, rng, {1.0f, 0.0f, 0.2f}, 0.2f, 200);
+    for (const auto & p : c.far) cloud.push_back(p);
+    cloud.is_dense = false;
+    Cluster cluster(nullptr, 0.01f, 3, 1);
+    std::vector<Cloud> clusters;
+    int count = 0;
+    cluster.componentCluster(std::make_shared<Cloud>(cloud), count, clusters);
+    std::vector<std::size_t> sizes;
+    for (const auto & k : clusters) sizes.push_back(k.size());
+    EXPECT_EQ(sizes, c.sizes);
+    EXPECT_EQ(clusters.at(1).points[0].x, c.far.front().x);  // nearest first
+  }
 }
 
 TEST(ClusterGrid, DegenerateInputsGiveNoClusters)
@@ -365,14 +341,6 @@ TEST(ClusterGrid, DegenerateInputsGiveNoClusters)
     EXPECT_EQ(count, c.expected);
     EXPECT_EQ(clusters.size(), static_cast<std::size_t>(c.expected));
   }
-}
-
-TEST(ClusterGrid, KeepsItsConstructionSettings)
-{
-  const Cluster cluster(nullptr, 0.05f, 7, 12);
-  EXPECT_EQ(cluster.grid_step(), 0.05f);
-  EXPECT_EQ(cluster.grid_kernel_size(), 7);
-  EXPECT_EQ(cluster.grid_th(), 12);
 }
 
 }  // namespace

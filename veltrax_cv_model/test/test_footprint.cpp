@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "support/cloud_builders.hpp"
 #include "veltrax_cv_model/footprint.hpp"
 
 namespace veltrax_cv_model
@@ -14,16 +15,8 @@ namespace
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
-Cloud make_cloud(const std::vector<pcl::PointXYZ> & points)
-{
-  Cloud cloud;
-  for (const auto & p : points) {
-    cloud.push_back(p);
-  }
-  return cloud;
-}
+using test::kNaN;
+using test::make_cloud;
 
 Cloud outline_of(const std::vector<Cloud> & polygons, float spacing = kOutlineSpacingM)
 {

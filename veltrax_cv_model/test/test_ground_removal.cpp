@@ -127,28 +127,33 @@ TEST(GroundRemoval, FollowsFlatTiltedAndNoisyFloorsAndKeepsObjects)
     Floor floor;
     double noise;
     unsigned seed;
-    double min_floor_recall;
+    double t_s_diff;
     double r_far{4.0};
   };
   const double tilt2 = std::tan(2.0 * M_PI / 180.0);
   const double tilt3 = std::tan(3.0 * M_PI / 180.0);
+  const double t_s = kParams.tSDiff;
   const Case cases[] = {
-      {"flat", {}, 0.0, 1, 1.0},
-      {"rising 2 deg ahead", {0.0, tilt2, 0.0}, 0.0, 1, 1.0},
-      {"falling 2 deg to the left, 2 cm high", {0.02, 0.0, -tilt2}, 0.0, 1, 1.0},
-      {"1 cm noise seed 1", {}, 0.01, 1, 0.99},
-      {"1 cm noise seed 2, tilted", {0.0, tilt2, 0.0}, 0.01, 2, 0.99},
-      {"1 cm noise seed 3, tilted sideways", {0.01, 0.0, tilt2}, 0.01, 3, 0.99},
+      {"flat", {}, 0.0, 1, t_s},
+      {"rising 2 deg ahead", {0.0, tilt2, 0.0}, 0.0, 1, t_s},
+      // The slope change is taken against the sector's own line, not against level ground.
+      {"rising 2 deg ahead, slope change 0.02", {0.0, tilt2, 0.0}, 0.0, 1, 0.02},
+      {"falling 2 deg to the left, 2 cm high", {0.02, 0.0, -tilt2}, 0.0, 1, t_s},
+      {"1 cm noise seed 1", {}, 0.01, 1, t_s},
+      {"1 cm noise seed 2, tilted", {0.0, tilt2, 0.0}, 0.01, 2, t_s},
+      {"1 cm noise seed 3, tilted sideways", {0.01, 0.0, tilt2}, 0.01, 3, t_s},
       // A 3 degree mounting error leaves the candidate band at 2.9 m; levelling follows it.
-      {"falling 3 deg ahead to 5 m", {0.0, -tilt3, 0.0}, 0.0, 1, 1.0, 5.0},
-      {"rising 3 deg ahead to 5 m, 1 cm noise", {0.0, tilt3, 0.0}, 0.01, 4, 0.99, 5.0},
+      {"falling 3 deg ahead to 5 m", {0.0, -tilt3, 0.0}, 0.0, 1, t_s, 5.0},
+      {"rising 3 deg ahead to 5 m, 1 cm noise", {0.0, tilt3, 0.0}, 0.01, 4, t_s, 5.0},
   };
   // A carton and a low step-like box, both within the candidate band at their top or not.
   const std::vector<Box> boxes = {{1.5, 1.8, -0.3, 0.0, 0.3}, {2.5, 2.9, 0.3, 0.7, 0.1}};
   for (const Case & c : cases) {
     SCOPED_TRACE(c.name);
     const Scene scene = make_scene(c.floor, c.noise, c.seed, boxes, 0.4, c.r_far);
-    Model model(kParams);
+    GroundRemovalParams params = kParams;
+    params.tSDiff = c.t_s_diff;
+    Model model(params);
     model.set_input_cloud(scene.cloud);
     EXPECT_GE(model.own_model_sectors(), 10);
 
@@ -171,7 +176,7 @@ TEST(GroundRemoval, FollowsFlatTiltedAndNoisyFloorsAndKeepsObjects)
         high_ground += flags[i];
       }
     }
-    EXPECT_GE(static_cast<double>(floor_ground) / scene.floor_end, c.min_floor_recall);
+    EXPECT_GE(static_cast<double>(floor_ground) / scene.floor_end, c.noise > 0 ? 0.99 : 1.0);
     EXPECT_GT(high_points, 500u);
     EXPECT_EQ(high_ground, 0u) << "object points above the floor tolerance called ground";
   }
@@ -190,6 +195,7 @@ TEST(GroundRemoval, SceneWithoutGroundFallsBackToFlatPrior)
   for (const Cloud & scene : {Cloud(), wall}) {
     SCOPED_TRACE(scene.size());
     Model model(kParams);
+    model.set_input_cloud(make_scene({0.05, 0.0, 0.0}, 0.0, 1, {}).cloud);  // replaced next
     model.set_input_cloud(scene);
     EXPECT_EQ(model.own_model_sectors(), 0);
     for (float r : {0.0f, 0.5f, 2.0f, 4.9f, 20.0f}) {
@@ -198,10 +204,11 @@ TEST(GroundRemoval, SceneWithoutGroundFallsBackToFlatPrior)
     Cloud probe;
     probe.push_back({1.0f, 0.0f, 0.02f});
     probe.push_back({1.0f, 0.0f, -0.3f});
+    probe.push_back({1.0f, 0.0f, static_cast<float>(kParams.tHDiff)});  // at most tHDiff above
     probe.push_back({1.0f, 0.0f, 0.05f});
     probe.push_back({2.0f, 0.5f, 0.8f});
     const auto flags = ground_flags(model, probe);
-    EXPECT_EQ(flags, (std::vector<bool>{true, true, false, false}));
+    EXPECT_EQ(flags, (std::vector<bool>{true, true, true, false, false}));
   }
 }
 
@@ -212,12 +219,19 @@ TEST(GroundRemoval, FewPointsModelTheirSectorOnly)
   Cloud scene;
   for (float x : {1.0f, 1.5f, 2.0f}) scene.push_back({x, 0.02f, 0.06f});
   scene.push_back({0.1f, 2.0f, 0.12f});  // a lone sample at 87 degrees
+  scene.push_back({0.15f, 0.0f, 0.1f});  // the robot's own bumper, nearer than rMin
   Model model(kParams);
   model.set_input_cloud(scene);
   EXPECT_EQ(model.own_model_sectors(), 1);
   EXPECT_NEAR(model.ground_height_at(1.2f, 0.03f), 0.06f, 1e-3);
-  EXPECT_NEAR(model.ground_height_at(1.7f, -0.05f), 0.06f, 1e-3) << "borrowed by the neighbour";
   EXPECT_EQ(model.ground_height_at(0.0f, 2.0f), 0.0f) << "lone sample: prior";
+  // The model's sector covers 0 to 5 degrees; sectors up to three away borrow it.
+  const auto at = [&](double deg) {
+    const double a = deg * M_PI / 180.0;
+    return model.ground_height_at(static_cast<float>(std::cos(a)), static_cast<float>(std::sin(a)));
+  };
+  for (const double deg : {-12.0, 17.0}) EXPECT_NEAR(at(deg), 0.06f, 1e-3) << deg;
+  for (const double deg : {-17.0, 22.0}) EXPECT_EQ(at(deg), 0.0f) << deg;
 
   Cloud probe;
   probe.push_back({1.2f, 0.03f, 0.07f});
@@ -226,17 +240,17 @@ TEST(GroundRemoval, FewPointsModelTheirSectorOnly)
   EXPECT_EQ(ground_flags(model, probe), (std::vector<bool>{true, false, false}));
 }
 
-TEST(GroundRemoval, HoldsTheNearestModelledHeightOutsideTheRange)
+TEST(GroundRemoval, InterpolatesBetweenBinCentresAndHoldsTheEnds)
 {
-  const double tilt = std::tan(1.5 * M_PI / 180.0);
+  const double tilt = std::tan(1.5 * M_PI / 180.0);  // 2.6 mm per bin
   const Scene scene = make_scene({0.0, tilt, 0.0}, 0.0, 1, {}, 0.4, 6.0);
   Model model(kParams);
   model.set_input_cloud(scene.cloud);
-  const float at_edge = model.ground_height_at(5.0f, 0.0f);
-  EXPECT_NEAR(at_edge, 5.0 * tilt, 0.01);
-  // Beyond the modelled range the floor plane carries on.
-  EXPECT_NEAR(model.ground_height_at(9.0f, 0.0f), 9.0 * tilt, 0.01);
-  EXPECT_NEAR(model.ground_height_at(0.1f, 0.0f), 0.05 * tilt, 0.01) << "below rMin: the line";
+  // Below rMin (0.2 m) the profile is the sector's line; beyond the last bin centre (4.95 m) its
+  // last height holds and the floor plane carries on.
+  for (const float x : {0.1f, 0.62f, 1.05f, 2.38f, 3.91f, 4.9f, 5.0f, 9.0f}) {
+    EXPECT_NEAR(model.ground_height_at(x, 0.0f), x * tilt, 0.001) << "at " << x;
+  }
 }
 
 TEST(GroundRemoval, DropsNonFiniteKeepsOrderAndReplacesOutputs)

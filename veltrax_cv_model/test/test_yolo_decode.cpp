@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <random>
-#include <set>
+#include <limits>
+#include <numeric>
+#include <utility>
 #include <vector>
 
 #include "veltrax_cv_model/yolo_decode.hpp"
@@ -259,8 +260,9 @@ TEST(YoloDecode, BoxIouCountsSizesInclusively)
 
 TEST(YoloDecode, SuppressionNeedsStrictlyGreaterOverlapWithinOneClass)
 {
-  // x, y, w, h: corners (0,0,9,9), (5,0,14,9) and (0,0,9,9) again.
-  const std::vector<float> boxes{0, 0, 9, 9, 5, 0, 9, 9, 0, 0, 9, 9};
+  // x, y, w, h: corners (0,0,9,9), (5,0,14,9), (0,0,9,9) again and (10,0,19,9).
+  const std::vector<float> boxes{0, 0, 9, 9, 5, 0, 9, 9, 0, 0, 9, 9, 10, 0, 9, 9};
+  const float half = box_iou(0, 0, 9, 9, 5, 0, 14, 9);  // 1/3
   struct Case
   {
     const char * name;
@@ -269,122 +271,72 @@ TEST(YoloDecode, SuppressionNeedsStrictlyGreaterOverlapWithinOneClass)
     std::vector<int32_t> expected;
   };
   const Case cases[] = {
-      {"lower-ranked overlap dropped", {0, 0, 1}, 0.3f, {0, -1, 2}},
-      {"overlap equal to threshold kept", {0, 0, 1}, box_iou(0, 0, 9, 9, 5, 0, 14, 9), {0, 1, 2}},
-      {"identical boxes of different classes kept", {0, 1, 2}, 0.3f, {0, 1, 2}},
-      {"identical boxes of one class", {4, 1, 4}, 0.3f, {0, 1, -1}},
+      {"lower-ranked overlap dropped", {0, 0, 1, 2}, 0.3f, {0, -1, 2, 3}},
+      {"overlap equal to threshold kept", {0, 0, 1, 2}, half, {0, 1, 2, 3}},
+      {"identical boxes of different classes kept", {0, 1, 2, 3}, 0.3f, {0, 1, 2, 3}},
+      {"identical boxes of one class", {4, 1, 4, 2}, 0.3f, {0, 1, -1, 3}},
+      // Box 1 overlaps boxes 0 and 3, which do not overlap: once suppressed it suppresses nothing.
+      {"a suppressed box suppresses nothing", {0, 0, 1, 0}, 0.3f, {0, -1, 2, 3}},
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(c.name);
-    std::vector<int32_t> indices{0, 1, 2};
+    std::vector<int32_t> indices{0, 1, 2, 3};
     suppress_per_class(boxes, c.classes, c.threshold, indices);
     EXPECT_EQ(indices, c.expected);
   }
-}
-
-// The suppression written out literally: every class ascending, every ranked position, every
-// later position. Guards the per-class bucketing of the product code.
-void reference_suppress(const std::vector<float> & boxes, const std::vector<int32_t> & classes,
-                        float threshold, std::vector<int32_t> & idx)
-{
-  for (const int32_t cls : std::set<int32_t>(classes.begin(), classes.end())) {
-    for (std::size_t p = 0; p < idx.size(); ++p) {
-      if (idx[p] == -1 || classes[static_cast<std::size_t>(idx[p])] != cls) continue;
-      const float * a = &boxes[4 * static_cast<std::size_t>(idx[p])];
-      for (std::size_t q = p + 1; q < idx.size(); ++q) {
-        if (idx[q] == -1 || classes[static_cast<std::size_t>(idx[q])] != cls) continue;
-        const float * b = &boxes[4 * static_cast<std::size_t>(idx[q])];
-        if (box_iou(a[0], a[1], a[0] + a[2], a[1] + a[3], b[0], b[1], b[0] + b[2], b[1] + b[3]) >
-            threshold) {
-          idx[q] = -1;
-        }
-      }
-    }
-  }
-}
-
-TEST(YoloDecode, SuppressionMatchesTheLiteralPerClassScan)
-{
-  std::mt19937 rng(99u);
-  for (int round = 0; round < 100; ++round) {
-    const int n = 1 + static_cast<int>(rng() % 150);
-    std::vector<float> boxes;
-    std::vector<int32_t> classes, indices;
-    for (int i = 0; i < n; ++i) {
-      // Crowded: boxes of 10 to 60 pixels inside 120 x 120, four classes.
-      for (unsigned limit : {120u, 120u, 50u, 50u}) {
-        boxes.push_back(static_cast<float>(rng() % limit) + (limit == 50u ? 10.0f : 0.0f));
-      }
-      classes.push_back(static_cast<int32_t>(rng() % 4));
-      indices.push_back(i);
-    }
-    std::shuffle(indices.begin(), indices.end(), rng);
-    std::vector<int32_t> expected = indices;
-    reference_suppress(boxes, classes, 0.3f, expected);
-    suppress_per_class(boxes, classes, 0.3f, indices);
-    ASSERT_EQ(indices, expected) << "round " << round;
-  }
+  // The ranking decides who suppresses whom, and entries outside the lists are left alone.
+  std::vector<int32_t> ranked{1, 7, 0, 3, -1};
+  suppress_per_class(boxes, {0, 0, 1, 0}, 0.3f, ranked);
+  EXPECT_EQ(ranked, (std::vector<int32_t>{1, 7, -1, -1, -1}));
 }
 
 TEST(YoloDecode, CameraBoxesAreClampedThenScaledAndTruncated)
 {
-  const ModelToImage m{640, 640, 640.0f / 1280.0f, 640.0f / 720.0f};
-  const DetectedObject a = to_camera_object(-10.0f, 100.7f, 40.0f, 160.7f, 4, 0.75f, m);
-  EXPECT_EQ(a.class_id, 4);
-  EXPECT_EQ(a.left, 0);
-  EXPECT_EQ(a.top, 112);
-  EXPECT_EQ(a.right, 80);
-  EXPECT_EQ(a.bottom, 180);
-  EXPECT_FLOAT_EQ(a.score, 0.75f);
-  const DetectedObject b = to_camera_object(320.0f, 0.0f, 700.0f, 640.0f, 0, 0.5f, m);
-  EXPECT_EQ(b.left, 640);
-  EXPECT_EQ(b.right, 1280);
-  EXPECT_EQ(b.bottom, 720);
-  // A zero factor saturates instead of converting infinity to int.
-  const DetectedObject c = to_camera_object(10.0f, 10.0f, 20.0f, 20.0f, 0, 0.5f, {640, 640, 0, 1});
-  EXPECT_EQ(c.left, std::numeric_limits<int32_t>::max());
-  EXPECT_EQ(c.top, 10);
-}
-
-// The plain recursive algorithm, as the reference for the element moves.
-void reference_sort(std::vector<float> & s, int lo, int hi, std::vector<int32_t> & idx)
-{
-  if (lo >= hi) return;
-  const float key = s[lo];
-  const int32_t key_index = idx[lo];
-  int l = lo, h = hi;
-  while (l < h) {
-    while (l < h && s[h] <= key) --h;
-    s[l] = s[h];
-    idx[l] = idx[h];
-    while (l < h && s[l] >= key) ++l;
-    s[h] = s[l];
-    idx[h] = idx[l];
+  struct Case
+  {
+    const char * name;
+    std::array<float, 4> corners;
+    ModelToImage mapping;
+    std::array<int32_t, 4> expected;  // left, top, right, bottom
+  };
+  constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+  const ModelToImage to_1280x720{640, 640, 640.0f / 1280.0f, 640.0f / 720.0f};
+  const Case cases[] = {
+      {"inside: truncated", {-10.0f, 100.7f, 40.0f, 160.7f}, to_1280x720, {0, 112, 80, 180}},
+      {"clamped to the model frame", {320, 0, 700, 640}, to_1280x720, {640, 0, 1280, 720}},
+      {"non-square model", {0, 0, 700, 500}, {640, 384, 1, 1}, {0, 0, 640, 384}},
+      {"zero factor saturates", {10, 10, 20, 20}, {640, 640, 0, 1}, {kMax, 10, kMax, 20}},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto & b = c.corners;
+    const DetectedObject o = to_camera_object(b[0], b[1], b[2], b[3], 4, 0.75f, c.mapping);
+    EXPECT_EQ((std::array<int32_t, 4>{o.left, o.top, o.right, o.bottom}), c.expected);
+    EXPECT_EQ(o.class_id, 4);
+    EXPECT_EQ(o.score, 0.75f);
   }
-  s[l] = key;
-  idx[l] = key_index;
-  reference_sort(s, lo, l - 1, idx);
-  reference_sort(s, l + 1, hi, idx);
 }
 
-TEST(YoloDecode, QuickSortMatchesThePlainAlgorithmIncludingTieOrder)
+TEST(YoloDecode, QuickSortMovesEqualScoresAsTheClassicAlgorithm)
 {
-  std::mt19937 rng(20240611u);
-  for (int round = 0; round < 300; ++round) {
-    const int n = 1 + static_cast<int>(rng() % 200);
-    const unsigned distinct = 1 + rng() % 6;  // few values: many ties
+  // Hand-run first-element-pivot partitions; a stable sort would give other tie orders.
+  struct Case
+  {
     std::vector<float> scores;
-    std::vector<int32_t> indices;
-    for (int i = 0; i < n; ++i) {
-      scores.push_back(0.1f * static_cast<float>(rng() % distinct));
-      indices.push_back(i);
-    }
-    std::vector<float> ref_scores = scores;
-    std::vector<int32_t> ref_indices = indices;
-    reference_sort(ref_scores, 0, n - 1, ref_indices);
-    quick_sort_descending(scores, 0, n - 1, indices);
-    ASSERT_EQ(scores, ref_scores) << "round " << round;
-    ASSERT_EQ(indices, ref_indices) << "round " << round;
+    std::vector<int32_t> order;
+  };
+  const Case cases[] = {
+      {{0.5f, 0.9f, 0.5f, 0.7f, 0.5f}, {1, 3, 2, 0, 4}},
+      {{0.3f, 0.3f, 0.3f, 0.8f}, {3, 1, 2, 0}},
+      {{0.4f, 0.6f, 0.4f, 0.6f, 0.4f, 0.6f}, {5, 1, 3, 2, 4, 0}},
+  };
+  for (const Case & c : cases) {
+    std::vector<float> scores = c.scores;
+    std::vector<int32_t> indices(scores.size());
+    std::iota(indices.begin(), indices.end(), 0);
+    quick_sort_descending(scores, 0, static_cast<int>(scores.size()) - 1, indices);
+    EXPECT_EQ(indices, c.order);
+    EXPECT_TRUE(std::is_sorted(scores.rbegin(), scores.rend()));
   }
   // Positions outside the lists leave them untouched.
   std::vector<float> few{0.1f, 0.9f};
@@ -394,42 +346,65 @@ TEST(YoloDecode, QuickSortMatchesThePlainAlgorithmIncludingTieOrder)
   EXPECT_EQ(few_idx, (std::vector<int32_t>{0, 1}));
 }
 
-// Runs the sort on a 256 KiB stack, which one nested call per element would overflow.
-void sort_on_small_stack(std::vector<float> & scores, std::vector<int32_t> & indices)
-{
-  std::pair<std::vector<float> *, std::vector<int32_t> *> job{&scores, &indices};
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
-  pthread_t thread;
-  const auto body = [](void * arg) -> void * {
-    auto * j = static_cast<std::pair<std::vector<float> *, std::vector<int32_t> *> *>(arg);
-    quick_sort_descending(*j->first, 0, static_cast<int>(j->first->size()) - 1, *j->second);
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-  pthread_attr_destroy(&attr);
-}
-
+// Regression: equal or ascending scores made the plain recursion nest once per element, which
+// overflowed a thread's stack for the 25 200 candidates of a 640 x 640 model. The sort runs on a
+// 256 KiB stack here.
 TEST(YoloDecode, QuickSortOfAFullGridNeedsNoDeepStack)
 {
-  // 25 200 candidates: every anchor of a 640 x 640 model. Equal and ascending scores are the
-  // inputs that made the plain algorithm nest once per element.
   const int n = 25200;
   std::vector<int32_t> identity(n);
-  for (int i = 0; i < n; ++i) identity[static_cast<std::size_t>(i)] = i;
+  std::iota(identity.begin(), identity.end(), 0);
+  for (const bool ascending : {false, true}) {
+    std::vector<float> scores(n, 0.5f);
+    for (int i = 0; ascending && i < n; ++i) scores[static_cast<std::size_t>(i)] = 1e-5f * i;
+    std::vector<int32_t> indices = identity;
+    std::pair<std::vector<float> *, std::vector<int32_t> *> job{&scores, &indices};
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
+    pthread_t thread;
+    const auto body = [](void * arg) -> void * {
+      auto * j = static_cast<decltype(job) *>(arg);
+      quick_sort_descending(*j->first, 0, static_cast<int>(j->first->size()) - 1, *j->second);
+      return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(indices,
+              ascending ? std::vector<int32_t>(identity.rbegin(), identity.rend()) : identity);
+  }
+}
 
-  std::vector<float> equal(n, 0.5f);
-  std::vector<int32_t> equal_idx = identity;
-  sort_on_small_stack(equal, equal_idx);
-  EXPECT_EQ(equal_idx, identity);
-
-  std::vector<float> ascending;
-  for (int i = 0; i < n; ++i) ascending.push_back(1e-5f * static_cast<float>(i));
-  std::vector<int32_t> ascending_idx = identity;
-  sort_on_small_stack(ascending, ascending_idx);
-  EXPECT_EQ(ascending_idx, std::vector<int32_t>(identity.rbegin(), identity.rend()));
+// Regression (decode fuzzer): the slot size was formed as obj_class_num + 5 in int32, so a class
+// count within 5 of INT32_MAX (a parameter the node passes on unchecked) overflowed before the
+// size check could refuse the model.
+TEST(YoloDecode, HugeClassCountsGiveExactSlotSizesAndDecodeNothing)
+{
+  DecoderSettings s;
+  s.model_width = 64;  // head 2 (stride 32): a 1 x 2 grid
+  s.model_height = 32;
+  const std::pair<int32_t, std::size_t> cases[] = {
+      {std::numeric_limits<int32_t>::max(), 6 * std::size_t{2147483652}},
+      {std::numeric_limits<int32_t>::max() - 4, 6 * std::size_t{2147483648}},
+      {8, 6u * 13u}};
+  for (const auto & [classes, slot] : cases) {
+    SCOPED_TRACE(classes);
+    s.obj_class_num = classes;
+    EXPECT_EQ(head_slot_elements(s, 2), slot);
+    EXPECT_EQ(head_slot_offset(s, 2, 2), slot);
+  }
+  s.model_width = 32;
+  s.obj_class_num = std::numeric_limits<int32_t>::max();
+  const std::vector<int8_t> head(4096, 127);
+  std::vector<float> boxes, scores;
+  std::vector<int32_t> ids;
+  EXPECT_EQ(decode_head(head.data(), head.size(), 2, s, {0, 0.1f}, boxes, scores, ids), 0);
+  EXPECT_TRUE(boxes.empty());
+  const HeadView view{head.data(), head.size()};
+  const SlotDetections result = post_process({view, view, view}, {}, s, 2, 1.0f, 1.0f);
+  EXPECT_EQ(result.candidate_count, 0);
+  EXPECT_TRUE(result.objects.empty());
 }
 
 }  // namespace
