@@ -34,7 +34,11 @@ struct Floor
   double offset{0.0};
   double slope_x{0.0};
   double slope_y{0.0};
-  double height(double x, double y) const { return offset + slope_x * x + slope_y * y; }
+  double slope_x_left{0.0};  // extra slope ahead on the left half (y >= 0): a twisted floor
+  double height(double x, double y) const
+  {
+    return offset + slope_x * x + slope_y * y + (y >= 0.0 ? slope_x_left * x : 0.0);
+  }
 };
 
 /// A synthetic scene in base_footprint: floor samples over a 60 degree wedge in front of the
@@ -138,6 +142,12 @@ TEST(GroundRemoval, FollowsFlatTiltedAndNoisyFloorsAndKeepsObjects)
       {"rising 2 deg ahead", {0.0, tilt2, 0.0}, 0.0, 1, t_s},
       // The slope change is taken against the sector's own line, not against level ground.
       {"rising 2 deg ahead, slope change 0.02", {0.0, tilt2, 0.0}, 0.0, 1, 0.02},
+      // No plane fits both halves, so each half's sectors keep a slope of their own.
+      {"rising 2 deg ahead on the left only, slope change 0.005",
+       {0.0, 0.0, 0.0, tilt2},
+       0.0,
+       1,
+       0.005},
       {"falling 2 deg to the left, 2 cm high", {0.02, 0.0, -tilt2}, 0.0, 1, t_s},
       {"1 cm noise seed 1", {}, 0.01, 1, t_s},
       {"1 cm noise seed 2, tilted", {0.0, tilt2, 0.0}, 0.01, 2, t_s},
@@ -195,7 +205,8 @@ TEST(GroundRemoval, SceneWithoutGroundFallsBackToFlatPrior)
   for (const Cloud & scene : {Cloud(), wall}) {
     SCOPED_TRACE(scene.size());
     Model model(kParams);
-    model.set_input_cloud(make_scene({0.05, 0.0, 0.0}, 0.0, 1, {}).cloud);  // replaced next
+    // Replaced next: a twisted floor leaves a profile above the plane on the left half.
+    model.set_input_cloud(make_scene({0.05, 0.0, 0.0, 0.05}, 0.0, 1, {}).cloud);
     model.set_input_cloud(scene);
     EXPECT_EQ(model.own_model_sectors(), 0);
     for (float r : {0.0f, 0.5f, 2.0f, 4.9f, 20.0f}) {
@@ -242,15 +253,18 @@ TEST(GroundRemoval, FewPointsModelTheirSectorOnly)
 
 TEST(GroundRemoval, InterpolatesBetweenBinCentresAndHoldsTheEnds)
 {
-  const double tilt = std::tan(1.5 * M_PI / 180.0);  // 2.6 mm per bin
+  // A 12 degree ramp is no mounting error: the model stays unlevelled and its profile is the
+  // sector's line, 21 mm a bin, until the band ends at 0.15 m.
+  const double tilt = std::tan(12.0 * M_PI / 180.0);
   const Scene scene = make_scene({0.0, tilt, 0.0}, 0.0, 1, {}, 0.4, 6.0);
   Model model(kParams);
   model.set_input_cloud(scene.cloud);
-  // Below rMin (0.2 m) the profile is the sector's line; beyond the last bin centre (4.95 m) its
-  // last height holds and the floor plane carries on.
-  for (const float x : {0.1f, 0.62f, 1.05f, 2.38f, 3.91f, 4.9f, 5.0f, 9.0f}) {
+  EXPECT_EQ(model.floor_plane().gx, 0.0f);
+  // Below rMin (0.2 m) the line, between bin centres interpolated, beyond the band held.
+  for (const float x : {0.1f, 0.45f, 0.62f}) {
     EXPECT_NEAR(model.ground_height_at(x, 0.0f), x * tilt, 0.001) << "at " << x;
   }
+  EXPECT_EQ(model.ground_height_at(9.0f, 0.0f), model.ground_height_at(4.9f, 0.0f));
 }
 
 TEST(GroundRemoval, DropsNonFiniteKeepsOrderAndReplacesOutputs)
