@@ -543,13 +543,7 @@ void Yolov5sPredictor::hand_over_to_transform_worker(
   if (frame.objects.empty() || !idle.load(std::memory_order_acquire)) {
     return;
   }
-  input.detections = frame;
-  input.color = color;
-  input.depth = depth;
-  input.intrinsics = intrinsics;
-  input.z_min = z_min;
-  input.z_max = z_max;
-  input.transform = matrix;
+  input = TransformTaskInput{frame, color, depth, {}, intrinsics, z_min, z_max, matrix};
   hand_over(idle);
 }
 
