@@ -113,7 +113,7 @@ public:
     host_connect();
   }
 
-  ~Subscription() override = default;
+  ~Subscription() override { host_disconnect(); }
 
 protected:
   void host_dispatch(const std::shared_ptr<const void> & message,

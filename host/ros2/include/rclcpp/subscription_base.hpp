@@ -54,6 +54,9 @@ protected:
   /// Connects to the graph; called last by the derived constructor so that replayed
   /// transient-local messages find a complete object.
   void host_connect();
+  /// Leaves the graph; called first by the derived destructor, while the object is complete, so
+  /// that a publisher on another thread never reaches it half destroyed. Safe to call again.
+  void host_disconnect();
 
   virtual void host_dispatch(const std::shared_ptr<const void> & message,
                              const rmw_message_info_t & info) = 0;

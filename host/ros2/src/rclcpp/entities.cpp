@@ -258,10 +258,13 @@ SubscriptionBase::SubscriptionBase(rclcpp::node_interfaces::NodeBaseInterface * 
 {
 }
 
-SubscriptionBase::~SubscriptionBase()
+SubscriptionBase::~SubscriptionBase() { host_disconnect(); }
+
+void SubscriptionBase::host_disconnect()
 {
   if (connected_) {
     graph_->remove_subscription(topic_name_, id_);
+    connected_ = false;
   }
 }
 
