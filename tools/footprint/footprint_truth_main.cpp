@@ -114,7 +114,8 @@ int main(int argc, char ** argv)
     } else {
       std::cout << yaml;
     }
-    if (!picture_path.empty() && !cv::imwrite(picture_path, truth_picture(frame, masks))) {
+    if (!picture_path.empty() &&
+        !cv::imwrite(picture_path, truth_picture(frame, masks), {cv::IMWRITE_JPEG_QUALITY, 85})) {
       std::cerr << "footprint_truth: cannot write " << picture_path << "\n";
       return 1;
     }
