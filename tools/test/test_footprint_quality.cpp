@@ -11,11 +11,13 @@
 #include <vector>
 
 #include <Eigen/Geometry>
+#include <opencv2/imgproc.hpp>
 
 #include "footprint/degradation.hpp"
 #include "footprint/footprint_quality.hpp"
 #include "footprint/pipeline_params.hpp"
 #include "footprint/polygon_metrics.hpp"
+#include "footprint/truth_derivation.hpp"
 #include "veltrax_cv_model/cluster.hpp"
 
 namespace veltrax_footprint
@@ -283,6 +285,128 @@ TEST(FootprintQuality, ReadsParameterFilesAsTheNodeDoes)
     EXPECT_THROW(parse_pipeline_params(refused), ParamsError);
   }
   EXPECT_THROW(parse_frame_yaml("T_base_cam: [1, 0, 0]\nboxes: []\n"), FrameError);
+}
+
+// frame.yaml as stored is what footprint_truth derives from the frame today: a change to the
+// derivation or a hand edit shows here, and carrying a footprint into the recorded transform
+// gives it back unchanged.
+TEST(FootprintTruth, StoredFootprintsAndBoxesAreWhatTheDerivationGives)
+{
+  const PipelineParams & params = shipped_params();
+  const ObjectPixelRule rule{params.crop_min_m[0], params.crop_max_m[0], kObjectMinHeightM};
+  for (const char * name : {"milk_cartoon", "five_people"}) {
+    SCOPED_TRACE(name);
+    const FrameData frame = load_frame_dir(std::string(FRAMES_DIR) + "/" + name);
+    const PixelCloud cloud =
+        pixel_cloud(frame.depth_mm, frame.intrinsics, frame.description.camera_to_base);
+    for (const TruthObject & object : frame.description.truth) {
+      SCOPED_TRACE(object.name);
+      const cv::Mat mask = object_mask(cloud, object.search_box, rule);
+      const Polygon hull = mask_footprint(cloud, mask);
+      ASSERT_EQ(hull.size(), object.hull.size());
+      for (std::size_t k = 0; k < hull.size(); ++k) {
+        EXPECT_LT(cv::norm(hull[k] - object.hull[k]), 1e-4) << k;
+      }
+      EXPECT_GT(
+          rasterised_overlap({truth_in_view(frame, object, frame.description.camera_to_base, rule)},
+                             object.hull)
+              .iou,
+          0.99);
+      const int users = static_cast<int>(std::count_if(
+          frame.description.truth.begin(), frame.description.truth.end(),
+          [&](const TruthObject & other) { return other.box_index == object.box_index; }));
+      if (users == 1) {
+        const cv::Rect box = cv::boundingRect(mask);
+        EXPECT_EQ(frame.description.boxes[object.box_index].box,
+                  (PixelBox{box.x, box.y, box.x + box.width, box.y + box.height}));
+      }
+    }
+  }
+  EXPECT_THROW(load_frame_dir(std::string(FRAMES_DIR)), FrameError) << "no frame files there";
+}
+
+// Two people 14 cm apart in depth whose edge the sensor smears over three pixels are two
+// objects; a handle behind a bottle's neck, apart in the image but 2 cm away in space, is part
+// of the bottle.
+TEST(FootprintTruth, SplitsAtSmearedDepthEdgesAndJoinsPartsCloseInSpace)
+{
+  FrameData frame;
+  frame.intrinsics = {525.0f, 525.0f, 39.5f, 29.5f};
+  frame.description.camera_to_base << 0, 0, 1, 0, -1, 0, 0, 0, 0, -1, 0, 1.0f, 0, 0, 0, 1;
+  cv::Mat depth(60, 80, CV_16UC1, cv::Scalar(0));
+  depth(cv::Rect(0, 0, 30, 60)).setTo(2690);   // farther person, left
+  depth(cv::Rect(33, 0, 47, 60)).setTo(2550);  // nearer person, right, larger
+  for (int u = 30; u < 33; ++u) {
+    depth.col(u).setTo(2690 - (u - 29) * 35);  // smeared edge
+  }
+  const ObjectPixelRule rule{0.0f, 3.0f, -10.0f};  // no floor in this picture
+  const PixelCloud people = pixel_cloud(depth, frame.intrinsics, frame.description.camera_to_base);
+  const cv::Mat nearer = object_mask(people, {0, 0, 80, 60}, rule);
+  EXPECT_EQ(cv::countNonZero(nearer(cv::Rect(0, 0, 31, 60))), 0);
+  EXPECT_EQ(cv::countNonZero(nearer(cv::Rect(32, 0, 48, 60))), 48 * 60) << "edge pixel joins";
+  EXPECT_EQ(cv::countNonZero(object_mask(people, {0, 0, 31, 60}, rule)), 31 * 60);
+
+  cv::Mat bottle(60, 80, CV_16UC1, cv::Scalar(0));
+  bottle(cv::Rect(10, 10, 30, 40)).setTo(800);
+  bottle(cv::Rect(42, 10, 8, 10)).setTo(820);  // handle: 2 px gap in the image, 2 cm behind
+  bottle(cv::Rect(60, 10, 8, 10)).setTo(900);  // something 10 cm behind: not the bottle
+  const PixelCloud parts = pixel_cloud(bottle, frame.intrinsics, frame.description.camera_to_base);
+  const cv::Mat whole = object_mask(parts, {0, 0, 80, 60}, rule);
+  EXPECT_EQ(cv::countNonZero(whole(cv::Rect(42, 10, 8, 10))), 80);
+  EXPECT_EQ(cv::countNonZero(whole(cv::Rect(60, 10, 8, 10))), 0);
+}
+
+// The floor score asks what surface a point was measured on, so noise along the ray does not
+// turn floor into "not floor"; points between 2 and 3 cm are not scored.
+TEST(FootprintQuality, ScoresFloorLabelsByTheSurfaceEachPointCameFrom)
+{
+  FrameData frame;
+  frame.intrinsics = {525.0f, 525.0f, 19.5f, 14.5f};
+  // Looking straight down from 1 m: optical z = -base z, the floor fills the picture.
+  frame.description.camera_to_base << 0, -1, 0, 0, -1, 0, 0, 0, 0, 0, -1, 1.0f, 0, 0, 0, 1;
+  frame.depth_mm = cv::Mat(30, 40, CV_16UC1, cv::Scalar(1000));
+  frame.depth_mm(cv::Rect(0, 0, 10, 30)).setTo(950);  // a 5 cm board on the left
+  frame.depth_mm(cv::Rect(35, 25, 5, 5)).setTo(975);  // a 2.5 cm mat
+  const Eigen::Matrix4f to_camera = frame.description.camera_to_base.inverse();
+  auto point = [&](int u, int v, float depth_m) {
+    const Eigen::Vector4f p = frame.description.camera_to_base *
+                              Eigen::Vector4f((u - 19.5f) * depth_m / 525.0f,
+                                              (v - 14.5f) * depth_m / 525.0f, depth_m, 1.0f);
+    return cv::Point3f(p.x(), p.y(), p.z());
+  };
+  // Labelled floor: floor, floor lifted 4 cm by noise (floor), the board (not floor), the mat
+  // (unscored). Labelled other: floor (missed), the board.
+  const FloorScore score = score_floor(
+      {point(30, 10, 1.0f), point(25, 5, 0.96f), point(5, 5, 0.95f), point(37, 27, 0.975f)},
+      {point(20, 20, 1.0f), point(3, 3, 0.95f)}, frame, to_camera);
+  EXPECT_EQ(score.true_floor, 3u);
+  EXPECT_EQ(score.labelled_floor, 3u);
+  EXPECT_NEAR(score.precision, 2.0 / 3.0, 1e-9);
+  EXPECT_NEAR(score.recall, 2.0 / 3.0, 1e-9);
+}
+
+// frame.yaml written and read back is the same description.
+TEST(FootprintQuality, FrameDescriptionsSurviveWritingAndReading)
+{
+  const FrameDescription recorded =
+      load_frame_dir(std::string(FRAMES_DIR) + "/milk_cartoon").description;
+  const FrameDescription again = parse_frame_yaml(emit_frame_yaml(recorded, "a\nb"));
+  EXPECT_TRUE(again.camera_to_base.isApprox(recorded.camera_to_base, 1e-6f));
+  ASSERT_EQ(again.boxes.size(), recorded.boxes.size());
+  for (std::size_t b = 0; b < again.boxes.size(); ++b) {
+    EXPECT_EQ(again.boxes[b].box, recorded.boxes[b].box);
+    EXPECT_EQ(again.boxes[b].class_id, 3);
+  }
+  ASSERT_EQ(again.truth.size(), 6u);
+  for (std::size_t t = 0; t < again.truth.size(); ++t) {
+    EXPECT_EQ(again.truth[t].name, recorded.truth[t].name);
+    EXPECT_EQ(again.truth[t].box_index, recorded.truth[t].box_index);
+    EXPECT_EQ(again.truth[t].search_box, recorded.truth[t].search_box);
+    EXPECT_EQ(again.truth[t].hull, recorded.truth[t].hull);
+  }
+  std::string unknown_label = emit_frame_yaml(recorded, "");
+  unknown_label.replace(unknown_label.find("label: obstacle"), 15, "label: paper");
+  EXPECT_THROW(parse_frame_yaml(unknown_label), FrameError) << "paper is never outlined";
 }
 
 }  // namespace
