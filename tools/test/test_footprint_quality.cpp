@@ -165,7 +165,7 @@ TEST(FootprintQuality, ShippedGridKeepsAFlatPatchAtTheFarCropEndInOnePiece)
     veltrax_cv_model::CloudBuildReport report;
     builder.box_cloud(view, depth.cols, {4, 0, 0, depth.cols, depth.rows, 1.0f},
                       camera_view(params, 1, {525.0f, 525.0f, 319.5f, 239.5f}, camera_to_base),
-                      nullptr, patch, report);
+                      nullptr, veltrax_cv_model::BoxFloor::kAtContact, patch, report);
     ASSERT_GT(patch.size(), 100u);
 
     std::map<std::pair<long, long>, int> cells;
