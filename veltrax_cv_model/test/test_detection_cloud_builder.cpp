@@ -138,13 +138,16 @@ TEST(DetectionCloudBuilder, LitterKeepsOnlyTheFloorAtItsContactUnlessItIsFlat)
   const Cloud & bottle = clouds[0];
   EXPECT_TRUE(same_points(above(bottle, 0.03f), above(clouds[1], 0.03f)));
   EXPECT_GT(above(bottle, 0.03f).size(), 300u);
-  std::size_t contact = 0;
-  for (const pcl::PointXYZ & p : bottle) {
-    EXPECT_NEAR(p.x, board_m, kFloorContactRadiusM + 0.01f);
-    EXPECT_LT(std::abs(p.y), 0.1f + kFloorContactRadiusM + 0.01f);
-    contact += p.z < 0.01f && p.x < board_m - 0.01f ? 1 : 0;
-  }
-  EXPECT_GT(contact, 50u);
+  const float reach_m = kFloorContactRadiusM + 0.01f;
+  EXPECT_EQ(std::count_if(bottle.begin(), bottle.end(),
+                          [&](auto & p) {
+                            return std::abs(p.x - board_m) > reach_m ||
+                                   std::abs(p.y) > 0.1f + reach_m;
+                          }),
+            0);
+  EXPECT_GT(std::count_if(bottle.begin(), bottle.end(),
+                          [&](auto & p) { return p.z < 0.01f && p.x < board_m - 0.01f; }),
+            50);
 
   // Blood on the bare floor: nothing stands above it, so all of its floor is its footprint.
   Cloud spot;
