@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -96,6 +98,62 @@ TEST(DetectionCloudBuilder, ClassDecidesTheCloudAndWhetherItKeepsItsFloorPoints)
   EXPECT_TRUE(same_points(mixed[2], person));
   EXPECT_EQ(observed_lefts, (std::vector<int>{0, 398, 398, 230}));
   EXPECT_TRUE(build_recorded(builder, {box(kObstacle, 0, 0, 0, 0), bleach(kPaper)}).empty());
+}
+
+// Regression: a standing bottle's box also sees the floor behind it, up to 2 m farther, which
+// streaked its outline when litter kept every floor point of its box.
+TEST(DetectionCloudBuilder, LitterKeepsOnlyTheFloorAtItsContactUnlessItIsFlat)
+{
+  // A level camera 0.5 m above a bare floor; a board 0.2 m wide and 0.2 m tall stands 1.2 m ahead.
+  const float height_m = 0.5f, board_m = 1.2f;
+  const CameraIntrinsics intrinsics{200.0f, 200.0f, 159.5f, 119.5f};
+  test::DepthFrame depth(320, 240, 0);
+  for (int v = 120; v < 240; ++v) {
+    const float floor_m = intrinsics.fy * height_m / (static_cast<float>(v) - intrinsics.cy);
+    for (int u = 0; u < 320; ++u) {
+      const bool board = u >= 143 && u <= 176 && v >= 170;
+      depth.set(u, v,
+                static_cast<std::uint16_t>(
+                    std::lround(1000.0f * (board ? std::min(floor_m, board_m) : floor_m))));
+    }
+  }
+  Eigen::Matrix4f camera_to_base;
+  camera_to_base << 0, 0, 1, 0, -1, 0, 0, 0, 0, -1, 0, height_m, 0, 0, 0, 1;
+  const CameraView view{intrinsics, 0.2f, 5.0f, camera_to_base};
+  const DetectionCloudBuilder builder({0.005f, kGround});
+  const DetectedObject standing = box(kBottle, 135, 150, 185, 215);
+  const DetectedObject flat = box(kBlood, 20, 200, 100, 235);
+  std::vector<Cloud> clouds;
+  builder.build(depth.view(), 320, {standing, box(kObstacle, 135, 150, 185, 215), flat}, view,
+                clouds);
+  ASSERT_EQ(clouds.size(), 3u);
+  Cloud whole_box;
+  CloudBuildReport report;
+  builder.box_cloud(depth.view(), 320, standing, view, nullptr, BoxFloor::kAtContact, whole_box,
+                    report);
+  ASSERT_GT(std::count_if(whole_box.begin(), whole_box.end(), [](auto & p) { return p.x > 2.0f; }),
+            100);
+
+  // The board as an obstacle sees it, plus the floor in front of and beside its base.
+  const Cloud & bottle = clouds[0];
+  EXPECT_TRUE(same_points(above(bottle, 0.03f), above(clouds[1], 0.03f)));
+  EXPECT_GT(above(bottle, 0.03f).size(), 300u);
+  const float reach_m = kFloorContactRadiusM + 0.01f;
+  EXPECT_EQ(std::count_if(bottle.begin(), bottle.end(),
+                          [&](auto & p) {
+                            return std::abs(p.x - board_m) > reach_m ||
+                                   std::abs(p.y) > 0.1f + reach_m;
+                          }),
+            0);
+  EXPECT_GT(std::count_if(bottle.begin(), bottle.end(),
+                          [&](auto & p) { return p.z < 0.01f && p.x < board_m - 0.01f; }),
+            50);
+
+  // Blood on the bare floor: nothing stands above it, so all of its floor is its footprint.
+  Cloud spot;
+  builder.box_cloud(depth.view(), 320, flat, view, nullptr, BoxFloor::kAtContact, spot, report);
+  EXPECT_GT(spot.size(), 1000u);
+  EXPECT_TRUE(same_points(clouds[2], spot));
 }
 
 TEST(DetectionCloudBuilder, KeepsADetectionCloudOnlyWithMoreThanFivePoints)

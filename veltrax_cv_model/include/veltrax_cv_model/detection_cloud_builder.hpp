@@ -45,6 +45,17 @@ struct CloudBuildReport
   std::size_t largest_unthinned_points{0};  ///< working points of the largest unthinned region
 };
 
+/// Horizontal reach, metres, of the floor a keeps-floor box keeps around its points above the
+/// floor: the floor an object stands on lies under its lowest points, while the floor its box sees
+/// behind it lies beyond its shadow, well over this far away.
+inline constexpr float kFloorContactRadiusM = 0.05f;
+
+/// What a box cloud given a floor model does with the box's floor points.
+enum class BoxFloor {
+  kRemove,     ///< drops them all: the object stands on the floor (obstacles, persons)
+  kAtContact,  ///< keeps those at the object's contact: it lies on the floor (bottles, blood)
+};
+
 /// Called with every region before it is back-projected (the scene first, then each box).
 using RegionObserver = std::function<void(const PixelRect & region)>;
 
@@ -63,16 +74,23 @@ public:
                     CloudBuildReport & report) const;
 
   /// One box's cloud in base_footprint: region_cloud of the box, crop to the view's range,
-  /// transform, and, with a floor model, removal of its floor points. A box whose four edges are
-  /// 0 gives nothing (`cloud` is left as it is).
+  /// transform, and, with a floor model, a split into points above the floor and floor points.
+  /// BoxFloor::kRemove keeps only the points above the floor. BoxFloor::kAtContact keeps, when
+  /// the box holds a standing object (at least kMinDetectionCloudPoints above the floor), those
+  /// points and the floor points within kFloorContactRadiusM of one of them horizontally (x, y),
+  /// so the floor the box sees behind the object is dropped; otherwise (a flat spot, all or
+  /// nearly all floor) every point. Without a floor model every point is kept and `floor` is
+  /// unused. A box whose four edges are 0 gives nothing (`cloud` is left as it is).
   void box_cloud(const DepthImageView & depth, int row_length, const DetectedObject & box,
                  const CameraView & view, const GroundRemoval<pcl::PointXYZ> * floor_model,
-                 pcl::PointCloud<pcl::PointXYZ> & cloud, CloudBuildReport & report) const;
+                 BoxFloor floor, pcl::PointCloud<pcl::PointXYZ> & cloud,
+                 CloudBuildReport & report) const;
 
   /// Clears `clouds`, then: the whole frame's scene cloud, cropped and transformed, fits the
-  /// floor model; each detection of an outlined class (class table) becomes a box cloud, with
-  /// its floor points unless its class keeps them, and is kept when large enough
-  /// (keeps_detection_cloud). A refused frame or one without any depth reading gives no clouds.
+  /// floor model; each detection of an outlined class (class table) becomes a box cloud without
+  /// its floor points, or with those at its contact when its class keeps floor
+  /// (BoxFloor::kAtContact), and is kept when large enough (keeps_detection_cloud). A refused frame
+  /// or one without any depth reading gives no clouds.
   CloudBuildReport build(const DepthImageView & depth, int row_length,
                          const std::vector<DetectedObject> & detections, const CameraView & view,
                          std::vector<pcl::PointCloud<pcl::PointXYZ>> & clouds,

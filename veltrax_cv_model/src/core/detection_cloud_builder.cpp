@@ -1,7 +1,11 @@
 #include "veltrax_cv_model/detection_cloud_builder.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <vector>
+
+#include <pcl/search/kdtree.h>
 
 #include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
@@ -38,7 +42,7 @@ void DetectionCloudBuilder::region_cloud(const DepthImageView & depth, int row_l
 void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_length,
                                       const DetectedObject & box, const CameraView & view,
                                       const GroundRemoval<pcl::PointXYZ> * floor_model,
-                                      pcl::PointCloud<pcl::PointXYZ> & cloud,
+                                      BoxFloor floor, pcl::PointCloud<pcl::PointXYZ> & cloud,
                                       CloudBuildReport & report) const
 {
   if (box.left == 0 && box.top == 0 && box.right == 0 && box.bottom == 0) {
@@ -54,8 +58,36 @@ void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_leng
   pcl::PointCloud<pcl::PointXYZ> in_base;
   crop_and_transform(camera_cloud, view.z_min_m, view.z_max_m, view.camera_to_base, in_base);
   auto above_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
-  floor_model->groundRemove(in_base, above_floor, nullptr);
-  cloud = std::move(*above_floor);
+  if (floor == BoxFloor::kRemove) {
+    floor_model->groundRemove(in_base, above_floor, nullptr);
+    cloud = std::move(*above_floor);
+    return;
+  }
+  auto on_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
+  floor_model->groundRemove(in_base, above_floor, on_floor);
+  // Fewer points above the floor than make a detection cloud are noise over a flat spot, whose
+  // footprint is its floor.
+  if (!keeps_detection_cloud(*above_floor)) {
+    cloud = std::move(in_base);
+    return;
+  }
+  cloud = *above_floor;
+  cloud.points.reserve(in_base.size());
+  for (pcl::PointXYZ & p : above_floor->points) {
+    p.z = 0.0f;
+  }
+  pcl::search::KdTree<pcl::PointXYZ> footprint(false);
+  footprint.setInputCloud(above_floor);
+  pcl::Indices index(1);
+  std::vector<float> squared_distance(1);
+  for (const pcl::PointXYZ & p : on_floor->points) {
+    const pcl::PointXYZ flat(p.x, p.y, 0.0f);
+    if (footprint.radiusSearch(flat, kFloorContactRadiusM, index, squared_distance, 1) > 0) {
+      cloud.points.push_back(p);
+    }
+  }
+  cloud.width = static_cast<std::uint32_t>(cloud.points.size());
+  cloud.height = 1;
 }
 
 CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int row_length,
@@ -94,9 +126,9 @@ CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int 
       observe(box);
     }
     pcl::PointCloud<pcl::PointXYZ> cloud;
-    // Small litter lies on the floor: its floor points are part of its footprint.
-    box_cloud(depth, row_length, detection, view, info->keeps_floor ? nullptr : &floor_model, cloud,
-              report);
+    // Small litter lies on the floor: the floor it covers is part of its footprint.
+    box_cloud(depth, row_length, detection, view, &floor_model,
+              info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud, report);
     if (keeps_detection_cloud(cloud)) {
       clouds.push_back(std::move(cloud));
     }

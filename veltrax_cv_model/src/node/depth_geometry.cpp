@@ -84,7 +84,7 @@ void Yolov5sPredictor::filter_detection_cloud(
   const CameraView view{intrinsics, z_min, z_max, transform};
   CloudBuildReport report;
   cloud_builder_->box_cloud(depth_view(*depth), row_length, detection, view, ground_model.get(),
-                            *cloud, report);
+                            BoxFloor::kRemove, *cloud, report);
   report_cloud_build(*depth, row_length, report);
 }
 
