@@ -10,6 +10,7 @@
 #include "veltrax_cv_model/back_projection.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
 #include "veltrax_cv_model/ground_removal.hpp"
+#include "veltrax_cv_model/parameter_table.hpp"
 
 namespace
 {
@@ -20,7 +21,7 @@ using veltrax_cv_model::PixelRect;
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 using Model = veltrax_cv_model::GroundRemoval<pcl::PointXYZ>;
 
-const GroundRemovalParams kParams{0.2, 5.0, -0.15, 0.15, 0.025, 0.3, 0.5, 0.05, 0.2, 5};
+const GroundRemovalParams kParams = veltrax_cv_model::default_ground_removal_params();
 constexpr float kZMin = 0.1f;
 constexpr float kZMax = 5.0f;
 

@@ -19,6 +19,7 @@
 
 #include "scene/scene.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
+#include "veltrax_cv_model/parameter_table.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 #include "veltrax_harness/harness.hpp"
 
@@ -107,9 +108,9 @@ Fixture & fixture()
 // The shipped floor settings at the benchmark's leaf.
 veltrax_cv_model::DetectionCloudBuilder cloud_builder(const benchmark::State & state)
 {
-  return veltrax_cv_model::DetectionCloudBuilder(veltrax_cv_model::DetectionCloudSettings{
-      static_cast<float>(state.range(0)) * 1e-3f,
-      veltrax_cv_model::GroundRemovalParams{0.2, 5.0, -0.15, 0.15, 0.025, 0.3, 0.5, 0.05, 0.2, 5}});
+  return veltrax_cv_model::DetectionCloudBuilder(
+      veltrax_cv_model::DetectionCloudSettings{static_cast<float>(state.range(0)) * 1e-3f,
+                                               veltrax_cv_model::default_ground_removal_params()});
 }
 
 CloudList clouds_of_camera(const veltrax_cv_model::DetectionCloudBuilder & builder, int camera)

@@ -6,6 +6,8 @@
 #include <array>
 #include <string_view>
 
+#include "veltrax_cv_model/types.hpp"
+
 namespace veltrax_cv_model
 {
 
@@ -116,5 +118,12 @@ inline constexpr std::string_view to_string(ParameterType type)
   }
   return "";
 }
+
+/// The table's default of a numeric or boolean parameter as a number; throws std::logic_error
+/// for a name the table does not hold or that has no numeric default.
+double default_number(std::string_view name);
+
+/// The ten ground-removal settings at the table's defaults.
+GroundRemovalParams default_ground_removal_params();
 
 }  // namespace veltrax_cv_model

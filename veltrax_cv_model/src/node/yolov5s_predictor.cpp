@@ -59,24 +59,6 @@ CameraIntrinsics intrinsics_from(const sensor_msgs::msg::CameraInfo & info)
   return intrinsics;
 }
 
-// Values for a deployment that does not set the ground-removal parameters; the same values
-// stand in config/params.yaml, where each one is explained.
-GroundRemovalParams default_ground_removal_params()
-{
-  GroundRemovalParams params;
-  params.rMin = 0.2;
-  params.rMax = 5.0;
-  params.tHmin = -0.15;
-  params.tHmax = 0.15;
-  params.tHDiff = 0.025;
-  params.tSDiff = 0.3;
-  params.hSensor = 0.5;
-  params.thres = 0.05;
-  params.gauss_sigma = 0.2;
-  params.gauss_samples = 5;
-  return params;
-}
-
 double stamp_seconds(const builtin_interfaces::msg::Time & stamp)
 {
   return stamp.sec + stamp.nanosec * 1e-9;
