@@ -77,6 +77,7 @@ TEST(ObstacleOutliner, MethodNumberSelectsTheClustererWithItsSettings)
   std::shuffle(bands.points.begin(), bands.points.end(), rng);
   ClusterSettings settings;
   settings.kd_min_cluster_size = 31;
+  settings.kd_max_cluster_size = 40;
   settings.grid_step_m = 0.1f;
   struct Case
   {
@@ -92,6 +93,8 @@ TEST(ObstacleOutliner, MethodNumberSelectsTheClustererWithItsSettings)
       {"no method 4", 4, bands, false, {}, {}},
       {"Euclidean, 1 short", 1, blob(30), true, {}, {"cluster_indices =  0\n"}},
       {"Euclidean, at minimum", 1, blob(31), true, {31}, {"cluster_indices =  1\n"}},
+      {"Euclidean, at maximum", 1, blob(40), true, {40}, {"cluster_indices =  1\n"}},
+      {"Euclidean, 1 over", 1, blob(41), true, {}, {"cluster_indices =  0\n"}},
       {"k-means, three bands", 2, bands, true, {10, 10, 10}, {}},
       {"grid, one cell", 3, blob(31), true, {31}, {"cluster size = 1"}},
       {"grid, cells under 5 points", 3, bands, true, {}, {"cluster size = 0"}},
