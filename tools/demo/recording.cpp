@@ -1,15 +1,18 @@
 #include "demo/recording.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <numeric>
 #include <stdexcept>
 
 #include "bag/cdr_writer.hpp"
 #include "bag/mcap_writer.hpp"
+#include "demo/demo_runner.hpp"
 #include "veltrax_harness/harness.hpp"
 
 namespace veltrax_demo
@@ -260,7 +263,8 @@ void add_outputs(const veltrax_harness::Probe & probe,
   }
 }
 
-void write_recording(const std::filesystem::path & out, const Traffic & traffic)
+void write_recording(const std::filesystem::path & out, const Traffic & traffic,
+                     const std::atomic<bool> * interrupt)
 {
   std::vector<Pending> pending;
   add_pending(traffic.transforms, pending);
@@ -280,6 +284,9 @@ void write_recording(const std::filesystem::path & out, const Traffic & traffic)
     expected["topics"][topic.name] = {{"type", topic.type}, {"messages", json::array()}};
   }
   for (const Pending & message : pending) {
+    if (interrupt != nullptr && interrupt->load()) {
+      throw Interrupted();
+    }
     const auto channel = channels.find(*message.topic);
     if (channel == channels.end()) {
       throw std::runtime_error("recording: " + *message.topic + " is not in the topic table");

@@ -3,6 +3,7 @@
 // Foxglove Studio open (tools/README.md, "The recording").
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -59,7 +60,9 @@ inline constexpr const char * kRecordingExpectedFile = "replay_expected.json";
 /// per topic its type, message count and per message the log time, header stamp and a digest
 /// (image size and byte sum, point count, report positions, ...), for an outside reader to
 /// check the file against (tools/mcap_check). Throws std::runtime_error when a file cannot be
-/// written.
-void write_recording(const std::filesystem::path & out, const Traffic & traffic);
+/// written and Interrupted when `interrupt` (may be null) is raised; the files are then
+/// incomplete.
+void write_recording(const std::filesystem::path & out, const Traffic & traffic,
+                     const std::atomic<bool> * interrupt = nullptr);
 
 }  // namespace veltrax_demo

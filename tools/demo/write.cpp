@@ -158,7 +158,7 @@ void write_run(const fs::path & out, const Source & source, const DriveResult & 
   }
   write_png(out / "summary.png", summary_picture(source, run.views, evaluation), PngKind::kDrawing);
   if (run.traffic) {
-    write_recording(out, *run.traffic);
+    write_recording(out, *run.traffic, interrupt);
   }
 }
 
