@@ -15,7 +15,7 @@ namespace veltrax_bag
 namespace
 {
 
-using namespace mcap;  // NOLINT(google-build-using-namespace): the format's own names
+using namespace mcap;  // the format's magic and opcodes
 
 struct Channel
 {

@@ -14,7 +14,7 @@ namespace veltrax_bag
 namespace
 {
 
-using namespace mcap;  // NOLINT(google-build-using-namespace): the format's own names
+using namespace mcap;  // the format's magic and opcodes
 
 // Fast enough for a demo's images, and a demo run still shrinks to under a third.
 constexpr int kZstdLevel = 1;

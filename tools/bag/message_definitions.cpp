@@ -81,8 +81,10 @@ std::set<std::string> dependencies(const std::string & text, const std::string &
   while (lines >> field_type && std::getline(lines, rest)) {
     field_type = field_type.substr(0, field_type.find('['));
     if (kPrimitives.count(field_type) == 0) {
-      types.insert(field_type.find('/') == std::string::npos ? package + "/" + field_type
-                                                             : field_type);
+      if (field_type.find('/') == std::string::npos) {
+        field_type.insert(0, package + "/");
+      }
+      types.insert(field_type);
     }
   }
   return types;

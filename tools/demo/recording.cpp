@@ -55,6 +55,7 @@ std::vector<veltrax_bag::TopicInfo> recorded_topics()
     named.insert(named.end(), {{topics::kOverlay[c], image}, {topics::kDetectionCloud[c], cloud}});
   }
   std::vector<veltrax_bag::TopicInfo> infos;
+  infos.reserve(named.size());
   for (const auto & [name, type] : named) {
     infos.push_back({name, type, "cdr", offered_qos(name == topics::kTfStatic)});
   }
