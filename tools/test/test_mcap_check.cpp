@@ -7,14 +7,15 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <cstdlib>
+#include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "bag/ros_messages.hpp"
 #include "bag/rosbag_reader.hpp"
+#include "veltrax_harness/child_process.hpp"
 
 namespace
 {
@@ -40,20 +41,18 @@ protected:
   }
   void TearDown() override { fs::remove_all(scratch_); }
 
-  // Runs `command`; on failure the test fails with its output.
-  void run(const std::string & command) const
+  // Runs `program` with `args`; on failure the test fails with its output.
+  static void run(const std::string & program, const std::vector<std::string> & args)
   {
-    const fs::path log = scratch_ / "command.log";
-    const int status = std::system((command + " > '" + log.string() + "' 2>&1").c_str());
-    std::ifstream in(log);
-    const std::string output((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-    ASSERT_EQ(status, 0) << command << "\n" << output;
+    veltrax_harness::ChildProcess child(program, args);
+    ASSERT_EQ(child.wait_for_exit(std::chrono::minutes(5)), 0) << program << "\n" << child.output();
   }
 
-  std::string script(const char * name) const
+  static void node(const char * script, const std::vector<std::string> & args)
   {
-    return std::string(NODE_EXECUTABLE) + " '" + (kCheckDir / name).string() + "'";
+    std::vector<std::string> words{(kCheckDir / script).string()};
+    words.insert(words.end(), args.begin(), args.end());
+    run(NODE_EXECUTABLE, words);
   }
 
   fs::path scratch_;
@@ -67,7 +66,7 @@ veltrax_bag::ByteView view(const std::vector<std::uint8_t> & bytes)
 TEST_F(McapCheck, OurReaderDecodesEveryMessageTheirWriterWrote)
 {
   const fs::path bag_dir = scratch_ / "rgbd";
-  run(script("write_rgbd_recording.mjs") + " '" + bag_dir.string() + "' 3");
+  ASSERT_NO_FATAL_FAILURE(node("write_rgbd_recording.mjs", {bag_dir.string(), "3"}));
 
   veltrax_bag::BagReader bag(bag_dir);
   std::map<std::string, std::string> types;
@@ -124,10 +123,10 @@ TEST_F(McapCheck, OurReaderDecodesEveryMessageTheirWriterWrote)
 TEST_F(McapCheck, TheirReaderFindsWhatTheNodePublishedInTheDemoRecording)
 {
   const fs::path out = scratch_ / "demo";
-  run(std::string("'") + RUN_DEMO_EXECUTABLE + "' --frames 3 --fast --quiet --out '" +
-      out.string() + "'");
-  run(script("check_recording.mjs") + " '" + (out / "replay.mcap").string() + "' '" +
-      (out / "replay_expected.json").string() + "'");
+  ASSERT_NO_FATAL_FAILURE(
+      run(RUN_DEMO_EXECUTABLE, {"--frames", "3", "--fast", "--quiet", "--out", out.string()}));
+  ASSERT_NO_FATAL_FAILURE(node("check_recording.mjs", {(out / "replay.mcap").string(),
+                                                       (out / "replay_expected.json").string()}));
 
   // And ours reads the same file and its metadata.yaml as a bag directory.
   veltrax_bag::BagReader bag(out);
