@@ -10,6 +10,7 @@
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ class Probe;
 
 namespace veltrax_demo
 {
+
+struct Traffic;
 
 using Clock = std::chrono::steady_clock;
 
@@ -64,6 +67,9 @@ struct DriveResult
   std::array<std::vector<cv::Mat>, 2> overlays_bgr;
   std::array<CameraView, 2> views;  ///< cameras with the node's crop ranges
   int node_error_lines{0};
+  /// The inputs and outputs as messages, for the recording (recording.hpp); null when
+  /// RunOptions::record is off.
+  std::shared_ptr<const Traffic> traffic;
 };
 
 /// Starts the node with `ros_args` (its log to `log_path`), publishes the static transforms once
@@ -76,15 +82,18 @@ DriveResult drive_node(const Source & source, const RunOptions & options,
                        bool tty);
 
 /// Publishes from `probe` both cameras' camera info, colour (rgb8) and depth (16UC1) image,
-/// stamped with the probe's clock now; returns that stamp in seconds.
+/// stamped with the probe's clock now; returns that stamp in seconds. Keeps the messages in
+/// `record` unless it is null.
 double publish_frame(const veltrax_harness::Probe & probe,
                      const std::array<veltrax_scene::CameraModel, 2> & cameras,
                      const std::array<cv::Mat, 2> & color_rgb,
-                     const std::array<cv::Mat, 2> & depth_mm);
+                     const std::array<cv::Mat, 2> & depth_mm, Traffic * record = nullptr);
 
 /// Publishes from `probe` base_footprint -> each camera's frame on /tf_static, stamped now.
+/// Keeps the message in `record` unless it is null.
 void publish_mounts(const veltrax_harness::Probe & probe,
                     const std::array<veltrax_scene::CameraModel, 2> & cameras,
-                    const std::array<Eigen::Isometry3d, 2> & camera_to_base);
+                    const std::array<Eigen::Isometry3d, 2> & camera_to_base,
+                    Traffic * record = nullptr);
 
 }  // namespace veltrax_demo

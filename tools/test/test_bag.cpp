@@ -1,5 +1,5 @@
 // The rosbag2 reader against recordings written by ROS 2's own recorder, hand-built MCAP files
-// and CDR messages, and damaged copies of each.
+// and CDR messages, and damaged copies of each; the MCAP writer read back.
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
 #include <zstd.h>
@@ -20,8 +20,11 @@
 #include <vector>
 
 #include "bag/bag_summary.hpp"
+#include "bag/cdr_writer.hpp"
 #include "bag/compressed_image.hpp"
 #include "bag/mcap_reader.hpp"
+#include "bag/mcap_writer.hpp"
+#include "bag/message_definitions.hpp"
 #include "bag/ros_messages.hpp"
 #include "bag/rosbag_reader.hpp"
 
@@ -31,6 +34,7 @@ namespace
 namespace fs = std::filesystem;
 using veltrax_bag::BagError;
 using veltrax_bag::BagReader;
+using veltrax_bag::CdrWriter;
 using Bytes = std::vector<std::uint8_t>;
 
 const fs::path kRecordings = BAG_TEST_DATA_DIR;
@@ -74,44 +78,6 @@ public:
 
 private:
   fs::path path_;
-};
-
-// Little-endian CDR as Humble's middleware writes it, alignment counted after the header.
-class CdrWriter
-{
-public:
-  template <typename T>
-  CdrWriter & put(T value)
-  {
-    while ((bytes_.size() - 4) % sizeof(T) != 0) {
-      bytes_.push_back(0);
-    }
-    std::uint8_t raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    bytes_.insert(bytes_.end(), raw, raw + sizeof(T));
-    return *this;
-  }
-  CdrWriter & string(const std::string & text)
-  {
-    put<std::uint32_t>(static_cast<std::uint32_t>(text.size() + 1));
-    bytes_.insert(bytes_.end(), text.begin(), text.end());
-    bytes_.push_back(0);
-    return *this;
-  }
-  CdrWriter & byte_sequence(const Bytes & data)
-  {
-    put<std::uint32_t>(static_cast<std::uint32_t>(data.size()));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
-    return *this;
-  }
-  CdrWriter & header(std::int32_t sec, std::uint32_t nanosec, const std::string & frame)
-  {
-    return put(sec).put(nanosec).string(frame);
-  }
-  const Bytes & bytes() const { return bytes_; }
-
-private:
-  Bytes bytes_{0x00, 0x01, 0x00, 0x00};
 };
 
 // MCAP records built field by field, to exercise the reader beyond what the recorder wrote.
@@ -303,6 +269,97 @@ TEST(BagReader, MergesSplitFilesInTimeOrderThroughEveryChunkKind)
     EXPECT_EQ(messages[i].receive_time_ns, expected_times_ns[i]);
     EXPECT_EQ(veltrax_bag::decode_string(view(messages[i].serialized), "message"),
               "hello " + std::to_string(i));
+  }
+}
+
+// Definitions and indexes are checked by an outside reader (tools/mcap_check); this holds our
+// reader to what went in: small chunks, a topic declared after messages, times out of order.
+TEST(McapWriter, WritesWhatTheReaderGivesBackInTimeOrder)
+{
+  ScratchDirectory scratch;
+  const fs::path file = scratch.path() / "written.mcap";
+  const std::string qos = "- history: 3\n  depth: 0\n  reliability: 1\n  durability: 1";
+  veltrax_bag::McapWriter writer(file, 64);
+  const std::uint16_t images = writer.add_topic({"/image", "sensor_msgs/msg/Image", "cdr", qos});
+  const auto image_bytes = [](std::uint32_t nanosec, const Bytes & pixels) {
+    return CdrWriter()
+        .header(1, nanosec, "cam")
+        .put<std::uint32_t>(1)
+        .put<std::uint32_t>(static_cast<std::uint32_t>(pixels.size()))
+        .string("mono8")
+        .put<std::uint8_t>(0)
+        .put<std::uint32_t>(static_cast<std::uint32_t>(pixels.size()))
+        .byte_sequence(pixels)
+        .bytes();
+  };
+  const std::vector<std::pair<std::uint64_t, Bytes>> sent_images = {{30, image_bytes(7, {9, 8})},
+                                                                    {10, image_bytes(0, {})}};
+  for (const auto & [time_ns, bytes] : sent_images) {
+    writer.write(images, time_ns, time_ns - 1, view(bytes));
+  }
+  CdrWriter tf;
+  tf.put<std::uint32_t>(1).header(2, 5, "base_footprint").string("camera");
+  for (double value : {0.1, 0.2, 0.3, 0.0, 0.0, 0.0, 1.0}) {
+    tf.put(value);
+  }
+  const std::uint16_t transforms =
+      writer.add_topic({"/tf_static", "tf2_msgs/msg/TFMessage", "cdr", qos});
+  writer.write(transforms, 20, 20, view(tf.bytes()));
+  EXPECT_THROW(writer.add_topic({"/other", "std_msgs/msg/Bool", "cdr", qos}), BagError);
+  veltrax_bag::write_bag_metadata(scratch.path() / "metadata.yaml", writer.close());
+
+  BagReader bag(scratch.path());
+  EXPECT_EQ(bag.metadata().version, 5);
+  EXPECT_EQ(bag.metadata().starting_time_ns, 10);
+  EXPECT_EQ(bag.metadata().duration_ns, 20);
+  EXPECT_EQ(bag.metadata().message_count, 3U);
+  ASSERT_EQ(bag.metadata().topics_with_message_count.size(), 2U);
+  EXPECT_EQ(bag.metadata().topics_with_message_count[0].message_count, 2U);
+  ASSERT_EQ(bag.topics().size(), 2U);
+  EXPECT_EQ(bag.topics()[1].type, "tf2_msgs/msg/TFMessage");
+  EXPECT_EQ(bag.topics()[1].offered_qos_profiles, qos);
+  EXPECT_EQ(bag.metadata().topics_with_message_count[1].topic.offered_qos_profiles, qos);
+  const std::vector<veltrax_bag::BagMessage> messages = veltrax_bag::read_all_messages(bag);
+  ASSERT_EQ(messages.size(), 3U);
+  EXPECT_EQ(messages[0].serialized, sent_images[1].second);
+  EXPECT_EQ(messages[1].receive_time_ns, 20);
+  EXPECT_DOUBLE_EQ(
+      veltrax_bag::decode_tf_message(view(messages[1].serialized), "tf")[0].translation.z, 0.3);
+  const veltrax_bag::Image image = veltrax_bag::decode_image(view(messages[2].serialized), "image");
+  EXPECT_EQ(image.header.stamp_nanosec, 7U);
+  EXPECT_EQ(image.width, 2U);
+  EXPECT_EQ(image.data, (Bytes{9, 8}));
+}
+
+// The schema text is what lets Foxglove decode a message without ROS 2: dependencies depth
+// first in name order, as the recorder writes them, and our own types as their .msg files say.
+TEST(McapWriter, DefinitionsCarryEveryDependencyInTheRecordersOrder)
+{
+  const std::string rule = "\n" + std::string(80, '=') + "\nMSG: ";
+  EXPECT_EQ(veltrax_bag::ros2msg_definition("sensor_msgs/msg/CameraInfo"),
+            "std_msgs/Header header\nuint32 height\nuint32 width\nstring distortion_model\n"
+            "float64[] d\nfloat64[9]  k\nfloat64[9]  r\nfloat64[12] p\nuint32 binning_x\n"
+            "uint32 binning_y\nRegionOfInterest roi\n" +
+                rule +
+                "sensor_msgs/RegionOfInterest\nuint32 x_offset\nuint32 y_offset\nuint32 height\n"
+                "uint32 width\nbool do_rectify\n" +
+                rule + "std_msgs/Header\nbuiltin_interfaces/Time stamp\nstring frame_id\n" + rule +
+                "builtin_interfaces/Time\nint32 sec\nuint32 nanosec\n");
+  const std::string trashes = veltrax_bag::ros2msg_definition("veltrax_protocol/msg/Trashes");
+  const auto msg_file = [](const char * name) {
+    std::ifstream in(fs::path(MSG_DIR) / name);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(trashes.substr(0, trashes.find(rule)), msg_file("Trashes.msg"));
+  EXPECT_NE(trashes.find(rule + "veltrax_protocol/Trash\n" + msg_file("Trash.msg") + rule +
+                         "sensor_msgs/Image\n"),
+            std::string::npos)
+      << trashes;
+  for (const char * type : {"sensor_msgs/msg/PointCloud2", "tf2_msgs/msg/TFMessage"}) {
+    const std::string text = veltrax_bag::ros2msg_definition(type);
+    EXPECT_EQ(text.find("MSG: builtin_interfaces/Time"),
+              text.rfind("MSG: builtin_interfaces/Time"));
+    EXPECT_NE(text.find("MSG: std_msgs/Header"), std::string::npos);
   }
 }
 
