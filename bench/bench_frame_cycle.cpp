@@ -3,10 +3,13 @@
 //   detection      detectImagePair: colour conversion, resize, host NPU runtime, decoding
 //   clouds/camN    the detection-cloud builder on one camera (a transform worker's job)
 //   fusion         the obstacle outliner on the pooled detection clouds: split, merge, hulls,
-//   outline cycle          timer_callback: all of the above with the two workers and their join
+//   outline cycle          timer_callback: all of the above with the two workers and their join;
+//                          counters: the cycle thread's CPU time, hand-over and join latency
 // Each runs at the built-in leaf size (0.001 m) and at 0.01 m. The decoding of both batch slots is
 // timed by bench_decode.
 #include <benchmark/benchmark.h>
+
+#include <time.h>
 
 #include <array>
 #include <chrono>
@@ -56,6 +59,13 @@ CameraIntrinsics intrinsics_of(const veltrax_scene::CameraModel & camera)
 {
   return CameraIntrinsics{static_cast<float>(camera.fx), static_cast<float>(camera.fy),
                           static_cast<float>(camera.cx), static_cast<float>(camera.cy)};
+}
+
+double thread_cpu_seconds()
+{
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
 // The node with the demo's model and `leaf_mm`, its own parameters otherwise; the node reads its
@@ -196,6 +206,7 @@ void BM_WholeCycle(benchmark::State & state)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
+  double main_cpu_s = 0.0, hand_over_s = 0.0, join_s = 0.0;
   for (auto _ : state) {
     // Fresh stamps every cycle: the node ignores images older than 10 s.
     state.PauseTiming();
@@ -210,8 +221,20 @@ void BM_WholeCycle(benchmark::State & state)
     }
     executor.spin_some();
     state.ResumeTiming();
+    const double cpu_before = thread_cpu_seconds();
     node.timer_callback();
+    main_cpu_s += thread_cpu_seconds() - cpu_before;
+    const Yolov5sPredictor::HandOffLatency latency = node.last_hand_off_latency();
+    hand_over_s += std::chrono::duration<double>(latency.hand_over).count();
+    join_s += std::chrono::duration<double>(latency.join).count();
   }
+  // Per cycle, in milliseconds: the frame cycle thread's own CPU time and the hand-off waits.
+  const auto per_cycle_ms = [&state](double total_s) {
+    return benchmark::Counter(1e3 * total_s / static_cast<double>(state.iterations()));
+  };
+  state.counters["main_cpu_ms"] = per_cycle_ms(main_cpu_s);
+  state.counters["hand_over_ms"] = per_cycle_ms(hand_over_s);
+  state.counters["join_ms"] = per_cycle_ms(join_s);
 }
 
 BENCHMARK(BM_Detection)->Unit(benchmark::kMillisecond)->UseRealTime();

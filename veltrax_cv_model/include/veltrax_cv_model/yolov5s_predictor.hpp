@@ -6,6 +6,7 @@
 #include <Eigen/Core>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -71,8 +72,21 @@ public:
     float z_min{0.0f};  ///< crop range along the optical axis, metres
     float z_max{0.0f};
     Eigen::Matrix4f transform{Eigen::Matrix4f::Identity()};  ///< camera optical -> base_footprint
+    // When the frame cycle handed the record over, the worker woke up and handed it back.
+    std::chrono::steady_clock::time_point handed_over{};
+    std::chrono::steady_clock::time_point started{};
+    std::chrono::steady_clock::time_point handed_back{};
 
     EIGEN_MAKE_ALIGNED_OPERATOR_NEW
+  };
+
+  /// How long the last frame cycle's hand-offs took: from a hand-over to its worker waking up
+  /// (the longer of the two cameras) and from the last hand-back to the cycle going on. Zero
+  /// when no worker ran in that cycle.
+  struct HandOffLatency
+  {
+    std::chrono::nanoseconds hand_over{0};
+    std::chrono::nanoseconds join{0};
   };
 
   /// Input record of the web (report) worker; same ownership rule as TransformTaskInput.
@@ -167,6 +181,12 @@ public:
   bool npu_ready() const { return npu_ready_; }
   /// Stops the 100 ms timer: from then on a frame cycle runs only when timer_callback is called.
   void cancel_frame_timer() { timer_->cancel(); }
+  /// The last frame cycle's hand-off latencies; read it between cycles.
+  HandOffLatency last_hand_off_latency() const
+  {
+    return {std::chrono::nanoseconds(hand_over_latency_ns_.load(std::memory_order_relaxed)),
+            std::chrono::nanoseconds(join_latency_ns_.load(std::memory_order_relaxed))};
+  }
   /// True once the node's transform buffer can place `frame_id` in the robot frame.
   bool knows_transform_of(const std::string & frame_id) const
   {
@@ -300,6 +320,8 @@ private:
   std::condition_variable work_handed_back_;
 
   // 14. Transform workers. Flag true: the frame cycle owns the input; false: the worker does.
+  std::atomic<std::int64_t> hand_over_latency_ns_{0};  // written by the frame cycle only
+  std::atomic<std::int64_t> join_latency_ns_{0};
   std::atomic<bool> transform_task1_idle_{true};
   std::atomic<bool> transform_task2_idle_{true};
   TransformTaskInput transform_task1_input_;
@@ -357,6 +379,10 @@ private:
                                 Eigen::Matrix4f & matrix, bool & ready);
   /// Empties the worker's cloud list, then, when the camera has detections and the worker is
   /// idle, fills its input and hands it over (release store of false).
+  /// Stores the hand-off latencies of the cycle that started handing over at `cycle_start` and
+  /// saw both workers back at `joined` (last_hand_off_latency).
+  void record_hand_off_latency(std::chrono::steady_clock::time_point cycle_start,
+                               std::chrono::steady_clock::time_point joined);
   void hand_over_to_transform_worker(const DetectionFrame & frame, const ImageConstPtr & color,
                                      const ImageConstPtr & depth,
                                      const CameraIntrinsics & intrinsics, float z_min, float z_max,

@@ -1,4 +1,5 @@
 // Transform workers: one thread per camera builds that camera's detection clouds.
+#include <chrono>
 #include <exception>
 #include <string>
 
@@ -11,6 +12,7 @@ void Yolov5sPredictor::TransformTask(std::atomic<bool> * idle, TransformTaskInpu
 {
   while (wait_for_work(*idle)) {
     // The input belongs to this worker until the flag goes back to true.
+    input->started = std::chrono::steady_clock::now();
     const DetectionFrame detections = input->detections;
     const std::string site = "transform worker for " + input->depth->header.frame_id;
     try {
@@ -22,6 +24,7 @@ void Yolov5sPredictor::TransformTask(std::atomic<bool> * idle, TransformTaskInpu
       input->clouds.clear();
       log_fault(site, format_text("transform worker skipped a frame: %s", e.what()));
     }
+    input->handed_back = std::chrono::steady_clock::now();
     hand_back(*idle);
   }
 }

@@ -516,6 +516,25 @@ void Yolov5sPredictor::wait_for_transform_workers()
   });
 }
 
+void Yolov5sPredictor::record_hand_off_latency(std::chrono::steady_clock::time_point cycle_start,
+                                               std::chrono::steady_clock::time_point joined)
+{
+  std::chrono::nanoseconds hand_over{0};
+  std::chrono::steady_clock::time_point last_back{};
+  for (const TransformTaskInput * input : {&transform_task1_input_, &transform_task2_input_}) {
+    if (input->handed_over >= cycle_start) {
+      hand_over =
+          std::max(hand_over, std::chrono::nanoseconds(input->started - input->handed_over));
+      last_back = std::max(last_back, input->handed_back);
+    }
+  }
+  const std::chrono::nanoseconds join = last_back == std::chrono::steady_clock::time_point{}
+                                            ? std::chrono::nanoseconds(0)
+                                            : joined - last_back;
+  hand_over_latency_ns_.store(hand_over.count(), std::memory_order_relaxed);
+  join_latency_ns_.store(join.count(), std::memory_order_relaxed);
+}
+
 void Yolov5sPredictor::hand_over_to_transform_worker(
     const DetectionFrame & frame, const ImageConstPtr & color, const ImageConstPtr & depth,
     const CameraIntrinsics & intrinsics, float z_min, float z_max, const Eigen::Matrix4f & matrix,
@@ -526,6 +545,7 @@ void Yolov5sPredictor::hand_over_to_transform_worker(
     return;
   }
   input = TransformTaskInput{frame, color, depth, {}, intrinsics, z_min, z_max, matrix};
+  input.handed_over = std::chrono::steady_clock::now();
   hand_over(idle);
 }
 
@@ -539,6 +559,7 @@ void Yolov5sPredictor::callback_process(
     cycle_stamp = std::max(cycle_stamp, stamp_seconds((*image)->header.stamp));
   }
 
+  const auto cycle_start = std::chrono::steady_clock::now();
   hand_over_to_transform_worker(frame1, color1, depth1, camera1_intrinsics_, camera1_min,
                                 camera1_max, camera1_matrix_, transform_task1_idle_,
                                 transform_task1_input_);
@@ -546,6 +567,7 @@ void Yolov5sPredictor::callback_process(
                                 camera2_max, camera2_matrix_, transform_task2_idle_,
                                 transform_task2_input_);
   wait_for_transform_workers();
+  record_hand_off_latency(cycle_start, std::chrono::steady_clock::now());
 
   if (debug) {
     sensor_msgs::msg::PointCloud2 debug_msg;
