@@ -34,9 +34,18 @@ struct CameraView
 /// thread: a call may use it while no other call does.
 struct RegionScratch
 {
+  struct Voxel
+  {
+    std::uint64_t key;
+    float x, y, z;  ///< sums
+    std::uint32_t count;
+  };
   pcl::PointCloud<pcl::PointXYZ>::VectorType points;
-  std::vector<std::uint64_t> keys;
-  std::vector<std::uint64_t> sorted;
+  std::vector<Voxel> voxels;
+  std::vector<std::uint64_t> slot_key;
+  std::vector<std::uint32_t> slot_voxel;
+  std::vector<std::uint64_t> order;
+  std::vector<std::uint64_t> buffer;
 };
 
 /// Appends to `out` the cloud pcl::VoxelGrid<PointXYZ> (cubic leaf `leaf_size_m`, PCL's other

@@ -24,6 +24,16 @@ using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 // centroid, so the pass drops it before thinning.
 constexpr float kCropSlackM = 0.01f;
 
+// Voxel indices of a region come in long arithmetic runs; a full 64-bit mix (MurmurHash3's
+// finaliser) keeps linear probing short for them.
+std::size_t hash_slot(std::uint64_t key, std::size_t mask)
+{
+  key ^= key >> 33;
+  key *= 0xFF51AFD7ED558CCDull;
+  key ^= key >> 33;
+  return static_cast<std::size_t>(key) & mask;
+}
+
 // Radix digits of the voxel-index sort.
 constexpr int kDigitBits = 11;
 constexpr std::size_t kDigitCount = std::size_t{1} << kDigitBits;
@@ -95,56 +105,94 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
   const auto cell = [&](float c, int a) {
     return static_cast<std::int64_t>(static_cast<int>(std::floor(c * inverse_leaf) - low[a]));
   };
-  const int key_bits = bit_width(static_cast<std::uint64_t>(side[0] * side[1] * side[2] - 1));
-  const int index_bits = bit_width(count);
 
-  // Each entry is the voxel index above the point index: sorting by the index bits keeps the
-  // points of a voxel in input order, which fixes the order of the centroid sums.
-  std::vector<std::uint64_t> & entries = scratch.keys;
-  entries.resize(count);
-  const bool packed = key_bits + index_bits <= 64;
+  // Sums per voxel in a flat hash keyed by voxel index + 1 (0: empty slot), behind a small
+  // direct-mapped cache: neighbouring pixels, in a row and from row to row, mostly share voxels,
+  // so most points never reach the hash. Points are added in input order, as VoxelGrid adds
+  // them after its stable sort.
+  std::vector<RegionScratch::Voxel> & voxels = scratch.voxels;
+  std::vector<std::uint64_t> & slot_key = scratch.slot_key;
+  std::vector<std::uint32_t> & slot_voxel = scratch.slot_voxel;
+  voxels.clear();
+  std::size_t mask = 1023;
+  for (; mask < count / 4; mask = mask * 2 + 1) {
+  }
+  const auto place = [&](std::uint64_t tagged, std::uint32_t voxel) {
+    std::size_t slot = hash_slot(tagged, mask);
+    for (; slot_key[slot] != 0; slot = (slot + 1) & mask) {
+    }
+    slot_key[slot] = tagged;
+    slot_voxel[slot] = voxel;
+  };
+  slot_key.assign(mask + 1, 0);
+  slot_voxel.resize(mask + 1);
+  const auto find_or_add = [&](std::uint64_t tagged) {
+    std::size_t slot = hash_slot(tagged, mask);
+    for (; slot_key[slot] != 0; slot = (slot + 1) & mask) {
+      if (slot_key[slot] == tagged) {
+        return slot_voxel[slot];
+      }
+    }
+    const auto voxel = static_cast<std::uint32_t>(voxels.size());
+    slot_key[slot] = tagged;
+    slot_voxel[slot] = voxel;
+    voxels.push_back({tagged - 1, 0.0f, 0.0f, 0.0f, 0});
+    if (2 * voxels.size() > mask) {
+      mask = mask * 2 + 1;
+      slot_key.assign(mask + 1, 0);
+      slot_voxel.resize(mask + 1);
+      for (std::uint32_t v = 0; v < voxels.size(); ++v) {
+        place(voxels[v].key + 1, v);
+      }
+    }
+    return voxel;
+  };
+  constexpr std::size_t kCacheMask = 1023;
+  std::array<std::uint64_t, kCacheMask + 1> cache_key{};
+  std::array<std::uint32_t, kCacheMask + 1> cache_voxel{};
   for (std::size_t i = 0; i < count; ++i) {
     const pcl::PointXYZ & p = points[i];
-    const auto key = static_cast<std::uint64_t>(cell(p.x, 0) + cell(p.y, 1) * side[0] +
-                                                cell(p.z, 2) * side[0] * side[1]);
-    entries[i] = packed ? (key << index_bits) | i : key;
+    const auto tagged = static_cast<std::uint64_t>(cell(p.x, 0) + cell(p.y, 1) * side[0] +
+                                                   cell(p.z, 2) * side[0] * side[1]) +
+                        1;
+    const std::size_t line = tagged & kCacheMask;
+    if (cache_key[line] != tagged) {
+      cache_key[line] = tagged;
+      cache_voxel[line] = find_or_add(tagged);
+    }
+    RegionScratch::Voxel & v = voxels[cache_voxel[line]];
+    v.x += p.x;
+    v.y += p.y;
+    v.z += p.z;
+    ++v.count;
   }
-  out.reserve(out.size() + count);
-  // Runs of one key, in key order, become one centroid each: float sums in input order divided
-  // by the count, as VoxelGrid computes them.
-  const auto emit_centroids = [&](auto key_at, auto point_at) {
-    for (std::size_t begin = 0; begin < count;) {
-      float sx = 0.0f, sy = 0.0f, sz = 0.0f;
-      const std::uint64_t key = key_at(begin);
-      std::size_t end = begin;
-      for (; end < count && key_at(end) == key; ++end) {
-        const pcl::PointXYZ & p = point_at(end);
-        sx += p.x;
-        sy += p.y;
-        sz += p.z;
-      }
-      const auto n = static_cast<float>(end - begin);
-      out.emplace_back(sx / n, sy / n, sz / n);
-      begin = end;
+
+  // Voxels in index order; keys are distinct, so no tie needs breaking.
+  std::vector<std::uint64_t> & order = scratch.order;
+  order.resize(voxels.size());
+  const int index_bits = bit_width(voxels.size());
+  const int key_bits = bit_width(static_cast<std::uint64_t>(side[0] * side[1] * side[2] - 1));
+  if (key_bits + index_bits <= 64) {
+    for (std::size_t v = 0; v < voxels.size(); ++v) {
+      order[v] = (voxels[v].key << index_bits) | v;
     }
-  };
-  if (packed) {
-    radix_sort(entries, scratch.sorted, index_bits, key_bits);
-    const std::uint64_t index_mask = (std::uint64_t{1} << index_bits) - 1;
-    emit_centroids(
-        [&](std::size_t s) { return entries[s] >> index_bits; },
-        [&](std::size_t s) -> const pcl::PointXYZ & { return points[entries[s] & index_mask]; });
+    radix_sort(order, scratch.buffer, index_bits, key_bits);
+    for (std::uint64_t & o : order) {
+      o &= (std::uint64_t{1} << index_bits) - 1;
+    }
   } else {
-    // Only regions of about 2^29 points and more: sort point indices by their keys instead.
-    std::vector<std::uint64_t> & order = scratch.sorted;
-    order.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      order[i] = i;
+    for (std::size_t v = 0; v < voxels.size(); ++v) {
+      order[v] = v;
     }
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint64_t a, std::uint64_t b) { return entries[a] < entries[b]; });
-    emit_centroids([&](std::size_t s) { return entries[order[s]]; },
-                   [&](std::size_t s) -> const pcl::PointXYZ & { return points[order[s]]; });
+    std::sort(order.begin(), order.end(),
+              [&](std::uint64_t a, std::uint64_t b) { return voxels[a].key < voxels[b].key; });
+  }
+  out.reserve(out.size() + voxels.size());
+  for (const std::uint64_t v : order) {
+    // VoxelGrid's centroid: float sums divided by the count.
+    const RegionScratch::Voxel & sum = voxels[v];
+    const auto n = static_cast<float>(sum.count);
+    out.emplace_back(sum.x / n, sum.y / n, sum.z / n);
   }
   return true;
 }
