@@ -103,6 +103,8 @@ TEST(FusedRegionCloud, GivesThePclChainsCloudsAndThinsLikeVoxelGrid)
           builder.build(f.depth.view(), f.depth.width, f.boxes, f.view, built);
       EXPECT_EQ(built_report.voxel_grid_skipped, reference.scene_result.voxel_grid_skipped);
       EXPECT_EQ(built_report.voxel_grid_skipped, leaf_m < 0.004f);
+      EXPECT_EQ(built_report.largest_unthinned_points,
+                leaf_m < 0.004f ? reference.scene_result.working_points : 0u);
       GroundRemoval<pcl::PointXYZ> floor(builder.settings().ground);
       CloudBuildReport report;
       ASSERT_TRUE(builder.fit_floor_model(f.depth.view(), f.depth.width, f.view, floor, report));
