@@ -1,12 +1,14 @@
 // One frame cycle of the node on the demo scene (two obstacles, a person, two bottles, a mask and
 // a blood spot in view of two 640x480 RGB-D cameras), stage by stage:
 //   detection      detectImagePair: colour conversion, resize, host NPU runtime, decoding
-//   clouds/camN    the detection-cloud builder on one camera (a transform worker's job)
+//   clouds/camN    the detection-cloud builder on one camera (a transform worker's job), beside
+//                  the PCL chain it replaced (Reference), also over frame sizes and box counts
 //   fusion         the obstacle outliner on the pooled detection clouds: split, merge, hulls,
-//   outline cycle          timer_callback: all of the above with the two workers and their join;
-//                          counters: the cycle thread's CPU time, hand-over and join latency
-// Each runs at the built-in leaf size (0.001 m) and at 0.01 m. The decoding of both batch slots is
-// timed by bench_decode.
+//                  outline
+//   cycle          timer_callback: all of the above with the two workers and their join;
+//                  counters: the cycle thread's CPU time, hand-over and join latency
+// Each runs at the built-in leaf size (0.001 m) and at 0.01 m, the clouds also at the shipped 0.005
+// m. The decoding of both batch slots is timed by bench_decode.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -21,6 +23,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "scene/scene.hpp"
+#include "support/reference_clouds.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
 #include "veltrax_cv_model/parameter_table.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
@@ -123,20 +126,95 @@ veltrax_cv_model::DetectionCloudBuilder cloud_builder(const benchmark::State & s
                                                veltrax_cv_model::default_ground_removal_params()});
 }
 
-CloudList clouds_of_camera(const veltrax_cv_model::DetectionCloudBuilder & builder, int camera)
+// One camera's depth frame and detections, resized to another frame size with its intrinsics and
+// boxes, and its detections repeated or cut to a count.
+struct CameraInput
+{
+  cv::Mat depth_mm;
+  veltrax_cv_model::CameraView view;
+  std::vector<veltrax_cv_model::DetectedObject> boxes;
+
+  veltrax_cv_model::DepthImageView depth() const
+  {
+    return {depth_mm.data, depth_mm.total() * 2, depth_mm.cols,
+            depth_mm.rows, depth_mm.step,        "16UC1"};
+  }
+};
+
+CameraInput camera_input(int camera, cv::Size size = {640, 480}, int boxes = -1)
 {
   Fixture & f = fixture();
-  CloudList clouds;
   const sensor_msgs::msg::Image & depth = *f.depth[camera];
-  veltrax_cv_model::DepthImageView view{depth.data.data(),
-                                        depth.data.size(),
-                                        static_cast<int>(depth.width),
-                                        static_cast<int>(depth.height),
-                                        depth.step,
-                                        depth.encoding};
-  builder.build(view, static_cast<int>(f.color[camera]->width), f.frames[camera].objects,
-                f.views[camera], clouds);
+  const cv::Mat original(static_cast<int>(depth.height), static_cast<int>(depth.width), CV_16UC1,
+                         const_cast<std::uint8_t *>(depth.data.data()));
+  CameraInput input{cv::Mat(), f.views[camera], {}};
+  cv::resize(original, input.depth_mm, size, 0.0, 0.0, cv::INTER_NEAREST);
+  const float sx = static_cast<float>(size.width) / static_cast<float>(original.cols);
+  const float sy = static_cast<float>(size.height) / static_cast<float>(original.rows);
+  CameraIntrinsics & k = input.view.intrinsics;
+  k = {k.fx * sx, k.fy * sy, (k.cx + 0.5f) * sx - 0.5f, (k.cy + 0.5f) * sy - 0.5f};
+  const auto & objects = f.frames[camera].objects;
+  const std::size_t count = boxes < 0 ? objects.size() : static_cast<std::size_t>(boxes);
+  for (std::size_t i = 0; i < count && !objects.empty(); ++i) {
+    veltrax_cv_model::DetectedObject box = objects[i % objects.size()];
+    box.left = static_cast<int>(static_cast<float>(box.left) * sx);
+    box.right = static_cast<int>(static_cast<float>(box.right) * sx);
+    box.top = static_cast<int>(static_cast<float>(box.top) * sy);
+    box.bottom = static_cast<int>(static_cast<float>(box.bottom) * sy);
+    input.boxes.push_back(box);
+  }
+  return input;
+}
+
+CloudList clouds_of_camera(const veltrax_cv_model::DetectionCloudBuilder & builder, int camera)
+{
+  const CameraInput input = camera_input(camera);
+  CloudList clouds;
+  builder.build(input.depth(), input.depth_mm.cols, input.boxes, input.view, clouds);
   return clouds;
+}
+
+// The fused builder (`reference` false) or the PCL chain on `input`.
+void clouds_benchmark(benchmark::State & state, const CameraInput & input, float leaf_m,
+                      bool reference)
+{
+  const veltrax_cv_model::DetectionCloudBuilder builder(veltrax_cv_model::DetectionCloudSettings{
+      leaf_m, veltrax_cv_model::default_ground_removal_params()});
+  CloudList clouds;
+  for (auto _ : state) {
+    if (reference) {
+      clouds = veltrax_cv_model::test::reference_clouds(input.depth(), input.depth_mm.cols,
+                                                        input.boxes, input.view, builder.settings())
+                   .clouds;
+    } else {
+      builder.build(input.depth(), input.depth_mm.cols, input.boxes, input.view, clouds);
+    }
+    benchmark::DoNotOptimize(clouds.data());
+  }
+  std::size_t points = 0;
+  for (const auto & cloud : clouds) points += cloud.size();
+  state.counters["clouds"] = static_cast<double>(clouds.size());
+  state.counters["points"] = static_cast<double>(points);
+}
+
+void BM_CloudsOfCamera(benchmark::State & state)
+{
+  clouds_benchmark(state, camera_input(static_cast<int>(state.range(1))),
+                   static_cast<float>(state.range(0)) * 1e-3f, false);
+}
+
+void BM_CloudsOfCameraReference(benchmark::State & state)
+{
+  clouds_benchmark(state, camera_input(static_cast<int>(state.range(1))),
+                   static_cast<float>(state.range(0)) * 1e-3f, true);
+}
+
+// Camera 1 at the built-in 1 mm leaf, its depth frame resized and its detections repeated.
+void BM_CloudsScaling(benchmark::State & state)
+{
+  const cv::Size size(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  clouds_benchmark(state, camera_input(0, size, static_cast<int>(state.range(2))), 0.001f,
+                   state.range(3) != 0);
 }
 
 void BM_Detection(benchmark::State & state)
@@ -151,21 +229,6 @@ void BM_Detection(benchmark::State & state)
   }
   state.counters["objects"] =
       static_cast<double>(f.frames[0].objects.size() + f.frames[1].objects.size());
-}
-
-void BM_CloudsOfCamera(benchmark::State & state)
-{
-  const veltrax_cv_model::DetectionCloudBuilder builder = cloud_builder(state);
-  const int camera = static_cast<int>(state.range(1));
-  CloudList clouds;
-  for (auto _ : state) {
-    clouds = clouds_of_camera(builder, camera);
-    benchmark::DoNotOptimize(clouds.data());
-  }
-  std::size_t points = 0;
-  for (const auto & cloud : clouds) points += cloud.size();
-  state.counters["clouds"] = static_cast<double>(clouds.size());
-  state.counters["points"] = static_cast<double>(points);
 }
 
 void BM_Fusion(benchmark::State & state)
@@ -240,10 +303,24 @@ void BM_WholeCycle(benchmark::State & state)
 BENCHMARK(BM_Detection)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CloudsOfCamera)
     ->ArgNames({"leaf_mm", "camera"})
-    ->Args({1, 0})
-    ->Args({1, 1})
-    ->Args({10, 0})
-    ->Args({10, 1})
+    ->ArgsProduct({{1, 5, 10}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CloudsOfCameraReference)
+    ->ArgNames({"leaf_mm", "camera"})
+    ->ArgsProduct({{1, 5, 10}, {0, 1}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CloudsScaling)
+    ->ArgNames({"width", "height", "boxes", "reference"})
+    ->Args({320, 240, 4, 0})
+    ->Args({640, 480, 4, 0})
+    ->Args({1280, 720, 4, 0})
+    ->Args({640, 480, 1, 0})
+    ->Args({640, 480, 16, 0})
+    ->Args({320, 240, 4, 1})
+    ->Args({640, 480, 4, 1})
+    ->Args({1280, 720, 4, 1})
+    ->Args({640, 480, 1, 1})
+    ->Args({640, 480, 16, 1})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fusion)->ArgName("leaf_mm")->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeCycle)

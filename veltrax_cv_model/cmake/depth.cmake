@@ -1,6 +1,6 @@
 # Back-projection of depth images, detection-cloud crop/transform and ground removal.
 add_library(veltrax_depth STATIC src/core/back_projection.cpp src/core/ground_removal.cpp
-  src/core/detection_cloud.cpp)
+  src/core/detection_cloud.cpp src/core/fused_region_cloud.cpp)
 target_link_libraries(veltrax_depth PUBLIC veltrax_cv_core)
 veltrax_strict_warnings(veltrax_depth)
 # The decoder's and back-projection's float expressions are evaluated in their written order:

@@ -4,18 +4,12 @@
 
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <pcl/common/io.h>
-#include <pcl/console/print.h>
-#include <pcl/filters/voxel_grid.h>
-
 #include "support/rgbd_frames.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
-#include "veltrax_cv_model/voxel_grid_guard.hpp"
 
 namespace veltrax_cv_model
 {
@@ -139,39 +133,6 @@ TEST(BackProjection, PixelsWithoutDepthGiveNoPointAtAnyLeaf)
   }
 }
 
-// The overflow predicate must agree with PCL's own test exactly, or the node either floods the
-// console (PCL warns) or silently differs from the thinned result. Three points: two in one
-// leaf and one at the far corner; PCL thins to 2 unless it bails out and copies all 3.
-TEST(BackProjection, OverflowPredicateMatchesVoxelGrid)
-{
-  pcl::console::setVerbosityLevel(pcl::console::L_ERROR);
-  struct Case
-  {
-    float extent_m, leaf_m;
-  };
-  // cbrt(INT32_MAX) = 1290.16: 1290 cells per axis fit, 1291 overflow.
-  const Case cases[] = {{1.2894f, 0.001f}, {1.2906f, 0.001f}, {1.2915f, 0.001f},
-                        {12.894f, 0.01f},  {12.906f, 0.01f},  {5.0f, 0.001f},
-                        {5.0f, 0.01f},     {0.0f, 1e-6f},     {3.0f, 0.004f}};
-  for (const Case & c : cases) {
-    SCOPED_TRACE(testing::Message() << "extent " << c.extent_m << " leaf " << c.leaf_m);
-    auto cloud = std::make_shared<Cloud>();
-    cloud->push_back({0.0f, 0.0f, 0.0f});
-    cloud->push_back({c.leaf_m * 0.25f, 0.0f, 0.0f});
-    cloud->push_back({c.extent_m, c.extent_m, c.extent_m});
-    pcl::VoxelGrid<pcl::PointXYZ> grid;
-    grid.setInputCloud(cloud);
-    grid.setLeafSize(c.leaf_m, c.leaf_m, c.leaf_m);
-    Cloud out;
-    grid.filter(out);
-    const bool pcl_bailed_out = out.size() == 3;
-    EXPECT_EQ(voxel_grid_would_overflow(Eigen::Vector3f::Zero(),
-                                        Eigen::Vector3f::Constant(c.extent_m), c.leaf_m),
-              pcl_bailed_out);
-  }
-  pcl::console::setVerbosityLevel(pcl::console::L_INFO);
-}
-
 TEST(BackProjection, RefusesUnsoundInputWithoutReadingIt)
 {
   // A sound 6 x 4 image at 1.5 m, changed in one respect per case.
@@ -287,41 +248,6 @@ TEST(DetectionCloud, CropsInTheCameraFrameThenTransformsIntoTheRobotFrame)
   EXPECT_FALSE(keeps_detection_cloud(base));
   base.resize(6);
   EXPECT_TRUE(keeps_detection_cloud(base));
-}
-
-// Recorded frames, whole image: at the default 1 mm leaf the voxel grid overflows, so the result
-// must be every valid pixel's point in row-major order, flattened, without PCL's per-call warning.
-TEST(BackProjection, RecordedFramesAtBothLeafSizes)
-{
-  for (const std::string name : {"milk_cartoon", "five_people"}) {
-    SCOPED_TRACE(name);
-    const auto scene = test::load_recorded_scene(name);
-    Cloud fine, coarse;
-    const PixelRect all{0, 640, 0, 480};
-    const auto r1 = back_project_depth(scene.depth.view(), 640, all, kIntrinsics, 0.001f, fine);
-    const auto r2 = back_project_depth(scene.depth.view(), 640, all, kIntrinsics, 0.01f, coarse);
-    ASSERT_EQ(r1.status, BackProjectionStatus::kOk);
-    ASSERT_EQ(r2.status, BackProjectionStatus::kOk);
-    EXPECT_TRUE(r1.voxel_grid_skipped);
-    EXPECT_FALSE(r2.voxel_grid_skipped);
-    EXPECT_EQ(fine.size(), r1.working_points);
-    EXPECT_EQ(fine.height, 1u);
-    // Valid pixels in row-major order: the point of (u, v) follows one per valid pixel before it.
-    const int u = 400, v = 300;
-    std::size_t index = 0;
-    for (int i = 0; i < v * 640 + u; ++i) {
-      const std::uint16_t d = scene.depth.at(i % 640, i / 640);
-      index += d > 0 && d < 5000;
-    }
-    ASSERT_GT(scene.depth.at(u, v), 0);
-    ASSERT_LT(index, fine.size());
-    const auto & p = fine[index];
-    const double z = p.z;
-    EXPECT_NEAR(p.x, (u - 319.5) * z / 525.0, 1e-5);
-    EXPECT_NEAR(p.y, (v - 239.5) * z / 525.0, 1e-5);
-    EXPECT_LT(coarse.size(), fine.size() / 2);
-    EXPECT_EQ(coarse.height, 1u);
-  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // One camera's detection clouds: which detections become clouds and whether they keep their
-// floor points, the smallest cloud kept, frames refused whole, and the voxel-overflow flag.
+// floor points, the smallest cloud kept and frames refused whole (the voxel-overflow flag: the
+// fused-pass test).
 #include "veltrax_cv_model/detection_cloud_builder.hpp"
 
 #include <gtest/gtest.h>
@@ -218,25 +219,6 @@ TEST(DetectionCloudBuilder, ReportsTheFirstRefusedRegionAndBuildsNothingFromARef
                        report);
   builder.region_cloud(eight_bit, 64, {0, 10, 0, 10}, {52.5f, 52.5f, 31.5f, 23.5f}, cloud, report);
   EXPECT_EQ(report.refused.status, S::kRectOutsideImage);
-}
-
-TEST(DetectionCloudBuilder, FlagsAVoxelGridTooFineForTheFrameAndUsesItUnthinned)
-{
-  // At 1 mm (the default) the whole frame's grid overflows; at 0.2 mm the box's own does too.
-  for (const float leaf_m : {0.0002f, 0.001f, 0.01f}) {
-    SCOPED_TRACE(leaf_m);
-    const bool too_fine = leaf_m < 0.005f;
-    CloudBuildReport report;
-    ::testing::internal::CaptureStderr();
-    const std::size_t clouds =
-        build_recorded(DetectionCloudBuilder({leaf_m, kGround}), {bleach(kObstacle)}, &report)
-            .size();
-    EXPECT_EQ(::testing::internal::GetCapturedStderr().find("would overflow"), std::string::npos);
-    EXPECT_EQ(clouds, 1u);
-    EXPECT_EQ(report.voxel_grid_skipped, too_fine);
-    // Every valid pixel of the whole frame: the largest region, not the last.
-    EXPECT_EQ(report.largest_unthinned_points, too_fine ? 241407u : 0u);
-  }
 }
 
 }  // namespace

@@ -74,6 +74,12 @@ struct BackProjectionResult
 /// True for the 16-bit single-channel encodings a depth image may carry ("16UC1", "mono16").
 bool is_sixteen_bit_depth(std::string_view encoding);
 
+/// The refusals of back_project_depth, in its order: kOk when `depth`, `rect`, `intrinsics` and
+/// `leaf_size_m` may be back-projected, else the first reason they may not. Reads no pixel.
+BackProjectionStatus check_depth_region(const DepthImageView & depth, int row_length,
+                                        const PixelRect & rect, const CameraIntrinsics & intrinsics,
+                                        float leaf_size_m);
+
 /// Back-projects the pixels of `rect` and thins them with one pcl::VoxelGrid pass.
 ///
 /// Pixel (u, v) is the 16-bit value (host byte order) at element v * row_length + u of the

@@ -10,6 +10,7 @@
 #include <pcl/common/common.h>
 #include <pcl/filters/voxel_grid.h>
 
+#include "depth_points.hpp"
 #include "veltrax_cv_model/voxel_grid_guard.hpp"
 
 namespace veltrax_cv_model
@@ -71,80 +72,64 @@ bool is_sixteen_bit_depth(std::string_view encoding)
   return encoding == "16UC1" || encoding == "mono16";
 }
 
-BackProjectionResult back_project_depth(const DepthImageView & depth, int row_length,
+BackProjectionStatus check_depth_region(const DepthImageView & depth, int row_length,
                                         const PixelRect & rect, const CameraIntrinsics & intrinsics,
-                                        float leaf_size_m, Cloud & cloud)
+                                        float leaf_size_m)
 {
-  BackProjectionResult result;
-  const auto refuse = [&](BackProjectionStatus status) {
-    make_empty(cloud);
-    result.status = status;
-    return result;
-  };
-
+  using S = BackProjectionStatus;
   if (!is_sixteen_bit_depth(depth.encoding)) {
-    return refuse(BackProjectionStatus::kNotSixteenBit);
+    return S::kNotSixteenBit;
   }
   if (depth.width != row_length) {
-    return refuse(BackProjectionStatus::kWidthMismatch);
+    return S::kWidthMismatch;
   }
   if (depth.width < 0 || depth.height < 0 ||
       depth.row_step_bytes != 2 * static_cast<std::size_t>(depth.width)) {
-    return refuse(BackProjectionStatus::kRowPadding);
+    return S::kRowPadding;
   }
   if (!rect_inside(rect, depth.width, depth.height)) {
-    return refuse(BackProjectionStatus::kRectOutsideImage);
+    return S::kRectOutsideImage;
   }
-  const int cols = rect.right - rect.left;
-  const int rows = rect.bottom - rect.top;
-  const bool empty = cols == 0 || rows == 0;
+  const bool empty = rect.right == rect.left || rect.bottom == rect.top;
   if (!empty) {
     const std::size_t last_element =
         static_cast<std::size_t>(rect.bottom - 1) * static_cast<std::size_t>(row_length) +
         static_cast<std::size_t>(rect.right - 1);
     if (depth.data == nullptr || depth.size_bytes / 2 <= last_element) {
-      return refuse(BackProjectionStatus::kBufferTooShort);
+      return S::kBufferTooShort;
     }
   }
   if (!intrinsics.usable() ||
       (!empty &&
        (!coordinate_bound_finite(rect.left, rect.right - 1, intrinsics.cx, intrinsics.fx) ||
         !coordinate_bound_finite(rect.top, rect.bottom - 1, intrinsics.cy, intrinsics.fy)))) {
-    return refuse(BackProjectionStatus::kUnusableIntrinsics);
+    return S::kUnusableIntrinsics;
   }
   if (!(leaf_size_m > 0.0f) || !std::isfinite(leaf_size_m) || !std::isfinite(1.0f / leaf_size_m)) {
-    return refuse(BackProjectionStatus::kInvalidLeafSize);
+    return S::kInvalidLeafSize;
   }
-  if (empty) {
+  return S::kOk;
+}
+
+BackProjectionResult back_project_depth(const DepthImageView & depth, int row_length,
+                                        const PixelRect & rect, const CameraIntrinsics & intrinsics,
+                                        float leaf_size_m, Cloud & cloud)
+{
+  BackProjectionResult result;
+  result.status = check_depth_region(depth, row_length, rect, intrinsics, leaf_size_m);
+  if (result.status != BackProjectionStatus::kOk || rect.right == rect.left ||
+      rect.bottom == rect.top) {
     make_empty(cloud);
     return result;
   }
 
   auto working = std::make_shared<Cloud>();
-  working->points.resize(static_cast<std::size_t>(cols) * static_cast<std::size_t>(rows));
+  working->points.resize(static_cast<std::size_t>(rect.right - rect.left) *
+                         static_cast<std::size_t>(rect.bottom - rect.top));
 
-  const float fx = intrinsics.fx;
-  const float fy = intrinsics.fy;
-  const float cx = intrinsics.cx;
-  const float cy = intrinsics.cy;
   pcl::PointXYZ * out = working->points.data();
-  for (int v = rect.top; v < rect.bottom; ++v) {
-    const std::uint8_t * row =
-        depth.data + 2 * static_cast<std::size_t>(v) * static_cast<std::size_t>(row_length);
-    const float v_offset = static_cast<float>(v) - cy;
-    for (int u = rect.left; u < rect.right; ++u) {
-      // memcpy: the message buffer is bytes, with no alignment promise for 16-bit reads.
-      std::uint16_t d;
-      std::memcpy(&d, row + 2 * static_cast<std::size_t>(u), sizeof d);
-      const float z = static_cast<float>(d / kDepthUnitsPerMetre);
-      if (z > 0.0f && z < kFarDepthLimitM) {
-        out->x = (static_cast<float>(u) - cx) * z / fx;
-        out->y = v_offset * z / fy;
-        out->z = z;
-        ++out;
-      }
-    }
-  }
+  for_each_depth_point(depth, row_length, rect, intrinsics,
+                       [&](float x, float y, float z) { *out++ = pcl::PointXYZ(x, y, z); });
   working->points.resize(static_cast<std::size_t>(out - working->points.data()));
   working->width = static_cast<std::uint32_t>(working->points.size());
   working->height = 1;

@@ -3,29 +3,22 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <pcl/search/kdtree.h>
 
 #include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
+#include "veltrax_cv_model/voxel_grid_guard.hpp"
 
 namespace veltrax_cv_model
 {
-
-DetectionCloudBuilder::DetectionCloudBuilder(const DetectionCloudSettings & settings)
-    : settings_(settings)
+namespace
 {
-}
 
-void DetectionCloudBuilder::region_cloud(const DepthImageView & depth, int row_length,
-                                         const PixelRect & region,
-                                         const CameraIntrinsics & intrinsics,
-                                         pcl::PointCloud<pcl::PointXYZ> & cloud,
-                                         CloudBuildReport & report) const
+void fold_into(const BackProjectionResult & result, CloudBuildReport & report)
 {
-  const BackProjectionResult result =
-      back_project_depth(depth, row_length, region, intrinsics, settings_.leaf_size_m, cloud);
   if (result.status != BackProjectionStatus::kOk) {
     if (report.refused.status == BackProjectionStatus::kOk) {
       report.refused = result;
@@ -39,32 +32,106 @@ void DetectionCloudBuilder::region_cloud(const DepthImageView & depth, int row_l
   }
 }
 
+}  // namespace
+
+DetectionCloudBuilder::DetectionCloudBuilder(const DetectionCloudSettings & settings)
+    : settings_(settings)
+{
+}
+
+void DetectionCloudBuilder::region_cloud(const DepthImageView & depth, int row_length,
+                                         const PixelRect & region,
+                                         const CameraIntrinsics & intrinsics,
+                                         pcl::PointCloud<pcl::PointXYZ> & cloud,
+                                         CloudBuildReport & report) const
+{
+  fold_into(back_project_depth(depth, row_length, region, intrinsics, settings_.leaf_size_m, cloud),
+            report);
+}
+
 void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_length,
                                       const DetectedObject & box, const CameraView & view,
                                       const GroundRemoval<pcl::PointXYZ> * floor_model,
                                       BoxFloor floor, pcl::PointCloud<pcl::PointXYZ> & cloud,
                                       CloudBuildReport & report) const
 {
+  RegionScratch scratch;
+  box_cloud(depth, row_length, box, view, floor_model, floor, scratch, cloud, report);
+}
+
+void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_length,
+                                      const DetectedObject & box, const CameraView & view,
+                                      const GroundRemoval<pcl::PointXYZ> * floor_model,
+                                      BoxFloor floor, RegionScratch & scratch,
+                                      pcl::PointCloud<pcl::PointXYZ> & cloud,
+                                      CloudBuildReport & report) const
+{
   if (box.left == 0 && box.top == 0 && box.right == 0 && box.bottom == 0) {
     return;
   }
-  pcl::PointCloud<pcl::PointXYZ> camera_cloud;
-  region_cloud(depth, row_length, PixelRect{box.left, box.right, box.top, box.bottom},
-               view.intrinsics, camera_cloud, report);
+  const PixelRect region{box.left, box.right, box.top, box.bottom};
   if (floor_model == nullptr) {
-    crop_and_transform(camera_cloud, view.z_min_m, view.z_max_m, view.camera_to_base, cloud);
+    fold_into(
+        fused_region_cloud(depth, row_length, region, view, settings_.leaf_size_m, scratch, cloud),
+        report);
     return;
   }
   pcl::PointCloud<pcl::PointXYZ> in_base;
-  crop_and_transform(camera_cloud, view.z_min_m, view.z_max_m, view.camera_to_base, in_base);
+  fold_into(
+      fused_region_cloud(depth, row_length, region, view, settings_.leaf_size_m, scratch, in_base),
+      report);
+  split_box_floor(std::move(in_base), *floor_model, floor, cloud);
+}
+
+bool DetectionCloudBuilder::fit_floor_model(const DepthImageView & depth, int row_length,
+                                            const CameraView & view,
+                                            GroundRemoval<pcl::PointXYZ> & model,
+                                            CloudBuildReport & report) const
+{
+  RegionScratch scratch;
+  return fit_floor_model(depth, row_length, view, scratch, model, report);
+}
+
+bool DetectionCloudBuilder::fit_floor_model(const DepthImageView & depth, int row_length,
+                                            const CameraView & view, RegionScratch & scratch,
+                                            GroundRemoval<pcl::PointXYZ> & model,
+                                            CloudBuildReport & report) const
+{
+  const PixelRect frame{0, depth.width, 0, depth.height};
+  BackProjectionResult result;
+  result.status =
+      check_depth_region(depth, row_length, frame, view.intrinsics, settings_.leaf_size_m);
+  pcl::PointCloud<pcl::PointXYZ> scene;
+  if (result.status == BackProjectionStatus::kOk) {
+    Eigen::AlignedBox3f bounds;
+    result = fused_region_cloud(depth, row_length, frame, view,
+                                std::max(settings_.leaf_size_m, kFloorModelLeafM), scratch, scene,
+                                &bounds);
+    // The report speaks of the builder's leaf, whose grid may overflow where the floor's does not.
+    result.voxel_grid_skipped =
+        result.working_points > 0 &&
+        voxel_grid_would_overflow(bounds.min(), bounds.max(), settings_.leaf_size_m);
+  }
+  fold_into(result, report);
+  if (result.status != BackProjectionStatus::kOk || result.working_points == 0) {
+    return false;
+  }
+  model.set_input_cloud(scene);
+  return true;
+}
+
+void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
+                     const GroundRemoval<pcl::PointXYZ> & floor_model, BoxFloor floor,
+                     pcl::PointCloud<pcl::PointXYZ> & cloud)
+{
   auto above_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
   if (floor == BoxFloor::kRemove) {
-    floor_model->groundRemove(in_base, above_floor, nullptr);
+    floor_model.groundRemove(in_base, above_floor, nullptr);
     cloud = std::move(*above_floor);
     return;
   }
   auto on_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
-  floor_model->groundRemove(in_base, above_floor, on_floor);
+  floor_model.groundRemove(in_base, above_floor, on_floor);
   // Fewer points above the floor than make a detection cloud are noise over a flat spot, whose
   // footprint is its floor.
   if (!keeps_detection_cloud(*above_floor)) {
@@ -102,18 +169,14 @@ CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int 
   if (observe) {
     observe(frame);
   }
-  pcl::PointCloud<pcl::PointXYZ> scene;
-  region_cloud(depth, row_length, frame, view.intrinsics, scene, report);
-  // An empty scene means the frame was refused, or holds no pixel with a depth reading: its
-  // boxes would read the same malformed buffer or find nothing, and without a scene there is no
-  // floor model to clear their floor points.
-  if (scene.empty()) {
+  RegionScratch scratch;
+  // A frame refused, or without any pixel with a depth reading: its boxes would read the same
+  // malformed buffer or find nothing, and without a scene there is no floor model to clear their
+  // floor points.
+  GroundRemoval<pcl::PointXYZ> floor_model(settings_.ground);
+  if (!fit_floor_model(depth, row_length, view, scratch, floor_model, report)) {
     return report;
   }
-  pcl::PointCloud<pcl::PointXYZ> scene_in_base;
-  crop_and_transform(scene, view.z_min_m, view.z_max_m, view.camera_to_base, scene_in_base);
-  GroundRemoval<pcl::PointXYZ> floor_model(settings_.ground);
-  floor_model.set_input_cloud(scene_in_base);
 
   clouds.reserve(detections.size());
   for (const DetectedObject & detection : detections) {
@@ -128,7 +191,7 @@ CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int 
     pcl::PointCloud<pcl::PointXYZ> cloud;
     // Small litter lies on the floor: the floor it covers is part of its footprint.
     box_cloud(depth, row_length, detection, view, &floor_model,
-              info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud, report);
+              info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, scratch, cloud, report);
     if (keeps_detection_cloud(cloud)) {
       clouds.push_back(std::move(cloud));
     }

@@ -1,0 +1,260 @@
+#include "veltrax_cv_model/fused_region_cloud.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include <pcl/common/transforms.h>
+
+#include "depth_points.hpp"
+#include "veltrax_cv_model/detection_cloud.hpp"
+#include "veltrax_cv_model/voxel_grid_guard.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+
+// A centroid lies within a leaf of each of its voxel's points, and float sums of many points
+// stray a little further; a point farther than this outside the crop box cannot make a kept
+// centroid, so the pass drops it before thinning.
+constexpr float kCropSlackM = 0.01f;
+
+// Voxel indices of a region come in long arithmetic runs; a full 64-bit mix (MurmurHash3's
+// finaliser) keeps linear probing short for them.
+std::size_t hash_slot(std::uint64_t key, std::size_t mask)
+{
+  key ^= key >> 33;
+  key *= 0xFF51AFD7ED558CCDull;
+  key ^= key >> 33;
+  return static_cast<std::size_t>(key) & mask;
+}
+
+// Radix digits of the voxel-index sort.
+constexpr int kDigitBits = 11;
+constexpr std::size_t kDigitCount = std::size_t{1} << kDigitBits;
+
+int bit_width(std::uint64_t value)
+{
+  int bits = 0;
+  for (; value != 0; value >>= 1) {
+    ++bits;
+  }
+  return bits;
+}
+
+// Stable LSD radix sort of `entries` by bits [low_bit, low_bit + bits), through `buffer`.
+void radix_sort(std::vector<std::uint64_t> & entries, std::vector<std::uint64_t> & buffer,
+                int low_bit, int bits)
+{
+  buffer.resize(entries.size());
+  std::array<std::size_t, kDigitCount> start;
+  for (int shift = low_bit; shift < low_bit + bits; shift += kDigitBits) {
+    start.fill(0);
+    for (const std::uint64_t e : entries) {
+      ++start[(e >> shift) & (kDigitCount - 1)];
+    }
+    // One digit shared by all entries leaves the order as it is.
+    if (std::find(start.begin(), start.end(), entries.size()) != start.end()) {
+      continue;
+    }
+    std::size_t sum = 0;
+    for (std::size_t & s : start) {
+      sum += std::exchange(s, sum);
+    }
+    for (const std::uint64_t e : entries) {
+      buffer[start[(e >> shift) & (kDigitCount - 1)]++] = e;
+    }
+    entries.swap(buffer);
+  }
+}
+
+// CropBox's test with the crop of crop_camera_frame, boundaries included, widened by `slack`.
+bool inside_crop(const pcl::PointXYZ & p, float z_min_m, float z_max_m, float slack)
+{
+  const float lateral = kLateralCropLimitM + slack;
+  return !(p.x < -lateral || p.y < -lateral || p.z < z_min_m - slack || p.x > lateral ||
+           p.y > lateral || p.z > z_max_m + slack);
+}
+
+}  // namespace
+
+bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
+                         const Eigen::Vector3f & min_pt, const Eigen::Vector3f & max_pt,
+                         float leaf_size_m, RegionScratch & scratch, Cloud::VectorType & out)
+{
+  if (voxel_grid_would_overflow(min_pt, max_pt, leaf_size_m)) {
+    return false;
+  }
+  // VoxelGrid's arithmetic: cell of a coordinate is floor(c / leaf) - floor(min / leaf) in
+  // float, the voxel index i + j * nx + k * nx * ny. Here in 64 bits, where PCL's int would wrap
+  // on the few grids whose rounded-up sides just pass INT32_MAX cells.
+  const float inverse_leaf = 1.0f / leaf_size_m;
+  std::array<float, 3> low;
+  std::array<std::int64_t, 3> side;
+  for (int a = 0; a < 3; ++a) {
+    const int low_cell = static_cast<int>(std::floor(min_pt[a] * inverse_leaf));
+    const int high_cell = static_cast<int>(std::floor(max_pt[a] * inverse_leaf));
+    low[a] = static_cast<float>(low_cell);
+    side[a] = std::int64_t{high_cell} - low_cell + 1;
+  }
+  const auto cell = [&](float c, int a) {
+    return static_cast<std::int64_t>(static_cast<int>(std::floor(c * inverse_leaf) - low[a]));
+  };
+
+  // Sums per voxel in a flat hash keyed by voxel index + 1 (0: empty slot), behind a small
+  // direct-mapped cache: neighbouring pixels, in a row and from row to row, mostly share voxels,
+  // so most points never reach the hash. Points are added in input order, as VoxelGrid adds
+  // them after its stable sort.
+  std::vector<RegionScratch::Voxel> & voxels = scratch.voxels;
+  std::vector<std::uint64_t> & slot_key = scratch.slot_key;
+  std::vector<std::uint32_t> & slot_voxel = scratch.slot_voxel;
+  voxels.clear();
+  std::size_t mask = 1023;
+  for (; mask < count / 4; mask = mask * 2 + 1) {
+  }
+  const auto place = [&](std::uint64_t tagged, std::uint32_t voxel) {
+    std::size_t slot = hash_slot(tagged, mask);
+    for (; slot_key[slot] != 0; slot = (slot + 1) & mask) {
+    }
+    slot_key[slot] = tagged;
+    slot_voxel[slot] = voxel;
+  };
+  slot_key.assign(mask + 1, 0);
+  slot_voxel.resize(mask + 1);
+  const auto find_or_add = [&](std::uint64_t tagged) {
+    std::size_t slot = hash_slot(tagged, mask);
+    for (; slot_key[slot] != 0; slot = (slot + 1) & mask) {
+      if (slot_key[slot] == tagged) {
+        return slot_voxel[slot];
+      }
+    }
+    const auto voxel = static_cast<std::uint32_t>(voxels.size());
+    slot_key[slot] = tagged;
+    slot_voxel[slot] = voxel;
+    voxels.push_back({tagged - 1, 0.0f, 0.0f, 0.0f, 0});
+    if (2 * voxels.size() > mask) {
+      mask = mask * 2 + 1;
+      slot_key.assign(mask + 1, 0);
+      slot_voxel.resize(mask + 1);
+      for (std::uint32_t v = 0; v < voxels.size(); ++v) {
+        place(voxels[v].key + 1, v);
+      }
+    }
+    return voxel;
+  };
+  constexpr std::size_t kCacheMask = 1023;
+  std::array<std::uint64_t, kCacheMask + 1> cache_key{};
+  std::array<std::uint32_t, kCacheMask + 1> cache_voxel{};
+  for (std::size_t i = 0; i < count; ++i) {
+    const pcl::PointXYZ & p = points[i];
+    const auto tagged = static_cast<std::uint64_t>(cell(p.x, 0) + cell(p.y, 1) * side[0] +
+                                                   cell(p.z, 2) * side[0] * side[1]) +
+                        1;
+    const std::size_t line = tagged & kCacheMask;
+    if (cache_key[line] != tagged) {
+      cache_key[line] = tagged;
+      cache_voxel[line] = find_or_add(tagged);
+    }
+    RegionScratch::Voxel & v = voxels[cache_voxel[line]];
+    v.x += p.x;
+    v.y += p.y;
+    v.z += p.z;
+    ++v.count;
+  }
+
+  // Voxels in index order; keys are distinct, so no tie needs breaking.
+  std::vector<std::uint64_t> & order = scratch.order;
+  order.resize(voxels.size());
+  const int index_bits = bit_width(voxels.size());
+  const int key_bits = bit_width(static_cast<std::uint64_t>(side[0] * side[1] * side[2] - 1));
+  if (key_bits + index_bits <= 64) {
+    for (std::size_t v = 0; v < voxels.size(); ++v) {
+      order[v] = (voxels[v].key << index_bits) | v;
+    }
+    radix_sort(order, scratch.buffer, index_bits, key_bits);
+    for (std::uint64_t & o : order) {
+      o &= (std::uint64_t{1} << index_bits) - 1;
+    }
+  } else {
+    for (std::size_t v = 0; v < voxels.size(); ++v) {
+      order[v] = v;
+    }
+    std::sort(order.begin(), order.end(),
+              [&](std::uint64_t a, std::uint64_t b) { return voxels[a].key < voxels[b].key; });
+  }
+  out.reserve(out.size() + voxels.size());
+  for (const std::uint64_t v : order) {
+    // VoxelGrid's centroid: float sums divided by the count.
+    const RegionScratch::Voxel & sum = voxels[v];
+    const auto n = static_cast<float>(sum.count);
+    out.emplace_back(sum.x / n, sum.y / n, sum.z / n);
+  }
+  return true;
+}
+
+BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_length,
+                                        const PixelRect & rect, const CameraView & view,
+                                        float leaf_size_m, RegionScratch & scratch, Cloud & cloud,
+                                        Eigen::AlignedBox3f * working_bounds)
+{
+  if (working_bounds != nullptr) {
+    working_bounds->setEmpty();
+  }
+  BackProjectionResult result;
+  cloud = Cloud();
+  cloud.width = 0;
+  cloud.height = 1;
+  result.status = check_depth_region(depth, row_length, rect, view.intrinsics, leaf_size_m);
+  if (result.status != BackProjectionStatus::kOk) {
+    return result;
+  }
+
+  // The grid and the overflow test see every valid pixel, as VoxelGrid sees the working cloud;
+  // only points that may reach the crop box are kept for thinning.
+  Cloud::VectorType & kept = scratch.points;
+  kept.clear();
+  kept.reserve(static_cast<std::size_t>(rect.right - rect.left) *
+               static_cast<std::size_t>(rect.bottom - rect.top));
+  constexpr float kInf = std::numeric_limits<float>::infinity();
+  Eigen::Vector3f min_pt = Eigen::Vector3f::Constant(kInf);
+  Eigen::Vector3f max_pt = Eigen::Vector3f::Constant(-kInf);
+  const float slack = 2.0f * leaf_size_m + kCropSlackM;
+  for_each_depth_point(depth, row_length, rect, view.intrinsics, [&](float x, float y, float z) {
+    const pcl::PointXYZ p(x, y, z);
+    min_pt = min_pt.cwiseMin(p.getVector3fMap());
+    max_pt = max_pt.cwiseMax(p.getVector3fMap());
+    ++result.working_points;
+    if (inside_crop(p, view.z_min_m, view.z_max_m, slack)) {
+      kept.push_back(p);
+    }
+  });
+  if (result.working_points == 0) {
+    return result;
+  }
+  if (working_bounds != nullptr) {
+    *working_bounds = Eigen::AlignedBox3f(min_pt, max_pt);
+  }
+
+  Cloud::VectorType & out = cloud.points;
+  if (!thin_in_voxel_order(kept.data(), kept.size(), min_pt, max_pt, leaf_size_m, scratch, out)) {
+    result.voxel_grid_skipped = true;
+    out.assign(kept.begin(), kept.end());
+  }
+  out.erase(std::remove_if(out.begin(), out.end(),
+                           [&](const pcl::PointXYZ & p) {
+                             return !inside_crop(p, view.z_min_m, view.z_max_m, 0.0f);
+                           }),
+            out.end());
+  cloud.width = static_cast<std::uint32_t>(out.size());
+  cloud.is_dense = true;
+  // PCL's own transform, in place: the same bits as transform_to_base.
+  pcl::transformPointCloud(cloud, cloud, view.camera_to_base, true);
+  return result;
+}
+
+}  // namespace veltrax_cv_model

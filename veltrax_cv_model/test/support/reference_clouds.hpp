@@ -1,0 +1,71 @@
+// One camera's detection clouds by the PCL chain the fused pass replaced: back_project_depth
+// (pcl::VoxelGrid), crop_and_transform (pcl::CropBox, pcl::transformPointCloud) and GroundRemoval
+// fitted on the whole scene at the builder's leaf. The reference of the equivalence test and of
+// the frame-cycle benchmark. Header-only.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "veltrax_cv_model/class_table.hpp"
+#include "veltrax_cv_model/detection_cloud.hpp"
+#include "veltrax_cv_model/detection_cloud_builder.hpp"
+
+namespace veltrax_cv_model::test
+{
+
+struct ReferenceClouds
+{
+  using Cloud = pcl::PointCloud<pcl::PointXYZ>;
+  explicit ReferenceClouds(const GroundRemovalParams & ground) : floor_model(ground) {}
+
+  BackProjectionResult scene_result;  ///< the whole frame's back-projection
+  Cloud scene;                        ///< the floor model's input, base_footprint
+  GroundRemoval<pcl::PointXYZ> floor_model;
+  std::vector<Cloud> boxes;   ///< each built box before its floor split, base_footprint
+  std::vector<Cloud> clouds;  ///< what DetectionCloudBuilder::build keeps
+};
+
+/// The PCL chain's region cloud in base_footprint.
+inline BackProjectionResult reference_region(const DepthImageView & depth, int row_length,
+                                             const PixelRect & rect, const CameraView & view,
+                                             float leaf_size_m,
+                                             pcl::PointCloud<pcl::PointXYZ> & in_base)
+{
+  pcl::PointCloud<pcl::PointXYZ> camera;
+  const BackProjectionResult result =
+      back_project_depth(depth, row_length, rect, view.intrinsics, leaf_size_m, camera);
+  crop_and_transform(camera, view.z_min_m, view.z_max_m, view.camera_to_base, in_base);
+  return result;
+}
+
+/// DetectionCloudBuilder::build's rules over the PCL chain (valid input only: no refusals).
+inline ReferenceClouds reference_clouds(const DepthImageView & depth, int row_length,
+                                        const std::vector<DetectedObject> & detections,
+                                        const CameraView & view,
+                                        const DetectionCloudSettings & settings)
+{
+  ReferenceClouds out(settings.ground);
+  out.scene_result = reference_region(depth, row_length, {0, depth.width, 0, depth.height}, view,
+                                      settings.leaf_size_m, out.scene);
+  out.floor_model.set_input_cloud(out.scene);
+  for (const DetectedObject & d : detections) {
+    const ClassInfo * info = class_info(d.class_id);
+    if (info == nullptr || !info->outlined ||
+        (d.left == 0 && d.right == 0 && d.top == 0 && d.bottom == 0)) {
+      continue;
+    }
+    out.boxes.emplace_back();
+    reference_region(depth, row_length, {d.left, d.right, d.top, d.bottom}, view,
+                     settings.leaf_size_m, out.boxes.back());
+    pcl::PointCloud<pcl::PointXYZ> cloud;
+    split_box_floor(out.boxes.back(), out.floor_model,
+                    info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud);
+    if (keeps_detection_cloud(cloud)) {
+      out.clouds.push_back(std::move(cloud));
+    }
+  }
+  return out;
+}
+
+}  // namespace veltrax_cv_model::test
