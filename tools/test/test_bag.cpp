@@ -2,7 +2,6 @@
 // and CDR messages, and damaged copies of each.
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
-#include <zstd.h>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
@@ -24,6 +23,7 @@
 #include "bag/mcap_reader.hpp"
 #include "bag/ros_messages.hpp"
 #include "bag/rosbag_reader.hpp"
+#include "support/bag_builder.hpp"
 
 namespace
 {
@@ -31,31 +31,19 @@ namespace
 namespace fs = std::filesystem;
 using veltrax_bag::BagError;
 using veltrax_bag::BagReader;
-using Bytes = std::vector<std::uint8_t>;
+using veltrax_bag_builder::Bytes;
+using veltrax_bag_builder::CdrWriter;
+using veltrax_bag_builder::chunk_record;
+using veltrax_bag_builder::mcap_file;
+using veltrax_bag_builder::McapBytes;
+using veltrax_bag_builder::read_bytes;
+using veltrax_bag_builder::write_bytes;
+using veltrax_bag_builder::write_metadata;
+using veltrax_bag_builder::zstd_compress;
 
 const fs::path kRecordings = BAG_TEST_DATA_DIR;
 
-Bytes read_bytes(const fs::path & path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const fs::path & path, const Bytes & bytes)
-{
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char *>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
 veltrax_bag::ByteView view(const Bytes & bytes) { return {bytes.data(), bytes.size()}; }
-
-Bytes zstd_compress(const Bytes & raw)
-{
-  Bytes out(ZSTD_compressBound(raw.size()));
-  out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 3));
-  return out;
-}
 
 // A fresh directory per test under the system temp directory.
 class ScratchDirectory
@@ -76,72 +64,6 @@ private:
   fs::path path_;
 };
 
-// Little-endian CDR as Humble's middleware writes it, alignment counted after the header.
-class CdrWriter
-{
-public:
-  template <typename T>
-  CdrWriter & put(T value)
-  {
-    while ((bytes_.size() - 4) % sizeof(T) != 0) {
-      bytes_.push_back(0);
-    }
-    std::uint8_t raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    bytes_.insert(bytes_.end(), raw, raw + sizeof(T));
-    return *this;
-  }
-  CdrWriter & string(const std::string & text)
-  {
-    put<std::uint32_t>(static_cast<std::uint32_t>(text.size() + 1));
-    bytes_.insert(bytes_.end(), text.begin(), text.end());
-    bytes_.push_back(0);
-    return *this;
-  }
-  CdrWriter & byte_sequence(const Bytes & data)
-  {
-    put<std::uint32_t>(static_cast<std::uint32_t>(data.size()));
-    bytes_.insert(bytes_.end(), data.begin(), data.end());
-    return *this;
-  }
-  CdrWriter & header(std::int32_t sec, std::uint32_t nanosec, const std::string & frame)
-  {
-    return put(sec).put(nanosec).string(frame);
-  }
-  const Bytes & bytes() const { return bytes_; }
-
-private:
-  Bytes bytes_{0x00, 0x01, 0x00, 0x00};
-};
-
-// MCAP records built field by field, to exercise the reader beyond what the recorder wrote.
-struct McapBytes
-{
-  Bytes bytes;
-  McapBytes & u8(std::uint8_t v) { return raw(&v, 1); }
-  McapBytes & u16(std::uint16_t v) { return raw(&v, 2); }
-  McapBytes & u32(std::uint32_t v) { return raw(&v, 4); }
-  McapBytes & u64(std::uint64_t v) { return raw(&v, 8); }
-  McapBytes & str(const std::string & s)
-  {
-    u32(static_cast<std::uint32_t>(s.size()));
-    return raw(s.data(), s.size());
-  }
-  McapBytes & append(const Bytes & b) { return raw(b.data(), b.size()); }
-  McapBytes & record(std::uint8_t opcode, const Bytes & content)
-  {
-    return u8(opcode).u64(content.size()).append(content);
-  }
-  McapBytes & raw(const void * data, std::size_t size)
-  {
-    const auto * p = static_cast<const std::uint8_t *>(data);
-    bytes.insert(bytes.end(), p, p + size);
-    return *this;
-  }
-};
-
-const Bytes kMcapMagic = {0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n'};
-
 Bytes string_topic_records(const std::vector<std::pair<std::uint64_t, Bytes>> & messages)
 {
   McapBytes out;
@@ -159,48 +81,6 @@ Bytes string_topic_records(const std::vector<std::pair<std::uint64_t, Bytes>> & 
     out.record(0x05, McapBytes().u16(7).u32(0).u64(time_ns).u64(time_ns).append(payload).bytes);
   }
   return out.bytes;
-}
-
-Bytes chunk_record(const Bytes & records, const std::string & compression)
-{
-  const Bytes stored = compression == "zstd" ? zstd_compress(records) : records;
-  return McapBytes()
-      .record(0x06, McapBytes()
-                        .u64(0)
-                        .u64(0)
-                        .u64(records.size())
-                        .u32(veltrax_bag::crc32(view(records)))
-                        .str(compression)
-                        .u64(stored.size())
-                        .append(stored)
-                        .bytes)
-      .bytes;
-}
-
-Bytes mcap_file(const Bytes & data_section)
-{
-  return McapBytes()
-      .append(kMcapMagic)
-      .record(0x01, McapBytes().str("ros2").str("test").bytes)
-      .append(data_section)
-      .record(0x02, McapBytes().u64(0).u64(0).u32(0).bytes)
-      .append(kMcapMagic)
-      .bytes;
-}
-
-void write_metadata(const fs::path & directory, const std::string & storage,
-                    const std::vector<std::string> & files, const std::string & compression_mode)
-{
-  std::ofstream out(directory / "metadata.yaml");
-  out << "rosbag2_bagfile_information:\n  version: 5\n  storage_identifier: " << storage
-      << "\n  relative_file_paths:\n";
-  for (const std::string & file : files) {
-    out << "    - " << file << "\n";
-  }
-  out << "  duration: {nanoseconds: 0}\n  starting_time: {nanoseconds_since_epoch: 0}\n"
-      << "  message_count: 0\n  topics_with_message_count: []\n"
-      << "  compression_format: \"" << (compression_mode.empty() ? "" : "zstd") << "\"\n"
-      << "  compression_mode: \"" << compression_mode << "\"\n";
 }
 
 TEST(BagReader, RecorderBagsAgreeWithTheirMetadataAndDecodeEveryString)
