@@ -83,8 +83,10 @@ private:
       const std::int64_t time_ns = 1700000000LL * 1000000000LL + k * 100000000LL;
       const veltrax_bag::Header header{static_cast<std::int32_t>(time_ns / 1000000000), 0, "cam"};
       if (raw) {
-        messages.push_back({0, time_ns, builder::cdr_image(image(rgb, "rgb8", header))});
-        messages.push_back({1, time_ns, builder::cdr_image(image(depth, "16UC1", header))});
+        messages.push_back(
+            {0, time_ns, builder::cdr_image(builder::image_record(rgb, "rgb8", header))});
+        messages.push_back(
+            {1, time_ns, builder::cdr_image(builder::image_record(depth, "16UC1", header))});
       } else {
         color.header = depth_png.header = header;
         messages.push_back({0, time_ns, builder::cdr_compressed_image(color)});
@@ -93,19 +95,6 @@ private:
     }
     builder::write_bag(root_ / (storage + "_" + encoding), storage,
                        {{"/camera/color", type}, {"/camera/depth", type}}, messages);
-  }
-
-  static veltrax_bag::Image image(const cv::Mat & pixels, const std::string & encoding,
-                                  const veltrax_bag::Header & header)
-  {
-    veltrax_bag::Image out;
-    out.header = header;
-    out.height = static_cast<std::uint32_t>(pixels.rows);
-    out.width = static_cast<std::uint32_t>(pixels.cols);
-    out.encoding = encoding;
-    out.step = static_cast<std::uint32_t>(pixels.cols * pixels.elemSize());
-    out.data.assign(pixels.datastart, pixels.dataend);
-    return out;
   }
 
   fs::path root_;

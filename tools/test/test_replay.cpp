@@ -42,19 +42,6 @@ veltrax_bag::Header header(std::int64_t time_ns, const std::string & frame)
           static_cast<std::uint32_t>(time_ns % kSecond), frame};
 }
 
-veltrax_bag::Image raw_image(const cv::Mat & pixels, const std::string & encoding,
-                             const veltrax_bag::Header & h)
-{
-  veltrax_bag::Image image;
-  image.header = h;
-  image.height = static_cast<std::uint32_t>(pixels.rows);
-  image.width = static_cast<std::uint32_t>(pixels.cols);
-  image.encoding = encoding;
-  image.step = static_cast<std::uint32_t>(pixels.cols * pixels.elemSize());
-  image.data.assign(pixels.datastart, pixels.dataend);
-  return image;
-}
-
 veltrax_bag::CameraInfo camera_info(const veltrax_scene::CameraModel & camera,
                                     const veltrax_bag::Header & h)
 {
@@ -114,12 +101,12 @@ void write_recording(const fs::path & dir, const vd::Source & real,
     const veltrax_bag::Header h1 = header(stamp, real.cameras[0].frame_id);
     const veltrax_bag::Header h2 = header(stamp, real.cameras[1].frame_id);
     // Received a few milliseconds after capture, camera 2 after camera 1.
-    messages.push_back(
-        {kColor1, stamp + 2000000,
-         veltrax_bag_builder::cdr_image(raw_image(real.color_rgb[0][0], "rgb8", h1))});
-    messages.push_back(
-        {kDepth1, stamp + 3000000,
-         veltrax_bag_builder::cdr_image(raw_image(real.depth_mm[0][0], "16UC1", h1))});
+    messages.push_back({kColor1, stamp + 2000000,
+                        veltrax_bag_builder::cdr_image(
+                            veltrax_bag_builder::image_record(real.color_rgb[0][0], "rgb8", h1))});
+    messages.push_back({kDepth1, stamp + 3000000,
+                        veltrax_bag_builder::cdr_image(
+                            veltrax_bag_builder::image_record(real.depth_mm[0][0], "16UC1", h1))});
     veltrax_bag::CompressedImage color2{h2, "rgb8; jpeg compressed bgr8", {}};
     cv::Mat bgr;
     cv::cvtColor(real.color_rgb[0][1], bgr, cv::COLOR_RGB2BGR);

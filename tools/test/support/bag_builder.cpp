@@ -59,6 +59,20 @@ CdrWriter & CdrWriter::header(const veltrax_bag::Header & h)
   return header(h.stamp_sec, h.stamp_nanosec, h.frame_id);
 }
 
+veltrax_bag::Image image_record(const cv::Mat & pixels, const std::string & encoding,
+                                const veltrax_bag::Header & header)
+{
+  veltrax_bag::Image image;
+  image.header = header;
+  image.height = static_cast<std::uint32_t>(pixels.rows);
+  image.width = static_cast<std::uint32_t>(pixels.cols);
+  image.encoding = encoding;
+  image.step = static_cast<std::uint32_t>(pixels.cols * pixels.elemSize());
+  const cv::Mat packed = pixels.isContinuous() ? pixels : pixels.clone();
+  image.data.assign(packed.datastart, packed.dataend);
+  return image;
+}
+
 Bytes cdr_image(const veltrax_bag::Image & image)
 {
   return CdrWriter()

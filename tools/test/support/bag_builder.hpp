@@ -3,6 +3,8 @@
 // sqlite3 or MCAP storage.
 #pragma once
 
+#include <opencv2/core.hpp>
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -44,6 +46,10 @@ public:
 private:
   Bytes bytes_{0x00, 0x01, 0x00, 0x00};
 };
+
+/// An image record of `pixels` (rows packed) in `encoding`.
+veltrax_bag::Image image_record(const cv::Mat & pixels, const std::string & encoding,
+                                const veltrax_bag::Header & header);
 
 /// The serialised message of each record, the inverse of ros_messages.hpp's decoders.
 Bytes cdr_image(const veltrax_bag::Image & image);
