@@ -34,22 +34,22 @@ constexpr auto kBarRefresh = std::chrono::milliseconds(100);
 
 struct InputTopic
 {
-  NodeInput input;
   const char * name;
-  bool image;
   const char * type;  // the type a non-image input must have
+  NodeInput input;
+  bool image;
 };
 
 const InputTopic kInputs[] = {
-    {NodeInput::kColor1, topics::kColor[0], true, kImageType},
-    {NodeInput::kColor2, topics::kColor[1], true, kImageType},
-    {NodeInput::kDepth1, topics::kDepth[0], true, kImageType},
-    {NodeInput::kDepth2, topics::kDepth[1], true, kImageType},
-    {NodeInput::kInfo1, topics::kCameraInfo[0], false, kCameraInfoType},
-    {NodeInput::kInfo2, topics::kCameraInfo[1], false, kCameraInfoType},
-    {NodeInput::kTf, topics::kTf, false, kTfType},
-    {NodeInput::kTfStatic, topics::kTfStatic, false, kTfType},
-    {NodeInput::kCmdVel, topics::kCmdVel, false, kTwistType},
+    {topics::kColor[0], kImageType, NodeInput::kColor1, true},
+    {topics::kColor[1], kImageType, NodeInput::kColor2, true},
+    {topics::kDepth[0], kImageType, NodeInput::kDepth1, true},
+    {topics::kDepth[1], kImageType, NodeInput::kDepth2, true},
+    {topics::kCameraInfo[0], kCameraInfoType, NodeInput::kInfo1, false},
+    {topics::kCameraInfo[1], kCameraInfoType, NodeInput::kInfo2, false},
+    {topics::kTf, kTfType, NodeInput::kTf, false},
+    {topics::kTfStatic, kTfType, NodeInput::kTfStatic, false},
+    {topics::kCmdVel, kTwistType, NodeInput::kCmdVel, false},
 };
 
 bool ends_with(const std::string & text, const std::string & suffix)
@@ -95,19 +95,9 @@ int camera_index(NodeInput input)
              : 0;
 }
 
-builtin_interfaces::msg::Time stamp_of(const ReplayClock & clock, const veltrax_bag::Header & h)
+std::int64_t nanoseconds(const veltrax_bag::Header & h)
 {
-  const std::int64_t recorded_ns =
-      static_cast<std::int64_t>(h.stamp_sec) * 1000000000 + h.stamp_nanosec;
-  return rclcpp::Time(clock.stamp_ns(recorded_ns));
-}
-
-std_msgs::msg::Header header_of(const ReplayClock & clock, const veltrax_bag::Header & h)
-{
-  std_msgs::msg::Header header;
-  header.stamp = stamp_of(clock, h);
-  header.frame_id = h.frame_id;
-  return header;
+  return static_cast<std::int64_t>(h.stamp_sec) * 1000000000 + h.stamp_nanosec;
 }
 
 std::string source_of(const TopicRoute & route, const BagMessage & message)
@@ -115,8 +105,34 @@ std::string source_of(const TopicRoute & route, const BagMessage & message)
   return route.recorded + " at " + std::to_string(message.receive_time_ns) + " ns";
 }
 
-// The image as recorded, its stamp included.
-sensor_msgs::msg::Image image_message(const TopicRoute & route, const BagMessage & message)
+// rclcpp refuses a time before 1970, which only a damaged stamp becomes.
+builtin_interfaces::msg::Time stamp_at(std::int64_t ns, const std::string & source)
+{
+  if (ns < 0) {
+    throw BagError(source + ": header stamp lies too far before the recording to replay");
+  }
+  builtin_interfaces::msg::Time stamp;
+  stamp.sec = static_cast<std::int32_t>(ns / 1000000000);
+  stamp.nanosec = static_cast<std::uint32_t>(ns % 1000000000);
+  return stamp;
+}
+
+std_msgs::msg::Header header_of(const ReplayClock & clock, const veltrax_bag::Header & h,
+                                const std::string & source)
+{
+  std_msgs::msg::Header header;
+  header.stamp = stamp_at(clock.stamp_ns(nanoseconds(h)), source);
+  header.frame_id = h.frame_id;
+  return header;
+}
+
+struct RecordedImage
+{
+  sensor_msgs::msg::Image image;  ///< stamp not set
+  std::int64_t stamp_ns{0};       ///< as recorded
+};
+
+RecordedImage image_message(const TopicRoute & route, const BagMessage & message)
 {
   const veltrax_bag::ByteView bytes{message.serialized.data(), message.serialized.size()};
   const std::string source = source_of(route, message);
@@ -125,13 +141,13 @@ sensor_msgs::msg::Image image_message(const TopicRoute & route, const BagMessage
         veltrax_bag::decode_compressed_image(bytes, source);
     const veltrax_bag::DecodedImage decoded =
         veltrax_bag::decode_compressed_pixels(compressed, source);
-    return veltrax_harness::image(
-        decoded.pixels, decoded.encoding, compressed.header.frame_id,
-        rclcpp::Time(compressed.header.stamp_sec, compressed.header.stamp_nanosec));
+    return {veltrax_harness::image(decoded.pixels, decoded.encoding, compressed.header.frame_id,
+                                   rclcpp::Time(0)),
+            nanoseconds(compressed.header)};
   }
   veltrax_bag::Image recorded = veltrax_bag::decode_image(bytes, source);
-  sensor_msgs::msg::Image image;
-  image.header.stamp = rclcpp::Time(recorded.header.stamp_sec, recorded.header.stamp_nanosec);
+  RecordedImage out;
+  sensor_msgs::msg::Image & image = out.image;
   image.header.frame_id = recorded.header.frame_id;
   image.height = recorded.height;
   image.width = recorded.width;
@@ -139,14 +155,16 @@ sensor_msgs::msg::Image image_message(const TopicRoute & route, const BagMessage
   image.is_bigendian = recorded.is_bigendian ? 1 : 0;
   image.step = recorded.step;
   image.data = std::move(recorded.data);
-  return image;
+  out.stamp_ns = nanoseconds(recorded.header);
+  return out;
 }
 
 sensor_msgs::msg::CameraInfo camera_info_message(const ReplayClock & clock,
-                                                 const veltrax_bag::CameraInfo & recorded)
+                                                 const veltrax_bag::CameraInfo & recorded,
+                                                 const std::string & source)
 {
   sensor_msgs::msg::CameraInfo info;
-  info.header = header_of(clock, recorded.header);
+  info.header = header_of(clock, recorded.header, source);
   info.height = recorded.height;
   info.width = recorded.width;
   info.distortion_model = recorded.distortion_model;
@@ -176,12 +194,14 @@ Eigen::Isometry3d isometry_of(const veltrax_bag::TransformStamped & t)
 }
 
 tf2_msgs::msg::TFMessage tf_message(const ReplayClock & clock,
-                                    const std::vector<veltrax_bag::TransformStamped> & recorded)
+                                    const std::vector<veltrax_bag::TransformStamped> & recorded,
+                                    const std::string & source)
 {
   tf2_msgs::msg::TFMessage tf;
   for (const veltrax_bag::TransformStamped & t : recorded) {
-    tf.transforms.push_back(veltrax_harness::transform(
-        isometry_of(t), t.header.frame_id, t.child_frame_id, stamp_of(clock, t.header)));
+    tf.transforms.push_back(veltrax_harness::transform(isometry_of(t), t.header.frame_id,
+                                                       t.child_frame_id, rclcpp::Time(0)));
+    tf.transforms.back().header.stamp = stamp_at(clock.stamp_ns(nanoseconds(t.header)), source);
   }
   return tf;
 }
@@ -312,13 +332,14 @@ void BagFeed::publish_image(const veltrax_harness::Probe & probe, const TopicRou
                             const BagMessage & message, DriveResult & run,
                             const std::function<bool()> & stopped)
 {
-  sensor_msgs::msg::Image image = image_message(route, message);
+  RecordedImage recorded = image_message(route, message);
+  sensor_msgs::msg::Image & image = recorded.image;
   const int camera = camera_index(route.input);
   const bool color = route.input == NodeInput::kColor1 || route.input == NodeInput::kColor2;
   if (!color && !image.header.frame_id.empty()) {
     cameras_[static_cast<std::size_t>(camera)].frame_id = image.header.frame_id;
   }
-  const std::int64_t recorded_ns = rclcpp::Time(image.header.stamp).nanoseconds();
+  const std::int64_t recorded_ns = recorded.stamp_ns;
   const auto frame =
       std::find_if(recent_frames_.begin(), recent_frames_.end(), [&](const auto & f) {
         return std::abs(static_cast<double>(f.first - recorded_ns)) * 1e-9 < kStampMatch_s;
@@ -344,7 +365,7 @@ void BagFeed::publish_image(const veltrax_harness::Probe & probe, const TopicRou
     run.published_at.push_back(Clock::now());
     ++run.published;
   }
-  image.header.stamp = rclcpp::Time(stamp_ns);
+  image.header.stamp = stamp_at(stamp_ns, source_of(route, message));
   images_seen_.insert(route.input);
   if (color) {
     (camera == 0 ? probe.color1 : probe.color2)->publish(image);
@@ -371,7 +392,7 @@ void BagFeed::publish_message(const veltrax_harness::Probe & probe, const TopicR
     if (model.frame_id.empty()) {
       model.frame_id = info.header.frame_id;
     }
-    (c == 0 ? probe.info1 : probe.info2)->publish(camera_info_message(clock_, info));
+    (c == 0 ? probe.info1 : probe.info2)->publish(camera_info_message(clock_, info, source));
   } else if (route.input == NodeInput::kTf || route.input == NodeInput::kTfStatic) {
     const std::vector<veltrax_bag::TransformStamped> transforms =
         veltrax_bag::decode_tf_message(bytes, source);
@@ -379,7 +400,7 @@ void BagFeed::publish_message(const veltrax_harness::Probe & probe, const TopicR
       transforms_[t.child_frame_id] = Transform{t.header.frame_id, isometry_of(t)};
     }
     (route.input == NodeInput::kTf ? probe.tf : probe.tf_static)
-        ->publish(tf_message(clock_, transforms));
+        ->publish(tf_message(clock_, transforms, source));
   } else if (route.input == NodeInput::kCmdVel) {
     const veltrax_bag::Twist recorded = veltrax_bag::decode_twist(bytes, source);
     geometry_msgs::msg::Twist twist;
@@ -465,6 +486,13 @@ void BagFeed::publish(const veltrax_harness::Probe & probe, DriveResult & run,
       last_bar = Clock::now();
       next_line_tenth = static_cast<int>(share * 10.0) + 1;
     }
+  }
+  if (run.published == 0) {
+    char window[96];
+    std::snprintf(window, sizeof(window), "%.1f s from %.1f s", total_s, options_.bag_start_s);
+    throw std::runtime_error(bag_.directory().string() +
+                             ": no image of the node's inputs in the replayed window (" + window +
+                             " of the recording)");
   }
   if (options_.progress && tty_) {
     print_progress(tty_, counts_.replayed_s, total_s, run.published, received(probe));

@@ -180,6 +180,8 @@ TEST(Replay, RunsTheNodeOnEveryFrameOfTheWindowAndRefusesBadRecordings)
        -1,
        0,
        std::string("no topic for the node's input ") + topics::kColor[0]},
+      {"window past the end", "bag", 5.0, -1.0, true, kCamera1Remaps, -1, 0,
+       "no image of the node's inputs in the replayed window"},
       {"malformed remap",
        "bag",
        0.0,

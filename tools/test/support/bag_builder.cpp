@@ -215,7 +215,7 @@ void write_sqlite(const fs::path & path, const std::vector<RecordedTopic> & topi
   check(db.get(), sqlite3_prepare_v2(db.get(), "INSERT INTO topics VALUES(?, ?, ?, 'cdr', '')", -1,
                                      &statement, nullptr));
   for (std::size_t i = 0; i < topics.size(); ++i) {
-    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(i + 1));
+    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(i) + 1);
     sqlite3_bind_text(statement, 2, topics[i].name.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(statement, 3, topics[i].type.c_str(), -1, SQLITE_TRANSIENT);
     check(db.get(), sqlite3_step(statement));
@@ -227,7 +227,7 @@ void write_sqlite(const fs::path & path, const std::vector<RecordedTopic> & topi
                                      "?, ?)",
                                      -1, &statement, nullptr));
   for (const RecordedMessage & m : messages) {
-    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(m.topic + 1));
+    sqlite3_bind_int64(statement, 1, static_cast<sqlite3_int64>(m.topic) + 1);
     sqlite3_bind_int64(statement, 2, m.time_ns);
     sqlite3_bind_blob(statement, 3, m.data.data(), static_cast<int>(m.data.size()), SQLITE_STATIC);
     check(db.get(), sqlite3_step(statement));
@@ -240,7 +240,7 @@ void write_sqlite(const fs::path & path, const std::vector<RecordedTopic> & topi
 void write_mcap(const fs::path & path, const std::vector<RecordedTopic> & topics,
                 const std::vector<RecordedMessage> & messages)
 {
-  constexpr std::size_t kChunkBytes = 768 * 1024;
+  constexpr std::size_t kChunkBytes = std::size_t{768} * 1024;
   McapBytes data;
   for (std::size_t i = 0; i < topics.size(); ++i) {
     const auto id = static_cast<std::uint16_t>(i + 1);
