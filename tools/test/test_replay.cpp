@@ -69,9 +69,9 @@ veltrax_bag::TransformStamped mount(const vd::Source & real, std::size_t c, std:
   return t;
 }
 
-// The recording a robot would make of the two real frames (frame.yaml's T_base_cam as /tf_static,
-// camera info once), with `damage` applied to its messages before they are written.
-void write_recording(const fs::path & dir, const vd::Source & real,
+// The recording a robot would make of the two real frames, in `storage` (frame.yaml's T_base_cam as
+// /tf_static, camera info once), with `damage` applied to its messages before they are written.
+void write_recording(const fs::path & dir, const std::string & storage, const vd::Source & real,
                      const std::function<void(std::vector<RecordedMessage> &)> & damage)
 {
   const std::vector<veltrax_bag_builder::RecordedTopic> recorded_topics = {
@@ -122,7 +122,7 @@ void write_recording(const fs::path & dir, const vd::Source & real,
         {kDepth2, stamp + 5000000, veltrax_bag_builder::cdr_compressed_image(depth2)});
   }
   damage(messages);
-  veltrax_bag_builder::write_bag(dir, "sqlite3", recorded_topics, messages);
+  veltrax_bag_builder::write_bag(dir, storage, recorded_topics, messages);
 }
 
 const std::vector<std::string> kCamera1Remaps = {
@@ -141,8 +141,9 @@ TEST(Replay, RunsTheNodeOnEveryFrameOfTheWindowAndRefusesBadRecordings)
   fs::create_directories(root);
   // The boxes the demo scripts for the real frames, so every cycle has something to outline.
   const std::string model = vd::write_scripted_model(root, real);
-  write_recording(root / "bag", real, [](std::vector<RecordedMessage> &) {});
-  write_recording(root / "cut_depth", real, [](std::vector<RecordedMessage> & messages) {
+  write_recording(root / "bag", "sqlite3", real, [](std::vector<RecordedMessage> &) {});
+  write_recording(root / "mcap", "mcap", real, [](std::vector<RecordedMessage> &) {});
+  write_recording(root / "cut_depth", "sqlite3", real, [](std::vector<RecordedMessage> & messages) {
     for (RecordedMessage & m : messages) {
       if (m.topic == kDepth2 && m.time_ns > kRecordingStart + kFrameTimes[0] + kSecond / 100) {
         m.data.resize(m.data.size() - 200);
@@ -170,7 +171,7 @@ TEST(Replay, RunsTheNodeOnEveryFrameOfTheWindowAndRefusesBadRecordings)
       // Camera info and mounts recorded before the window still reach the node.
       {"from 0.3 s", "bag", 0.3, -1.0, true, kCamera1Remaps, 2, 4, ""},
       {"0.3 s to 0.7 s", "bag", 0.3, 0.4, true, kCamera1Remaps, 1, 2, ""},
-      {"first 0.6 s", "bag", 0.0, 0.6, true, kCamera1Remaps, 2, 2, ""},
+      {"first 0.6 s, MCAP", "mcap", 0.0, 0.6, true, kCamera1Remaps, 2, 2, ""},
       {"camera 1 not remapped",
        "bag",
        0.0,
