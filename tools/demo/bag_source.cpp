@@ -31,6 +31,7 @@ constexpr const char * kTwistType = "geometry_msgs/msg/Twist";
 // by a frame or two at most.
 constexpr std::size_t kRecentFrames = 8;
 constexpr auto kBarRefresh = std::chrono::milliseconds(100);
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 
 struct InputTopic
 {
@@ -284,6 +285,10 @@ std::vector<TopicRoute> route_topics(const std::vector<veltrax_bag::TopicInfo> &
       missing += std::string(missing.empty() ? "" : ", ") + input.name;
     }
   }
+  // The node looks up each camera's mount once; without transforms it never outlines.
+  if (fed.count(NodeInput::kTf) == 0 && fed.count(NodeInput::kTfStatic) == 0) {
+    missing += std::string(missing.empty() ? "" : ", ") + topics::kTfStatic + " or " + topics::kTf;
+  }
   if (!missing.empty()) {
     throw std::runtime_error("the recording has no topic for the node's input " + missing +
                              " (recorded topics can be renamed with --remap FROM:=TO)");
@@ -472,7 +477,11 @@ void BagFeed::publish(const veltrax_harness::Probe & probe, DriveResult & run,
       for (const auto & [input, held] : held_info) publish_one(route_of(held), held);
     }
     if (!options_.fast) {
-      std::this_thread::sleep_until(clock_.publish_at(message.receive_time_ns));
+      // In slices, so that Ctrl-C stops a replay waiting out a long gap in the recording.
+      const auto due = clock_.publish_at(message.receive_time_ns);
+      while (Clock::now() < due && !stopped()) {
+        std::this_thread::sleep_until(std::min(due, Clock::now() + kWaitSlice));
+      }
     }
     if (stopped()) {
       throw Interrupted();

@@ -54,7 +54,7 @@ struct TopicRoute
 /// transport of (decoded), and a raw image topic wins over its compressed transport. Throws
 /// std::runtime_error naming the topic when a remap is malformed, a node input topic has a type
 /// the node does not take, two recorded topics feed one input, or a colour, depth or camera info
-/// input has no topic at all.
+/// input, or both /tf and /tf_static, have no topic at all.
 std::vector<TopicRoute> route_topics(const std::vector<veltrax_bag::TopicInfo> & topics,
                                      const std::vector<std::string> & remaps);
 
