@@ -40,6 +40,9 @@ declare -A module_tests=(
   [cluster]="test_cluster"
   [cluster_merge]="test_cluster_merge"
   [footprint]="test_footprint"
+  [detection_cloud_builder]="test_detection_cloud_builder"
+  [obstacle_outliner]="test_obstacle_outliner"
+  [report_builder]="test_report_builder"
 )
 
 # --- The list ----------------------------------------------------------------------------------

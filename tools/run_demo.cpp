@@ -27,10 +27,10 @@ void usage()
       stderr,
       "usage: run_demo [--out DIR] [--scene DIR | --real DIR] [--frames N] [--seed S] [--fast]\n"
       "                [--params FILE] [--model FILE] [--compare-model FILE] [--leaf-size M]\n"
-      "                [--param NAME:=VALUE]... [--quiet]\n"
+      "                [--param NAME:=VALUE]... [--no-recording] [--quiet]\n"
       "       run_demo --bag DIR [--rate X] [--start S] [--duration D] [--remap FROM:=TO]...\n"
       "                [--fast] [--out DIR] [--params FILE] [--model FILE] [--leaf-size M]\n"
-      "                [--param NAME:=VALUE]... [--quiet]\n"
+      "                [--param NAME:=VALUE]... [--no-recording] [--quiet]\n"
       "  --out DIR         output directory (default out)\n"
       "  --scene DIR       frames written by make_scene (default: the demo scene, generated)\n"
       "  --real DIR        the real frames (veltrax_cv_model/test/data/rgbd) with a scripted "
@@ -49,6 +49,7 @@ void usage()
       "  --compare-model FILE  compare the model's detections with this model's per frame\n"
       "  --leaf-size M     downsample_leaf_size in metres (default 0.01)\n"
       "  --param N:=V      any further node parameter override\n"
+      "  --no-recording    no replay.mcap (the run as a rosbag2 recording)\n"
       "  --quiet           no progress line\n");
 }
 
@@ -76,6 +77,10 @@ int main(int argc, char ** argv)
     }
     if (arg == "--quiet") {
       options.progress = false;
+      continue;
+    }
+    if (arg == "--no-recording") {
+      options.record = false;
       continue;
     }
     if (i + 1 >= argc) {

@@ -2,6 +2,8 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <fstream>
+
 #include "bag/byte_cursor.hpp"
 
 namespace veltrax_bag
@@ -99,6 +101,55 @@ BagMetadata read_bag_metadata(const std::filesystem::path & metadata_path)
     metadata.topics_with_message_count.push_back(std::move(counted));
   }
   return metadata;
+}
+
+void write_bag_metadata(const std::filesystem::path & metadata_path, const BagMetadata & metadata)
+{
+  YAML::Emitter out;
+  const auto quoted = [&out](const std::string & text) { out << YAML::DoubleQuoted << text; };
+  // Times and counts of the whole bag, and of its one file.
+  const auto times = [&] {
+    out << YAML::Key << "duration" << YAML::Value << YAML::BeginMap << YAML::Key << "nanoseconds"
+        << YAML::Value << metadata.duration_ns << YAML::EndMap;
+    out << YAML::Key << "starting_time" << YAML::Value << YAML::BeginMap << YAML::Key
+        << "nanoseconds_since_epoch" << YAML::Value << metadata.starting_time_ns << YAML::EndMap;
+    out << YAML::Key << "message_count" << YAML::Value << metadata.message_count;
+  };
+  out << YAML::BeginMap << YAML::Key << "rosbag2_bagfile_information" << YAML::Value
+      << YAML::BeginMap;
+  out << YAML::Key << "version" << YAML::Value << metadata.version;
+  out << YAML::Key << "storage_identifier" << YAML::Value << metadata.storage_identifier;
+  times();
+  out << YAML::Key << "topics_with_message_count" << YAML::Value << YAML::BeginSeq;
+  for (const TopicWithCount & counted : metadata.topics_with_message_count) {
+    out << YAML::BeginMap << YAML::Key << "topic_metadata" << YAML::Value << YAML::BeginMap;
+    out << YAML::Key << "name" << YAML::Value << counted.topic.name;
+    out << YAML::Key << "type" << YAML::Value << counted.topic.type;
+    out << YAML::Key << "serialization_format" << YAML::Value << counted.topic.serialization_format;
+    out << YAML::Key << "offered_qos_profiles" << YAML::Value;
+    quoted(counted.topic.offered_qos_profiles);
+    out << YAML::EndMap << YAML::Key << "message_count" << YAML::Value << counted.message_count
+        << YAML::EndMap;
+  }
+  out << YAML::EndSeq;
+  out << YAML::Key << "compression_format" << YAML::Value;
+  quoted(metadata.compression_format);
+  out << YAML::Key << "compression_mode" << YAML::Value;
+  quoted(metadata.compression_mode);
+  out << YAML::Key << "relative_file_paths" << YAML::Value << metadata.relative_file_paths;
+  out << YAML::Key << "files" << YAML::Value << YAML::BeginSeq;
+  for (const std::string & path : metadata.relative_file_paths) {
+    out << YAML::BeginMap << YAML::Key << "path" << YAML::Value << path;
+    times();
+    out << YAML::EndMap;
+  }
+  out << YAML::EndSeq << YAML::EndMap << YAML::EndMap;
+
+  std::ofstream file(metadata_path);
+  file << out.c_str() << "\n";
+  if (!file) {
+    throw BagError(metadata_path.string() + ": cannot be written");
+  }
 }
 
 }  // namespace veltrax_bag

@@ -1,4 +1,4 @@
-// The bag directory's metadata.yaml as written by rosbag2 (bag format version 4 and later).
+// The bag directory's metadata.yaml as written by rosbag2 (read: bag format version 4 and later).
 #pragma once
 
 #include <cstdint>
@@ -33,5 +33,10 @@ struct BagMetadata
 /// Parses `metadata_path`; throws BagError naming the file and the line or key at fault, and
 /// for versions before 4.
 BagMetadata read_bag_metadata(const std::filesystem::path & metadata_path);
+
+/// Writes `metadata` of a bag of one storage file as Humble's rosbag2 writes metadata.yaml (bag
+/// format version 5: `files` repeats the file's times and count); throws BagError naming the
+/// path when it cannot be written.
+void write_bag_metadata(const std::filesystem::path & metadata_path, const BagMetadata & metadata);
 
 }  // namespace veltrax_bag

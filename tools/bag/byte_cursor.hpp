@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 namespace veltrax_bag
 {
@@ -60,5 +62,16 @@ private:
   std::uint64_t base_offset_;
   std::size_t position_ = 0;
 };
+
+/// Appends `value` least significant byte first: the mirror of ByteCursor's reads, for the
+/// MCAP and CDR writers.
+template <typename T>
+void append_little_endian(std::vector<std::uint8_t> & out, T value)
+{
+  static_assert(std::is_unsigned_v<T>, "unsigned integers only");
+  for (std::size_t i = 0; i < sizeof(T); ++i) {
+    out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+}
 
 }  // namespace veltrax_bag

@@ -5,18 +5,9 @@
 
 namespace veltrax_bag
 {
-namespace
-{
-
-constexpr std::size_t kEncapsulationBytes = 4;
-constexpr std::uint8_t kCdrBigEndian = 0x00;
-constexpr std::uint8_t kCdrLittleEndian = 0x01;
-
-}  // namespace
-
 CdrReader::CdrReader(ByteView message, std::string source) : cursor_(message, std::move(source))
 {
-  const ByteView header = cursor_.bytes(kEncapsulationBytes);
+  const ByteView header = cursor_.bytes(kCdrEncapsulationBytes);
   if (header.data[0] != 0x00 ||
       (header.data[1] != kCdrBigEndian && header.data[1] != kCdrLittleEndian)) {
     cursor_.fail_at(0, "encapsulation " + std::to_string(header.data[0]) + "," +
@@ -24,8 +15,9 @@ CdrReader::CdrReader(ByteView message, std::string source) : cursor_(message, st
   }
   big_endian_ = header.data[1] == kCdrBigEndian;
   // Alignment counts from the end of the encapsulation header.
-  cursor_ = ByteCursor({message.data + kEncapsulationBytes, message.size - kEncapsulationBytes},
-                       cursor_.source(), kEncapsulationBytes);
+  cursor_ =
+      ByteCursor({message.data + kCdrEncapsulationBytes, message.size - kCdrEncapsulationBytes},
+                 cursor_.source(), kCdrEncapsulationBytes);
 }
 
 void CdrReader::align(std::size_t size)

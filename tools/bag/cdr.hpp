@@ -2,6 +2,7 @@
 // default middleware writes them).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +11,12 @@
 
 namespace veltrax_bag
 {
+
+/// The representation header in front of every serialised message: two bytes naming the
+/// representation (plain CDR, big or little endian), two option bytes.
+inline constexpr std::size_t kCdrEncapsulationBytes = 4;
+inline constexpr std::uint8_t kCdrBigEndian = 0x00;
+inline constexpr std::uint8_t kCdrLittleEndian = 0x01;
 
 /// Reads one serialised message: a 4-byte encapsulation header (plain CDR, little or big
 /// endian), then fields aligned to their size relative to the end of that header. Every read

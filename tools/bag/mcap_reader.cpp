@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "bag/mcap_format.hpp"
 #include "bag/zstd_codec.hpp"
 
 namespace veltrax_bag
@@ -14,16 +15,7 @@ namespace veltrax_bag
 namespace
 {
 
-constexpr std::array<std::uint8_t, 8> kMagic = {0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n'};
-
-enum Opcode : std::uint8_t {
-  kHeader = 0x01,
-  kFooter = 0x02,
-  kSchema = 0x03,
-  kChannel = 0x04,
-  kMessage = 0x05,
-  kChunk = 0x06,
-};
+using namespace mcap;  // the format's magic and opcodes
 
 struct Channel
 {
@@ -280,7 +272,7 @@ private:
 
 }  // namespace
 
-std::uint32_t crc32(ByteView bytes)
+std::uint32_t crc32(ByteView bytes, std::uint32_t previous)
 {
   static const std::array<std::uint32_t, 256> table = [] {
     std::array<std::uint32_t, 256> entries{};
@@ -293,7 +285,7 @@ std::uint32_t crc32(ByteView bytes)
     }
     return entries;
   }();
-  std::uint32_t crc = 0xFFFFFFFFU;
+  std::uint32_t crc = previous ^ 0xFFFFFFFFU;
   for (std::size_t i = 0; i < bytes.size; ++i) {
     crc = table[(crc ^ bytes.data[i]) & 0xFFU] ^ (crc >> 8);
   }

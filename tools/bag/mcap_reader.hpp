@@ -20,7 +20,8 @@ namespace veltrax_bag
 /// unsupported chunk compression such as lz4.
 std::unique_ptr<StorageFile> open_mcap_storage(FileBytes file, const std::string & source);
 
-/// CRC-32 (IEEE 802.3, as zlib), the checksum MCAP uses.
-std::uint32_t crc32(ByteView bytes);
+/// CRC-32 (IEEE 802.3, as zlib), the checksum MCAP uses; `previous`, the CRC of the bytes
+/// before, continues it over `bytes`.
+std::uint32_t crc32(ByteView bytes, std::uint32_t previous = 0);
 
 }  // namespace veltrax_bag

@@ -377,6 +377,10 @@ void BagFeed::publish_image(const veltrax_harness::Probe & probe, const TopicRou
   } else {
     (camera == 0 ? probe.depth1 : probe.depth2)->publish(image);
   }
+  if (record_ != nullptr) {
+    record_->images.push_back(
+        {route.target, probe.node->now().nanoseconds(), std::move(recorded.image)});
+  }
 }
 
 void BagFeed::publish_message(const veltrax_harness::Probe & probe, const TopicRoute & route,
@@ -397,15 +401,24 @@ void BagFeed::publish_message(const veltrax_harness::Probe & probe, const TopicR
     if (model.frame_id.empty()) {
       model.frame_id = info.header.frame_id;
     }
-    (c == 0 ? probe.info1 : probe.info2)->publish(camera_info_message(clock_, info, source));
+    sensor_msgs::msg::CameraInfo replayed = camera_info_message(clock_, info, source);
+    (c == 0 ? probe.info1 : probe.info2)->publish(replayed);
+    if (record_ != nullptr) {
+      record_->camera_infos.push_back(
+          {route.target, probe.node->now().nanoseconds(), std::move(replayed)});
+    }
   } else if (route.input == NodeInput::kTf || route.input == NodeInput::kTfStatic) {
     const std::vector<veltrax_bag::TransformStamped> transforms =
         veltrax_bag::decode_tf_message(bytes, source);
     for (const veltrax_bag::TransformStamped & t : transforms) {
       transforms_[t.child_frame_id] = Transform{t.header.frame_id, isometry_of(t)};
     }
-    (route.input == NodeInput::kTf ? probe.tf : probe.tf_static)
-        ->publish(tf_message(clock_, transforms, source));
+    tf2_msgs::msg::TFMessage replayed = tf_message(clock_, transforms, source);
+    (route.input == NodeInput::kTf ? probe.tf : probe.tf_static)->publish(replayed);
+    if (record_ != nullptr) {
+      record_->transforms.push_back(
+          {route.target, probe.node->now().nanoseconds(), std::move(replayed)});
+    }
   } else if (route.input == NodeInput::kCmdVel) {
     const veltrax_bag::Twist recorded = veltrax_bag::decode_twist(bytes, source);
     geometry_msgs::msg::Twist twist;
@@ -419,9 +432,10 @@ void BagFeed::publish_message(const veltrax_harness::Probe & probe, const TopicR
   }
 }
 
-void BagFeed::publish(const veltrax_harness::Probe & probe, DriveResult & run,
+void BagFeed::publish(const veltrax_harness::Probe & probe, DriveResult & run, Traffic * record,
                       const std::function<bool()> & stopped)
 {
+  record_ = record;
   BagMessage message;
   if (!bag_.read_next(message)) {
     throw std::runtime_error(bag_.directory().string() + ": the recording holds no message");

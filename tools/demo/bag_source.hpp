@@ -19,6 +19,7 @@
 #include "bag/rosbag_reader.hpp"
 #include "demo/demo_runner.hpp"
 #include "demo/drive.hpp"
+#include "demo/recording.hpp"
 #include "demo/source.hpp"
 
 namespace veltrax_demo
@@ -98,13 +99,14 @@ public:
 
   /// The drive stage's InputFeed: publishes every routed message of the window from `probe` at
   /// its replay time; the last camera info of each camera and every /tf_static message before
-  /// the window go out at its start. A frame is an instant of the recording: images of the node's
+  /// the window go out at its start; the published images, camera infos and transforms are kept
+  /// in `record` unless it is null. A frame is an instant of the recording: images of the node's
   /// four image inputs with one stamp (within kStampMatch_s) belong to one frame. With
   /// `RunOptions::fast` the recorded timing gives way: each frame goes out as soon as the
   /// previous one is outlined (once the node has had all four streams), the replay clock rebased
   /// there. Throws BagError when a message cannot be read or decoded, Interrupted when
   /// `stopped()` holds.
-  void publish(const veltrax_harness::Probe & probe, DriveResult & run,
+  void publish(const veltrax_harness::Probe & probe, DriveResult & run, Traffic * record,
                const std::function<bool()> & stopped);
 
   /// After publish: the cameras as the recording describes them (the last camera info of each;
@@ -135,6 +137,7 @@ private:
   std::map<std::string, std::size_t> route_index_;  // recorded name -> index into routes_
   ReplayCounts counts_;
   ReplayClock clock_;
+  Traffic * record_{nullptr};
   // Recorded and replayed stamp of the latest frames: the cameras' streams interleave.
   std::deque<std::pair<std::int64_t, std::int64_t>> recent_frames_;
   std::set<NodeInput> images_seen_;

@@ -77,8 +77,10 @@ RunSummary run_demo(const RunOptions & options)
   if (!options.bag_dir.empty()) {
     bag.emplace(options, tty);
     run = drive_feed(
-        [&bag](const veltrax_harness::Probe & probe, DriveResult & fed,
-               const std::function<bool()> & stopped) { bag->publish(probe, fed, stopped); },
+        [&bag](const veltrax_harness::Probe & probe, DriveResult & fed, Traffic * record,
+               const std::function<bool()> & stopped) {
+          bag->publish(probe, fed, record, stopped);
+        },
         source.cameras, options, node_arguments(options), log_path, tty);
     // The cameras are known once the recording has described them.
     source = bag->source();

@@ -55,6 +55,8 @@ struct RunOptions
   std::vector<std::string> params;
   /// Print a progress line while running.
   bool progress{true};
+  /// Write the run as a rosbag2 recording (replay.mcap, metadata.yaml; recording.hpp).
+  bool record{true};
   /// Longest wait for one frame's outline, seconds.
   double timeout_s{10.0};
   /// Raised by the caller's signal handler to stop the run at its next check; may be null. A

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "demo/recording.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 #include "veltrax_harness/harness.hpp"
 
@@ -192,8 +193,9 @@ void collect(const Probe & probe, DriveResult & run)
 
 double publish_frame(const Probe & probe, const std::array<veltrax_scene::CameraModel, 2> & cameras,
                      const std::array<cv::Mat, 2> & color_rgb,
-                     const std::array<cv::Mat, 2> & depth_mm)
+                     const std::array<cv::Mat, 2> & depth_mm, Traffic * record)
 {
+  namespace topics = veltrax_harness::topics;
   const rclcpp::Time stamp = probe.node->now();
   for (std::size_t c = 0; c < 2; ++c) {
     const veltrax_scene::CameraModel & camera = cameras[c];
@@ -203,15 +205,23 @@ double publish_frame(const Probe & probe, const std::array<veltrax_scene::Camera
     info.header.stamp = stamp;
     info.width = static_cast<uint32_t>(camera.width);
     info.height = static_cast<uint32_t>(camera.height);
-    probe.publish_camera(static_cast<int>(c) + 1, info,
-                         veltrax_harness::image(color_rgb[c], "rgb8", camera.frame_id, stamp),
-                         veltrax_harness::image(depth_mm[c], "16UC1", camera.frame_id, stamp));
+    sensor_msgs::msg::Image color =
+        veltrax_harness::image(color_rgb[c], "rgb8", camera.frame_id, stamp);
+    sensor_msgs::msg::Image depth =
+        veltrax_harness::image(depth_mm[c], "16UC1", camera.frame_id, stamp);
+    probe.publish_camera(static_cast<int>(c) + 1, info, color, depth);
+    if (record != nullptr) {
+      const std::int64_t now_ns = stamp.nanoseconds();
+      record->camera_infos.push_back({topics::kCameraInfo[c], now_ns, std::move(info)});
+      record->images.push_back({topics::kColor[c], now_ns, std::move(color)});
+      record->images.push_back({topics::kDepth[c], now_ns, std::move(depth)});
+    }
   }
   return seconds(stamp);
 }
 
 void publish_mounts(const Probe & probe, const std::array<veltrax_scene::CameraModel, 2> & cameras,
-                    const std::array<Eigen::Isometry3d, 2> & camera_to_base)
+                    const std::array<Eigen::Isometry3d, 2> & camera_to_base, Traffic * record)
 {
   const rclcpp::Time stamp = probe.node->now();
   tf2_msgs::msg::TFMessage tf;
@@ -220,6 +230,9 @@ void publish_mounts(const Probe & probe, const std::array<veltrax_scene::CameraM
                                                        cameras[c].frame_id, stamp));
   }
   probe.tf_static->publish(tf);
+  if (record != nullptr) {
+    record->transforms.push_back({veltrax_harness::topics::kTfStatic, stamp.nanoseconds(), tf});
+  }
 }
 
 void wait_for_outline(const Probe & probe, double stamp_s, Clock::duration timeout,
@@ -246,11 +259,11 @@ DriveResult drive_node(const Source & source, const RunOptions & options,
                        bool tty)
 {
   const int frame_count = static_cast<int>(source.color_rgb.size());
-  const auto publish = [&](const Probe & probe, DriveResult & run,
+  const auto publish = [&](const Probe & probe, DriveResult & run, Traffic * record,
                            const std::function<bool()> & stopped) {
     run.frame_stamps_s.assign(static_cast<std::size_t>(frame_count), 0.0);
     run.published_at.resize(static_cast<std::size_t>(frame_count));
-    publish_mounts(probe, source.cameras, source.camera_to_base);
+    publish_mounts(probe, source.cameras, source.camera_to_base, record);
     const auto start = Clock::now() + kStartDelay;
     for (int k = 0; k < frame_count; ++k) {
       if (options.fast && k > 0) {
@@ -265,8 +278,8 @@ DriveResult drive_node(const Source & source, const RunOptions & options,
         throw Interrupted();
       }
       const auto frame = static_cast<std::size_t>(k);
-      run.frame_stamps_s[frame] =
-          publish_frame(probe, source.cameras, source.color_rgb[frame], source.depth_mm[frame]);
+      run.frame_stamps_s[frame] = publish_frame(probe, source.cameras, source.color_rgb[frame],
+                                                source.depth_mm[frame], record);
       run.published_at[frame] = Clock::now();
       run.published = k + 1;
       if (options.progress && (tty || k % 10 == 9 || k + 1 == frame_count)) {
@@ -302,7 +315,10 @@ DriveResult drive_feed(const InputFeed & feed,
   run.views = crop_views(*session.node, cameras);
 
   const Probe & probe = *session.probe;
-  feed(probe, run, stopped);
+  const std::shared_ptr<Traffic> traffic = options.record ? std::make_shared<Traffic>() : nullptr;
+  const Clock::time_point steady_origin = Clock::now();
+  const std::int64_t origin_ns = probe.node->now().nanoseconds();
+  feed(probe, run, traffic.get(), stopped);
   if (run.published > 0) {
     wait_for_outline(probe, run.frame_stamps_s[static_cast<std::size_t>(run.published - 1)],
                      timeout_of(options), std::chrono::milliseconds(5), stopped);
@@ -320,6 +336,10 @@ DriveResult drive_feed(const InputFeed & feed,
                 run.published, counts.outlines, counts.reports);
   }
   collect(probe, run);
+  if (traffic) {
+    add_outputs(probe, steady_origin, origin_ns, *traffic);
+    run.traffic = traffic;
+  }
   session_holder.reset();
   run.node_error_lines = static_cast<int>(log.count_at_least(RCUTILS_LOG_SEVERITY_ERROR));
   return run;

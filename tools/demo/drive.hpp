@@ -11,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,8 @@ class Probe;
 
 namespace veltrax_demo
 {
+
+struct Traffic;
 
 using Clock = std::chrono::steady_clock;
 
@@ -65,6 +68,9 @@ struct DriveResult
   std::array<std::vector<cv::Mat>, 2> overlays_bgr;
   std::array<CameraView, 2> views;  ///< cameras with the node's crop ranges
   int node_error_lines{0};
+  /// The inputs and outputs as messages, for the recording (recording.hpp); null when
+  /// RunOptions::record is off.
+  std::shared_ptr<const Traffic> traffic;
 };
 
 /// Starts the node with `ros_args` (its log to `log_path`), publishes the static transforms once
@@ -77,10 +83,11 @@ DriveResult drive_node(const Source & source, const RunOptions & options,
                        bool tty);
 
 /// Publishes a run's inputs from `probe` once the node is up and records in `run` what went out
-/// (published, frame_stamps_s, published_at); returns when all is out. Runs on the caller's
-/// thread while the executor spins on its own. Throws Interrupted once `stopped()` holds.
+/// (published, frame_stamps_s, published_at), and the messages in `record` unless it is null;
+/// returns when all is out. Runs on the caller's thread while the executor spins on its own.
+/// Throws Interrupted once `stopped()` holds.
 using InputFeed = std::function<void(const veltrax_harness::Probe & probe, DriveResult & run,
-                                     const std::function<bool()> & stopped)>;
+                                     Traffic * record, const std::function<bool()> & stopped)>;
 
 /// drive_node with the inputs published by `feed`; `cameras` go into the crop views.
 DriveResult drive_feed(const InputFeed & feed,
@@ -102,15 +109,18 @@ void wait_for_outline(const veltrax_harness::Probe & probe, double stamp_s, Cloc
                       std::chrono::milliseconds poll, const std::function<bool()> & stopped);
 
 /// Publishes from `probe` both cameras' camera info, colour (rgb8) and depth (16UC1) image,
-/// stamped with the probe's clock now; returns that stamp in seconds.
+/// stamped with the probe's clock now; returns that stamp in seconds. Keeps the messages in
+/// `record` unless it is null.
 double publish_frame(const veltrax_harness::Probe & probe,
                      const std::array<veltrax_scene::CameraModel, 2> & cameras,
                      const std::array<cv::Mat, 2> & color_rgb,
-                     const std::array<cv::Mat, 2> & depth_mm);
+                     const std::array<cv::Mat, 2> & depth_mm, Traffic * record = nullptr);
 
 /// Publishes from `probe` base_footprint -> each camera's frame on /tf_static, stamped now.
+/// Keeps the message in `record` unless it is null.
 void publish_mounts(const veltrax_harness::Probe & probe,
                     const std::array<veltrax_scene::CameraModel, 2> & cameras,
-                    const std::array<Eigen::Isometry3d, 2> & camera_to_base);
+                    const std::array<Eigen::Isometry3d, 2> & camera_to_base,
+                    Traffic * record = nullptr);
 
 }  // namespace veltrax_demo

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "demo/pictures.hpp"
+#include "demo/recording.hpp"
 #include "host_rknn/host_rknn.hpp"
 #include "veltrax_harness/topics.hpp"
 
@@ -156,6 +157,9 @@ void write_run(const fs::path & out, const Source & source, const DriveResult & 
               PngKind::kDrawing);
   }
   write_png(out / "summary.png", summary_picture(source, run.views, evaluation), PngKind::kDrawing);
+  if (run.traffic) {
+    write_recording(out, *run.traffic, interrupt);
+  }
 }
 
 std::string summary_json(const RunSummary & s)

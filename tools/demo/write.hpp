@@ -23,7 +23,8 @@ void make_output_dirs(const std::filesystem::path & out);
 std::string write_scripted_model(const std::filesystem::path & out, const Source & source);
 
 /// The report crops and reports.jsonl, then per outline its cloud and, for a frame's first
-/// outline, its overlays and top-down picture, then summary.png. Throws std::runtime_error when
+/// outline, its overlays and top-down picture, then summary.png, then the recording of the run
+/// when it was kept (recording.hpp). Throws std::runtime_error when
 /// a file cannot be written and Interrupted when `interrupt` (may be null) is raised.
 void write_run(const std::filesystem::path & out, const Source & source, const DriveResult & run,
                const Evaluation & evaluation, const std::atomic<bool> * interrupt);

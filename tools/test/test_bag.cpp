@@ -1,7 +1,8 @@
 // The rosbag2 reader against recordings written by ROS 2's own recorder, hand-built MCAP files
-// and CDR messages, and damaged copies of each.
+// and CDR messages, and damaged copies of each; the MCAP writer read back.
 #include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
+#include <zstd.h>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
@@ -19,11 +20,13 @@
 #include <vector>
 
 #include "bag/bag_summary.hpp"
+#include "bag/cdr_writer.hpp"
 #include "bag/compressed_image.hpp"
 #include "bag/mcap_reader.hpp"
+#include "bag/mcap_writer.hpp"
+#include "bag/message_definitions.hpp"
 #include "bag/ros_messages.hpp"
 #include "bag/rosbag_reader.hpp"
-#include "support/bag_builder.hpp"
 
 namespace
 {
@@ -31,19 +34,32 @@ namespace
 namespace fs = std::filesystem;
 using veltrax_bag::BagError;
 using veltrax_bag::BagReader;
-using veltrax_bag_builder::Bytes;
-using veltrax_bag_builder::CdrWriter;
-using veltrax_bag_builder::chunk_record;
-using veltrax_bag_builder::mcap_file;
-using veltrax_bag_builder::McapBytes;
-using veltrax_bag_builder::read_bytes;
-using veltrax_bag_builder::write_bytes;
-using veltrax_bag_builder::write_metadata;
-using veltrax_bag_builder::zstd_compress;
+using veltrax_bag::CdrWriter;
+using Bytes = std::vector<std::uint8_t>;
 
 const fs::path kRecordings = BAG_TEST_DATA_DIR;
 
+Bytes read_bytes(const fs::path & path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_bytes(const fs::path & path, const Bytes & bytes)
+{
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char *>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
 veltrax_bag::ByteView view(const Bytes & bytes) { return {bytes.data(), bytes.size()}; }
+
+Bytes zstd_compress(const Bytes & raw)
+{
+  Bytes out(ZSTD_compressBound(raw.size()));
+  out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 3));
+  return out;
+}
 
 // A fresh directory per test under the system temp directory.
 class ScratchDirectory
@@ -64,6 +80,34 @@ private:
   fs::path path_;
 };
 
+// MCAP records built field by field, to exercise the reader beyond what the recorder wrote.
+struct McapBytes
+{
+  Bytes bytes;
+  McapBytes & u8(std::uint8_t v) { return raw(&v, 1); }
+  McapBytes & u16(std::uint16_t v) { return raw(&v, 2); }
+  McapBytes & u32(std::uint32_t v) { return raw(&v, 4); }
+  McapBytes & u64(std::uint64_t v) { return raw(&v, 8); }
+  McapBytes & str(const std::string & s)
+  {
+    u32(static_cast<std::uint32_t>(s.size()));
+    return raw(s.data(), s.size());
+  }
+  McapBytes & append(const Bytes & b) { return raw(b.data(), b.size()); }
+  McapBytes & record(std::uint8_t opcode, const Bytes & content)
+  {
+    return u8(opcode).u64(content.size()).append(content);
+  }
+  McapBytes & raw(const void * data, std::size_t size)
+  {
+    const auto * p = static_cast<const std::uint8_t *>(data);
+    bytes.insert(bytes.end(), p, p + size);
+    return *this;
+  }
+};
+
+const Bytes kMcapMagic = {0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n'};
+
 Bytes string_topic_records(const std::vector<std::pair<std::uint64_t, Bytes>> & messages)
 {
   McapBytes out;
@@ -81,6 +125,48 @@ Bytes string_topic_records(const std::vector<std::pair<std::uint64_t, Bytes>> & 
     out.record(0x05, McapBytes().u16(7).u32(0).u64(time_ns).u64(time_ns).append(payload).bytes);
   }
   return out.bytes;
+}
+
+Bytes chunk_record(const Bytes & records, const std::string & compression)
+{
+  const Bytes stored = compression == "zstd" ? zstd_compress(records) : records;
+  return McapBytes()
+      .record(0x06, McapBytes()
+                        .u64(0)
+                        .u64(0)
+                        .u64(records.size())
+                        .u32(veltrax_bag::crc32(view(records)))
+                        .str(compression)
+                        .u64(stored.size())
+                        .append(stored)
+                        .bytes)
+      .bytes;
+}
+
+Bytes mcap_file(const Bytes & data_section)
+{
+  return McapBytes()
+      .append(kMcapMagic)
+      .record(0x01, McapBytes().str("ros2").str("test").bytes)
+      .append(data_section)
+      .record(0x02, McapBytes().u64(0).u64(0).u32(0).bytes)
+      .append(kMcapMagic)
+      .bytes;
+}
+
+void write_metadata(const fs::path & directory, const std::string & storage,
+                    const std::vector<std::string> & files, const std::string & compression_mode)
+{
+  std::ofstream out(directory / "metadata.yaml");
+  out << "rosbag2_bagfile_information:\n  version: 5\n  storage_identifier: " << storage
+      << "\n  relative_file_paths:\n";
+  for (const std::string & file : files) {
+    out << "    - " << file << "\n";
+  }
+  out << "  duration: {nanoseconds: 0}\n  starting_time: {nanoseconds_since_epoch: 0}\n"
+      << "  message_count: 0\n  topics_with_message_count: []\n"
+      << "  compression_format: \"" << (compression_mode.empty() ? "" : "zstd") << "\"\n"
+      << "  compression_mode: \"" << compression_mode << "\"\n";
 }
 
 TEST(BagReader, RecorderBagsAgreeWithTheirMetadataAndDecodeEveryString)
@@ -183,6 +269,97 @@ TEST(BagReader, MergesSplitFilesInTimeOrderThroughEveryChunkKind)
     EXPECT_EQ(messages[i].receive_time_ns, expected_times_ns[i]);
     EXPECT_EQ(veltrax_bag::decode_string(view(messages[i].serialized), "message"),
               "hello " + std::to_string(i));
+  }
+}
+
+// Definitions and indexes are checked by an outside reader (tools/mcap_check); this holds our
+// reader to what went in: small chunks, a topic declared after messages, times out of order.
+TEST(McapWriter, WritesWhatTheReaderGivesBackInTimeOrder)
+{
+  ScratchDirectory scratch;
+  const fs::path file = scratch.path() / "written.mcap";
+  const std::string qos = "- history: 3\n  depth: 0\n  reliability: 1\n  durability: 1";
+  veltrax_bag::McapWriter writer(file, 64);
+  const std::uint16_t images = writer.add_topic({"/image", "sensor_msgs/msg/Image", "cdr", qos});
+  const auto image_bytes = [](std::uint32_t nanosec, const Bytes & pixels) {
+    return CdrWriter()
+        .header(1, nanosec, "cam")
+        .put<std::uint32_t>(1)
+        .put<std::uint32_t>(static_cast<std::uint32_t>(pixels.size()))
+        .string("mono8")
+        .put<std::uint8_t>(0)
+        .put<std::uint32_t>(static_cast<std::uint32_t>(pixels.size()))
+        .byte_sequence(pixels)
+        .bytes();
+  };
+  const std::vector<std::pair<std::uint64_t, Bytes>> sent_images = {{30, image_bytes(7, {9, 8})},
+                                                                    {10, image_bytes(0, {})}};
+  for (const auto & [time_ns, bytes] : sent_images) {
+    writer.write(images, time_ns, time_ns - 1, view(bytes));
+  }
+  CdrWriter tf;
+  tf.put<std::uint32_t>(1).header(2, 5, "base_footprint").string("camera");
+  for (double value : {0.1, 0.2, 0.3, 0.0, 0.0, 0.0, 1.0}) {
+    tf.put(value);
+  }
+  const std::uint16_t transforms =
+      writer.add_topic({"/tf_static", "tf2_msgs/msg/TFMessage", "cdr", qos});
+  writer.write(transforms, 20, 20, view(tf.bytes()));
+  EXPECT_THROW(writer.add_topic({"/other", "std_msgs/msg/Bool", "cdr", qos}), BagError);
+  veltrax_bag::write_bag_metadata(scratch.path() / "metadata.yaml", writer.close());
+
+  BagReader bag(scratch.path());
+  EXPECT_EQ(bag.metadata().version, 5);
+  EXPECT_EQ(bag.metadata().starting_time_ns, 10);
+  EXPECT_EQ(bag.metadata().duration_ns, 20);
+  EXPECT_EQ(bag.metadata().message_count, 3U);
+  ASSERT_EQ(bag.metadata().topics_with_message_count.size(), 2U);
+  EXPECT_EQ(bag.metadata().topics_with_message_count[0].message_count, 2U);
+  ASSERT_EQ(bag.topics().size(), 2U);
+  EXPECT_EQ(bag.topics()[1].type, "tf2_msgs/msg/TFMessage");
+  EXPECT_EQ(bag.topics()[1].offered_qos_profiles, qos);
+  EXPECT_EQ(bag.metadata().topics_with_message_count[1].topic.offered_qos_profiles, qos);
+  const std::vector<veltrax_bag::BagMessage> messages = veltrax_bag::read_all_messages(bag);
+  ASSERT_EQ(messages.size(), 3U);
+  EXPECT_EQ(messages[0].serialized, sent_images[1].second);
+  EXPECT_EQ(messages[1].receive_time_ns, 20);
+  EXPECT_DOUBLE_EQ(
+      veltrax_bag::decode_tf_message(view(messages[1].serialized), "tf")[0].translation.z, 0.3);
+  const veltrax_bag::Image image = veltrax_bag::decode_image(view(messages[2].serialized), "image");
+  EXPECT_EQ(image.header.stamp_nanosec, 7U);
+  EXPECT_EQ(image.width, 2U);
+  EXPECT_EQ(image.data, (Bytes{9, 8}));
+}
+
+// The schema text is what lets Foxglove decode a message without ROS 2: dependencies depth
+// first in name order, as the recorder writes them, and our own types as their .msg files say.
+TEST(McapWriter, DefinitionsCarryEveryDependencyInTheRecordersOrder)
+{
+  const std::string rule = "\n" + std::string(80, '=') + "\nMSG: ";
+  EXPECT_EQ(veltrax_bag::ros2msg_definition("sensor_msgs/msg/CameraInfo"),
+            "std_msgs/Header header\nuint32 height\nuint32 width\nstring distortion_model\n"
+            "float64[] d\nfloat64[9]  k\nfloat64[9]  r\nfloat64[12] p\nuint32 binning_x\n"
+            "uint32 binning_y\nRegionOfInterest roi\n" +
+                rule +
+                "sensor_msgs/RegionOfInterest\nuint32 x_offset\nuint32 y_offset\nuint32 height\n"
+                "uint32 width\nbool do_rectify\n" +
+                rule + "std_msgs/Header\nbuiltin_interfaces/Time stamp\nstring frame_id\n" + rule +
+                "builtin_interfaces/Time\nint32 sec\nuint32 nanosec\n");
+  const std::string trashes = veltrax_bag::ros2msg_definition("veltrax_protocol/msg/Trashes");
+  const auto msg_file = [](const char * name) {
+    std::ifstream in(fs::path(MSG_DIR) / name);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  EXPECT_EQ(trashes.substr(0, trashes.find(rule)), msg_file("Trashes.msg"));
+  EXPECT_NE(trashes.find(rule + "veltrax_protocol/Trash\n" + msg_file("Trash.msg") + rule +
+                         "sensor_msgs/Image\n"),
+            std::string::npos)
+      << trashes;
+  for (const char * type : {"sensor_msgs/msg/PointCloud2", "tf2_msgs/msg/TFMessage"}) {
+    const std::string text = veltrax_bag::ros2msg_definition(type);
+    EXPECT_EQ(text.find("MSG: builtin_interfaces/Time"),
+              text.rfind("MSG: builtin_interfaces/Time"));
+    EXPECT_NE(text.find("MSG: std_msgs/Header"), std::string::npos);
   }
 }
 

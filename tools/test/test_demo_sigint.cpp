@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/process.hpp"
+#include "veltrax_harness/child_process.hpp"
 
 namespace
 {
@@ -25,7 +25,7 @@ namespace
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using veltrax_cv_model::testing::ChildProcess;
+using veltrax_harness::ChildProcess;
 
 // Debug sanitizer builds and qemu run the node's cycle, its teardown and the process exit many
 // times slower: there each run takes seconds, so fewer moments keep the suite within its time.

@@ -29,12 +29,12 @@ using veltrax_bag_builder::RecordedMessage;
 
 constexpr std::int64_t kSecond = 1000000000;
 constexpr std::int64_t kRecordingStart = 1700000000 * kSecond;
-// Frames 0.1, 0.5 and 0.9 s into the recording; an odometry topic the node does not take every
-// 0.2 s from 0.2 s, so a window's edges show in its count.
+// Frames 0.1, 0.5 and 0.9 s into the recording; a lidar topic the node does not take every 0.2 s
+// from 0.2 s, so a window's edges show in its count.
 constexpr int kFrames = 3;
 constexpr std::int64_t kFrameTimes[kFrames] = {kSecond / 10, kSecond / 2, 9 * kSecond / 10};
 
-enum Topic { kColor1, kDepth1, kInfo1, kColor2, kDepth2, kInfo2, kTfStatic, kOdom };
+enum Topic { kColor1, kDepth1, kInfo1, kColor2, kDepth2, kInfo2, kTfStatic, kLidar };
 
 veltrax_bag::Header header(std::int64_t time_ns, const std::string & frame)
 {
@@ -82,7 +82,7 @@ void write_recording(const fs::path & dir, const std::string & storage, const vd
       {std::string(topics::kDepth[1]) + "/compressedDepth", "sensor_msgs/msg/CompressedImage"},
       {topics::kCameraInfo[1], "sensor_msgs/msg/CameraInfo"},
       {topics::kTfStatic, "tf2_msgs/msg/TFMessage"},
-      {"/odom", "nav_msgs/msg/Odometry"}};
+      {"/lidar/points", "sensor_msgs/msg/PointCloud2"}};
   std::vector<RecordedMessage> messages;
   messages.push_back({kTfStatic, kRecordingStart,
                       veltrax_bag_builder::cdr_tf_message(
@@ -93,8 +93,8 @@ void write_recording(const fs::path & dir, const std::string & storage, const vd
                         veltrax_bag_builder::cdr_camera_info(
                             camera_info(real.cameras[c], header(at, real.cameras[c].frame_id)))});
   }
-  for (std::int64_t odom = kSecond / 5; odom <= kSecond; odom += kSecond / 5) {
-    messages.push_back({kOdom, kRecordingStart + odom, Bytes{0, 1, 0, 0}});
+  for (std::int64_t lidar = kSecond / 5; lidar <= kSecond; lidar += kSecond / 5) {
+    messages.push_back({kLidar, kRecordingStart + lidar, Bytes{0, 1, 0, 0}});
   }
   for (std::int64_t frame_time : kFrameTimes) {
     const std::int64_t stamp = kRecordingStart + frame_time;
@@ -160,7 +160,7 @@ TEST(Replay, RunsTheNodeOnEveryFrameOfTheWindowAndRefusesBadRecordings)
     bool fast;
     std::vector<std::string> remaps;
     int frames;  // published; -1: refused
-    int odom;    // skipped messages of the odometry topic
+    int lidar;   // skipped messages of the lidar topic
     std::string error;
   };
   // Each frame waits for the previous one's outline (--fast), so every frame is processed
@@ -236,12 +236,14 @@ TEST(Replay, RunsTheNodeOnEveryFrameOfTheWindowAndRefusesBadRecordings)
     }
     EXPECT_EQ(summary.replayed_per_topic.at(topics::kCameraInfo[0]), 1);
     EXPECT_EQ(summary.replayed_per_topic.at(topics::kTfStatic), 1);
-    EXPECT_EQ(summary.skipped_per_topic.at("/odom"), c.odom);
+    EXPECT_EQ(summary.skipped_per_topic.at("/lidar/points"), c.lidar);
     // Camera 1's two bottles (scripted boxes) are reported.
     EXPECT_GE(summary.trash_records, 2);
     EXPECT_TRUE(fs::exists(out / "summary.png"));
     EXPECT_TRUE(fs::exists(out / "topdown/0000.png"));
     EXPECT_TRUE(fs::exists(out / "overlays/0000_cam2.png"));
+    // The replay's own recording, the replayed inputs with the node's outputs.
+    EXPECT_TRUE(fs::exists(out / "replay.mcap"));
   }
   fs::remove_all(root);
 }

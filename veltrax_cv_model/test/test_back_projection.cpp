@@ -15,6 +15,7 @@
 
 #include "support/rgbd_frames.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
+#include "veltrax_cv_model/voxel_grid_guard.hpp"
 
 namespace veltrax_cv_model
 {

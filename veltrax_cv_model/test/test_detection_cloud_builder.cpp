@@ -117,6 +117,8 @@ TEST(DetectionCloudBuilder, LitterKeepsOnlyTheFloorAtItsContactUnlessItIsFlat)
                     std::lround(1000.0f * (board ? std::min(floor_m, board_m) : floor_m))));
     }
   }
+  // One speck on the blood, 5 cm up: too few points above the floor to stand for an object.
+  depth.set(60, 220, static_cast<std::uint16_t>(900.0f * intrinsics.fy * height_m / 100.5f));
   Eigen::Matrix4f camera_to_base;
   camera_to_base << 0, 0, 1, 0, -1, 0, 0, 0, 0, -1, 0, height_m, 0, 0, 0, 1;
   const CameraView view{intrinsics, 0.2f, 5.0f, camera_to_base};
@@ -207,6 +209,15 @@ TEST(DetectionCloudBuilder, ReportsTheFirstRefusedRegionAndBuildsNothingFromARef
     EXPECT_EQ(builder.build(view, c.row_length, boxes, camera, clouds).refused.status, c.refused);
     EXPECT_EQ(clouds.size(), c.clouds);
   }
+  // A later refusal does not replace the first one.
+  CloudBuildReport report;
+  Cloud cloud;
+  DepthImageView eight_bit = depth.view();
+  eight_bit.encoding = "8UC1";
+  builder.region_cloud(depth.view(), 64, {0, 70, 0, 10}, {52.5f, 52.5f, 31.5f, 23.5f}, cloud,
+                       report);
+  builder.region_cloud(eight_bit, 64, {0, 10, 0, 10}, {52.5f, 52.5f, 31.5f, 23.5f}, cloud, report);
+  EXPECT_EQ(report.refused.status, S::kRectOutsideImage);
 }
 
 TEST(DetectionCloudBuilder, FlagsAVoxelGridTooFineForTheFrameAndUsesItUnthinned)

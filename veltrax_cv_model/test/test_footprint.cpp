@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <random>
 #include <vector>
+
+#include <opencv2/imgproc.hpp>
 
 #include "support/cloud_builders.hpp"
 #include "veltrax_cv_model/footprint.hpp"
@@ -61,6 +65,38 @@ TEST(FootprintHull, FivePointsBecomeTheirHullAndSixtySixOutlinePoints)
 
   const Cloud outline = outline_of(polygons);
   EXPECT_EQ(outline.size(), 66u);  // 20 + 23 + 23
+}
+
+// The hull skips the points inside its extreme points' octagon; the corners must be exactly
+// those of the hull of every point, for dense blobs, grids with long collinear sides, thin
+// slivers and points that all lie on the hull.
+TEST(FootprintHull, LargeClustersGiveTheHullOfAllTheirPoints)
+{
+  std::mt19937 random(5);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  const std::vector<std::function<pcl::PointXYZ(int)>> shapes{
+      [&](int) { return pcl::PointXYZ(2.0f + unit(random), unit(random), 0.3f); },
+      [](int i) { return pcl::PointXYZ(0.01f * (i % 100), 0.01f * (i / 100), 0.0f); },
+      [&](int) { return pcl::PointXYZ(unit(random), 0.001f * unit(random), 0.0f); },
+      [](int i) { return pcl::PointXYZ(std::cos(0.01f * i), std::sin(0.01f * i), 0.0f); },
+  };
+  for (std::size_t s = 0; s < shapes.size(); ++s) {
+    SCOPED_TRACE(s);
+    Cloud cluster;
+    std::vector<cv::Point2f> all;
+    for (int i = 0; i < 10000; ++i) {
+      cluster.push_back(shapes[s](i));
+      all.emplace_back(cluster.back().x, cluster.back().y);
+    }
+    std::vector<cv::Point2f> expected;
+    cv::convexHull(all, expected, false, true);
+    const Cloud polygon = footprint_polygon(cluster);
+    ASSERT_EQ(polygon.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      EXPECT_EQ(polygon[i].x, expected[i].x);
+      EXPECT_EQ(polygon[i].y, expected[i].y);
+    }
+  }
 }
 
 TEST(FootprintHull, SmallClustersPassThroughAndDegenerateOnesShrink)

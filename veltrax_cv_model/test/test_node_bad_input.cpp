@@ -323,9 +323,9 @@ TEST_F(BadInput, NpuRuntimeFailingAtEachCallOfTheCycle)
     host_rknn::Fault Faults::*call;
     const char * reported_as;
   } cases[] = {
-      {"inputs_set", &Faults::inputs_set, "rknn_input_set fail! status = -2"},
-      {"run", &Faults::run, "rknn_run error!  status = -2"},
-      {"outputs_get", &Faults::outputs_get, "rknn_outputs_get error!  status = -2"},
+      {"inputs_set", &Faults::inputs_set, "1350, rknn_input_set fail! status = -2"},
+      {"run", &Faults::run, "1362, rknn_run error!  status = -2"},
+      {"outputs_get", &Faults::outputs_get, "1367, rknn_outputs_get error!  status = -2"},
   };
   for (const auto & c : cases) {
     SCOPED_TRACE(c.name);

@@ -167,19 +167,6 @@ TEST_F(FrameCycle, PixelsWithoutDepthBecomeNeitherObstaclesNorReports)
             1u);
 }
 
-TEST_F(FrameCycle, DoesNotReportAPersonBeyondTheDistanceLimit)
-{
-  // The person's bottom centre is 0.5 m below and 0.6 m beside camera 1: X^2 + Y^2 = 0.61.
-  start({"-p", "person_dis_th:=0.5"});
-  publish_transforms();
-  publish_infos();
-  publish_images({kPerson, kBottle});
-  ASSERT_TRUE(veltrax_harness::spin_until(
-      executor_, [&] { return !probe_->trashes().empty(); }, 60s));
-  veltrax_harness::spin_for(executor_, 200ms);
-  EXPECT_TRUE(probe_->persons().empty());
-}
-
 TEST_F(FrameCycle, PublishesAnEmptyOutlineWhenNothingIsDetected)
 {
   start({"-p", "debug:=true"});

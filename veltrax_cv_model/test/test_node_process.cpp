@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "support/process.hpp"
+#include "veltrax_harness/child_process.hpp"
 
 namespace veltrax_cv_model
 {
@@ -20,7 +20,7 @@ namespace
 {
 
 using namespace std::chrono_literals;
-using testing::ChildProcess;
+using veltrax_harness::ChildProcess;
 
 TEST(NodeProcess, LogsItsConfigurationAndStopsCleanlyOnCtrlC)
 {

@@ -77,6 +77,7 @@ TEST(ObstacleOutliner, MethodNumberSelectsTheClustererWithItsSettings)
   std::shuffle(bands.points.begin(), bands.points.end(), rng);
   ClusterSettings settings;
   settings.kd_min_cluster_size = 31;
+  settings.kd_max_cluster_size = 40;
   settings.grid_step_m = 0.1f;
   struct Case
   {
@@ -92,6 +93,8 @@ TEST(ObstacleOutliner, MethodNumberSelectsTheClustererWithItsSettings)
       {"no method 4", 4, bands, false, {}, {}},
       {"Euclidean, 1 short", 1, blob(30), true, {}, {"cluster_indices =  0\n"}},
       {"Euclidean, at minimum", 1, blob(31), true, {31}, {"cluster_indices =  1\n"}},
+      {"Euclidean, at maximum", 1, blob(40), true, {40}, {"cluster_indices =  1\n"}},
+      {"Euclidean, 1 over", 1, blob(41), true, {}, {"cluster_indices =  0\n"}},
       {"k-means, three bands", 2, bands, true, {10, 10, 10}, {}},
       {"grid, one cell", 3, blob(31), true, {31}, {"cluster size = 1"}},
       {"grid, cells under 5 points", 3, bands, true, {}, {"cluster size = 0"}},
@@ -183,37 +186,6 @@ TEST(ObstacleOutliner, MergesOnlyCentroidsStrictlyCloserThanTheThreshold)
     EXPECT_EQ(outliner.close(c.a, c.b), c.close);
     EXPECT_EQ(outliner.close(c.b, c.a), c.close);
   }
-}
-
-TEST(ObstacleOutliner, RectangleOutlineIsSampledAlongEverySideIncludingVerticalOnes)
-{
-  // A box seen from above: a 5 x 3 grid of points on two heights; its hull is the rectangle
-  // [0, 1] x [0, 0.5], whose short sides are vertical edges in x-y. Short enough not to split.
-  Cloud box;
-  for (int i = 0; i < 5; ++i) {
-    for (int j = 0; j < 3; ++j) box.push_back({0.25f * i, 0.25f * j, (i + j) % 2 ? 0.4f : 0.1f});
-  }
-  ClusterSettings settings;
-  settings.merge_dis_m = 1.0f;
-  Cloud outline;
-  std::vector<Cloud> footprints;
-  ASSERT_TRUE(ObstacleOutliner(settings).outline({box}, outline, &footprints));
-  ASSERT_EQ(footprints.size(), 1u);
-  EXPECT_EQ(outline.size(), 60u);  // 20 + 10 + 20 + 10 samples, 0.05 m apart
-
-  // Position along the boundary, counter-clockwise from the origin; every point lies on it.
-  std::vector<float> along;
-  for (const auto & p : outline) {
-    EXPECT_EQ(p.z, 0.0f);
-    const bool x0 = std::abs(p.x) < 1e-5f, x1 = std::abs(p.x - 1) < 1e-5f;
-    const bool y0 = std::abs(p.y) < 1e-5f, y1 = std::abs(p.y - 0.5f) < 1e-5f;
-    ASSERT_TRUE(x0 || x1 || y0 || y1) << p;
-    along.push_back(y0 ? p.x : x1 ? 1 + p.y : y1 ? 2.5f - p.x : 3 - p.y);
-  }
-  std::sort(along.begin(), along.end());
-  along.push_back(along.front() + 3.0f);
-  // No gap wider than two spacings (the corner both of whose edges leave it to the other).
-  for (std::size_t i = 1; i < along.size(); ++i) EXPECT_LE(along[i] - along[i - 1], 0.1f + 1e-4f);
 }
 
 // True when (x, y) lies inside the convex polygon `corners` or within 2 mm of its boundary.

@@ -2,7 +2,6 @@
 // both: natively with `make test` and under qemu-aarch64 with `make cross-test`.
 #include <gtest/gtest.h>
 
-#include <Eigen/Core>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -13,7 +12,6 @@
 
 #include "veltrax_cv_model/back_projection.hpp"
 #include "veltrax_cv_model/yolo_decode.hpp"
-#include "veltrax_cv_model/yolov5s_predictor.hpp"
 
 namespace veltrax_cv_model
 {
@@ -132,65 +130,6 @@ TEST(Portability, DecoderAndBackProjectionFloatsFollowTheirOrderBitForBit)
       EXPECT_EQ(cloud[0].z, z);
     }
   }
-}
-
-bool aligned_to(const void * p, std::size_t alignment)
-{
-  return reinterpret_cast<std::uintptr_t>(p) % alignment == 0;
-}
-
-// Fault pinned: a fixed-size Eigen matrix inside a heap object that is not 16-byte aligned. With
-// SSE (x86-64) and NEON (AArch64) Eigen moves a Matrix4f with 16-byte aligned loads, so a record
-// placed at a lesser alignment asserts in Eigen or faults on the robot. The worker records sit
-// inside the node, which main() creates with std::make_shared, and tests keep them in vectors.
-TEST(Portability, WorkerRecordMatrixIsAlignedInEveryKindOfHeapAllocation)
-{
-  using Record = Yolov5sPredictor::TransformTaskInput;
-  constexpr std::size_t kVectorBytes = 16;
-#ifdef EIGEN_VECTORIZE
-  EXPECT_GE(alignof(Eigen::Matrix4f), kVectorBytes);
-#endif
-  EXPECT_GE(alignof(Record), alignof(Eigen::Matrix4f));
-  EXPECT_GE(alignof(Yolov5sPredictor), alignof(Record));
-  const std::size_t need = std::max(kVectorBytes, alignof(Eigen::Matrix4f));
-
-  // Odd-sized blocks kept alive in between, so the allocations below do not all come from one
-  // freshly split chunk.
-  std::vector<std::unique_ptr<char[]>> clutter;
-  // Something like the node: the record behind members of smaller alignment.
-  struct Holder
-  {
-    char tag{0};
-    Record record;
-  };
-  for (int round = 0; round < 8; ++round) {
-    SCOPED_TRACE(round);
-    clutter.emplace_back(new char[static_cast<std::size_t>(1 + 7 * round)]);
-
-    const std::unique_ptr<Record> owned(new Record);
-    EXPECT_TRUE(aligned_to(owned->transform.data(), need));
-    const auto shared = std::make_shared<Record>();
-    EXPECT_TRUE(aligned_to(shared->transform.data(), need));
-    const auto held = std::make_shared<Holder>();
-    EXPECT_TRUE(aligned_to(held->record.transform.data(), need));
-    EXPECT_TRUE(held->record.transform.isIdentity());
-
-    std::vector<Record> records;
-    for (int i = 0; i < 5 + round; ++i) {  // growth reallocates and moves the records
-      records.emplace_back();
-      records.back().transform(0, 3) = static_cast<float>(i);
-    }
-    for (std::size_t i = 0; i < records.size(); ++i) {
-      EXPECT_TRUE(aligned_to(records[i].transform.data(), need)) << "record " << i;
-      EXPECT_EQ(records[i].transform(0, 3), static_cast<float>(i));
-    }
-  }
-
-  // The storage std::make_shared<Yolov5sPredictor> takes its node from, without constructing one.
-  std::allocator<Yolov5sPredictor> node_allocator;
-  Yolov5sPredictor * node_storage = node_allocator.allocate(1);
-  EXPECT_TRUE(aligned_to(node_storage, std::max(need, alignof(Yolov5sPredictor))));
-  node_allocator.deallocate(node_storage, 1);
 }
 
 }  // namespace

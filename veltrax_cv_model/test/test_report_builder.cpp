@@ -51,9 +51,9 @@ TEST(ReportBuilder, EntryPerReportedDetectionInOrderWithContactCropAndOutcome)
       {{kBottle, 20, 10, 30, 40, 0.9f}, kNoDepth, 25, 40, 0, 0, {}},
       {{kBottle, 30, 10, 40, 40, 0.9f}, kNoDepth, 35, 40, 0, 0, {}},
       {{kBlood, 40, 10, 50, 40, 0.9f}, kOk, 45, 40, 5.099f, -1.54965f, {40, 10, 10, 30}},
-      // Boxes ending on the bottom edge or beyond the image: last row, crop clipped.
+      // Boxes ending on the bottom edge or beyond the image: last row, crop clipped on every side.
       {{kBottle, -6, 70, 30, 80, 0.9f}, kOk, 12, 79, 1.1f, 0.18f, {0, 70, 30, 10}},
-      {{kBlood, 90, 75, 106, 90, 0.9f}, kOk, 98, 79, 1.1f, -0.68f, {90, 75, 10, 5}},
+      {{kBlood, 90, -5, 106, 90, 0.9f}, kOk, 98, 79, 1.1f, -0.68f, {90, 0, 10, 80}},
       {{kBottle, 100, 10, 100, 40, 0.9f}, kOut, 100, 40, 0, 0, {}},
   };
   test::DepthFrame depth(kWidth, kHeight, 1000);

@@ -1,7 +1,9 @@
 // The colour-key backend's eye: regions painted in a class key colour.
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <array>
+#include <limits>
 
 #include "host_model.hpp"
 
@@ -62,8 +64,15 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
         static_cast<uint8_t>(k);
   }
 
+  // Each class's pixels and their bounding box: the components are searched within that box
+  // only, which keeps the cost in proportion to the painted regions rather than the image.
   cv::Mat labels(height, width, CV_8UC1);
-  std::array<bool, kKeyColourCount> present{};
+  struct Extent
+  {
+    int left{std::numeric_limits<int>::max()}, top{std::numeric_limits<int>::max()};
+    int right{-1}, bottom{-1};
+  };
+  std::array<Extent, kKeyColourCount> extents{};
   for (int y = 0; y < height; ++y) {
     const uint8_t * px = rgb + static_cast<std::size_t>(y) * width * 3;
     uint8_t * out = labels.ptr<uint8_t>(y);
@@ -72,7 +81,11 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
           class_of[static_cast<std::size_t>(level[px[0]] * 16 + level[px[1]] * 4 + level[px[2]])];
       out[x] = k;
       if (k != kNoClass) {
-        present[k] = true;
+        Extent & e = extents[k];
+        e.left = std::min(e.left, x);
+        e.right = std::max(e.right, x);
+        e.top = std::min(e.top, y);
+        e.bottom = y;
       }
     }
   }
@@ -82,10 +95,12 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
   cv::Mat stats;
   cv::Mat centroids;
   for (int k = 0; k < classes; ++k) {
-    if (!present[static_cast<std::size_t>(k)]) {
+    const Extent & e = extents[static_cast<std::size_t>(k)];
+    if (e.right < 0) {
       continue;
     }
-    cv::compare(labels, k, mask, cv::CMP_EQ);
+    const cv::Rect box(e.left, e.top, e.right - e.left + 1, e.bottom - e.top + 1);
+    cv::compare(labels(box), k, mask, cv::CMP_EQ);
     const int n = cv::connectedComponentsWithStats(mask, components, stats, centroids, 8, CV_32S);
     for (int i = 1; i < n; ++i) {
       if (stats.at<int>(i, cv::CC_STAT_AREA) < model_spec.min_region_area_px) {
@@ -93,8 +108,8 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
       }
       Detection d;
       d.class_id = k;
-      d.x1 = static_cast<float>(stats.at<int>(i, cv::CC_STAT_LEFT));
-      d.y1 = static_cast<float>(stats.at<int>(i, cv::CC_STAT_TOP));
+      d.x1 = static_cast<float>(box.x + stats.at<int>(i, cv::CC_STAT_LEFT));
+      d.y1 = static_cast<float>(box.y + stats.at<int>(i, cv::CC_STAT_TOP));
       d.x2 = d.x1 + static_cast<float>(stats.at<int>(i, cv::CC_STAT_WIDTH));
       d.y2 = d.y1 + static_cast<float>(stats.at<int>(i, cv::CC_STAT_HEIGHT));
       d.score = kColourKeyScore;

@@ -1,189 +1,28 @@
 #include "support/bag_builder.hpp"
 
 #include <sqlite3.h>
-#include <zstd.h>
 
-#include <fstream>
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
 
-#include "bag/mcap_reader.hpp"
+#include "bag/bag_metadata.hpp"
+#include "bag/cdr_writer.hpp"
+#include "bag/mcap_writer.hpp"
 
 namespace veltrax_bag_builder
 {
 
 namespace fs = std::filesystem;
-
-Bytes read_bytes(const fs::path & path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_bytes(const fs::path & path, const Bytes & bytes)
-{
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char *>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes zstd_compress(const Bytes & raw)
-{
-  Bytes out(ZSTD_compressBound(raw.size()));
-  out.resize(ZSTD_compress(out.data(), out.size(), raw.data(), raw.size(), 3));
-  return out;
-}
-
-CdrWriter & CdrWriter::string(const std::string & text)
-{
-  put<std::uint32_t>(static_cast<std::uint32_t>(text.size() + 1));
-  bytes_.insert(bytes_.end(), text.begin(), text.end());
-  bytes_.push_back(0);
-  return *this;
-}
-
-CdrWriter & CdrWriter::byte_sequence(const Bytes & data)
-{
-  put<std::uint32_t>(static_cast<std::uint32_t>(data.size()));
-  bytes_.insert(bytes_.end(), data.begin(), data.end());
-  return *this;
-}
-
-CdrWriter & CdrWriter::header(std::int32_t sec, std::uint32_t nanosec, const std::string & frame)
-{
-  return put(sec).put(nanosec).string(frame);
-}
-
-CdrWriter & CdrWriter::header(const veltrax_bag::Header & h)
-{
-  return header(h.stamp_sec, h.stamp_nanosec, h.frame_id);
-}
-
-veltrax_bag::Image image_record(const cv::Mat & pixels, const std::string & encoding,
-                                const veltrax_bag::Header & header)
-{
-  veltrax_bag::Image image;
-  image.header = header;
-  image.height = static_cast<std::uint32_t>(pixels.rows);
-  image.width = static_cast<std::uint32_t>(pixels.cols);
-  image.encoding = encoding;
-  image.step = static_cast<std::uint32_t>(pixels.cols * pixels.elemSize());
-  const cv::Mat packed = pixels.isContinuous() ? pixels : pixels.clone();
-  image.data.assign(packed.datastart, packed.dataend);
-  return image;
-}
-
-Bytes cdr_image(const veltrax_bag::Image & image)
-{
-  return CdrWriter()
-      .header(image.header)
-      .put(image.height)
-      .put(image.width)
-      .string(image.encoding)
-      .put<std::uint8_t>(image.is_bigendian ? 1 : 0)
-      .put(image.step)
-      .byte_sequence(image.data)
-      .bytes();
-}
-
-Bytes cdr_compressed_image(const veltrax_bag::CompressedImage & image)
-{
-  return CdrWriter().header(image.header).string(image.format).byte_sequence(image.data).bytes();
-}
-
-Bytes cdr_camera_info(const veltrax_bag::CameraInfo & info)
-{
-  CdrWriter writer;
-  writer.header(info.header).put(info.height).put(info.width).string(info.distortion_model);
-  writer.put(static_cast<std::uint32_t>(info.d.size()));
-  for (double value : info.d) writer.put(value);
-  for (double value : info.k) writer.put(value);
-  for (double value : info.r) writer.put(value);
-  for (double value : info.p) writer.put(value);
-  writer.put(info.binning_x).put(info.binning_y);
-  writer.put(info.roi_x_offset).put(info.roi_y_offset).put(info.roi_height).put(info.roi_width);
-  writer.put<std::uint8_t>(info.roi_do_rectify ? 1 : 0);
-  return writer.bytes();
-}
-
-Bytes cdr_tf_message(const std::vector<veltrax_bag::TransformStamped> & transforms)
-{
-  CdrWriter writer;
-  writer.put(static_cast<std::uint32_t>(transforms.size()));
-  for (const veltrax_bag::TransformStamped & t : transforms) {
-    writer.header(t.header).string(t.child_frame_id);
-    writer.put(t.translation.x).put(t.translation.y).put(t.translation.z);
-    for (double value : t.rotation_xyzw) writer.put(value);
-  }
-  return writer.bytes();
-}
-
-McapBytes & McapBytes::str(const std::string & s)
-{
-  u32(static_cast<std::uint32_t>(s.size()));
-  return raw(s.data(), s.size());
-}
-
-McapBytes & McapBytes::record(std::uint8_t opcode, const Bytes & content)
-{
-  return u8(opcode).u64(content.size()).append(content);
-}
-
-McapBytes & McapBytes::raw(const void * data, std::size_t size)
-{
-  const auto * p = static_cast<const std::uint8_t *>(data);
-  bytes.insert(bytes.end(), p, p + size);
-  return *this;
-}
-
-const Bytes kMcapMagic = {0x89, 'M', 'C', 'A', 'P', '0', '\r', '\n'};
-
-Bytes chunk_record(const Bytes & records, const std::string & compression)
-{
-  const Bytes stored = compression == "zstd" ? zstd_compress(records) : records;
-  return McapBytes()
-      .record(0x06, McapBytes()
-                        .u64(0)
-                        .u64(0)
-                        .u64(records.size())
-                        .u32(veltrax_bag::crc32({records.data(), records.size()}))
-                        .str(compression)
-                        .u64(stored.size())
-                        .append(stored)
-                        .bytes)
-      .bytes;
-}
-
-Bytes mcap_file(const Bytes & data_section)
-{
-  return McapBytes()
-      .append(kMcapMagic)
-      .record(0x01, McapBytes().str("ros2").str("test").bytes)
-      .append(data_section)
-      .record(0x02, McapBytes().u64(0).u64(0).u32(0).bytes)
-      .append(kMcapMagic)
-      .bytes;
-}
-
-void write_metadata(const fs::path & directory, const std::string & storage,
-                    const std::vector<std::string> & files, const std::string & compression_mode,
-                    std::int64_t start_ns, std::int64_t duration_ns, std::size_t message_count)
-{
-  std::ofstream out(directory / "metadata.yaml");
-  out << "rosbag2_bagfile_information:\n  version: 5\n  storage_identifier: " << storage
-      << "\n  relative_file_paths:\n";
-  for (const std::string & file : files) {
-    out << "    - " << file << "\n";
-  }
-  out << "  duration: {nanoseconds: " << duration_ns
-      << "}\n  starting_time: {nanoseconds_since_epoch: " << start_ns
-      << "}\n  message_count: " << message_count << "\n  topics_with_message_count: []\n"
-      << "  compression_format: \"" << (compression_mode.empty() ? "" : "zstd") << "\"\n"
-      << "  compression_mode: \"" << compression_mode << "\"\n";
-}
+using veltrax_bag::CdrWriter;
 
 namespace
 {
+
+CdrWriter & header(CdrWriter & out, const veltrax_bag::Header & h)
+{
+  return out.header(h.stamp_sec, h.stamp_nanosec, h.frame_id);
+}
 
 using Database = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
 
@@ -237,60 +76,99 @@ void write_sqlite(const fs::path & path, const std::vector<RecordedTopic> & topi
   check(db.get(), sqlite3_exec(db.get(), "COMMIT;", nullptr, nullptr, nullptr));
 }
 
-void write_mcap(const fs::path & path, const std::vector<RecordedTopic> & topics,
-                const std::vector<RecordedMessage> & messages)
+}  // namespace
+
+veltrax_bag::Image image_record(const cv::Mat & pixels, const std::string & encoding,
+                                const veltrax_bag::Header & header)
 {
-  constexpr std::size_t kChunkBytes = std::size_t{768} * 1024;
-  McapBytes data;
-  for (std::size_t i = 0; i < topics.size(); ++i) {
-    const auto id = static_cast<std::uint16_t>(i + 1);
-    data.record(0x03, McapBytes().u16(id).str(topics[i].type).str("ros2msg").str("").bytes);
-    data.record(0x04, McapBytes().u16(id).u16(id).str(topics[i].name).str("cdr").u32(0).bytes);
-  }
-  McapBytes chunk;
-  const auto flush = [&] {
-    if (!chunk.bytes.empty()) {
-      data.append(chunk_record(chunk.bytes, "zstd"));
-      chunk.bytes.clear();
-    }
-  };
-  for (const RecordedMessage & m : messages) {
-    const auto time = static_cast<std::uint64_t>(m.time_ns);
-    chunk.record(0x05, McapBytes()
-                           .u16(static_cast<std::uint16_t>(m.topic + 1))
-                           .u32(0)
-                           .u64(time)
-                           .u64(time)
-                           .append(m.data)
-                           .bytes);
-    if (chunk.bytes.size() >= kChunkBytes) {
-      flush();
-    }
-  }
-  flush();
-  write_bytes(path, mcap_file(data.bytes));
+  veltrax_bag::Image image;
+  image.header = header;
+  image.height = static_cast<std::uint32_t>(pixels.rows);
+  image.width = static_cast<std::uint32_t>(pixels.cols);
+  image.encoding = encoding;
+  image.step = static_cast<std::uint32_t>(pixels.cols * pixels.elemSize());
+  const cv::Mat packed = pixels.isContinuous() ? pixels : pixels.clone();
+  image.data.assign(packed.datastart, packed.dataend);
+  return image;
 }
 
-}  // namespace
+Bytes cdr_image(const veltrax_bag::Image & image)
+{
+  CdrWriter out;
+  header(out, image.header)
+      .put(image.height)
+      .put(image.width)
+      .string(image.encoding)
+      .put(image.is_bigendian)
+      .put(image.step)
+      .byte_sequence(image.data);
+  return out.take();
+}
+
+Bytes cdr_compressed_image(const veltrax_bag::CompressedImage & image)
+{
+  CdrWriter out;
+  header(out, image.header).string(image.format).byte_sequence(image.data);
+  return out.take();
+}
+
+Bytes cdr_camera_info(const veltrax_bag::CameraInfo & info)
+{
+  CdrWriter out;
+  header(out, info.header).put(info.height).put(info.width).string(info.distortion_model);
+  out.sequence_length(info.d.size());
+  for (double value : info.d) out.put(value);
+  for (double value : info.k) out.put(value);
+  for (double value : info.r) out.put(value);
+  for (double value : info.p) out.put(value);
+  out.put(info.binning_x).put(info.binning_y);
+  out.put(info.roi_x_offset).put(info.roi_y_offset).put(info.roi_height).put(info.roi_width);
+  out.put(info.roi_do_rectify);
+  return out.take();
+}
+
+Bytes cdr_tf_message(const std::vector<veltrax_bag::TransformStamped> & transforms)
+{
+  CdrWriter out;
+  out.sequence_length(transforms.size());
+  for (const veltrax_bag::TransformStamped & t : transforms) {
+    header(out, t.header).string(t.child_frame_id);
+    out.put(t.translation.x).put(t.translation.y).put(t.translation.z);
+    for (double value : t.rotation_xyzw) out.put(value);
+  }
+  return out.take();
+}
 
 void write_bag(const fs::path & directory, const std::string & storage,
                const std::vector<RecordedTopic> & topics,
                const std::vector<RecordedMessage> & messages)
 {
   fs::create_directories(directory);
-  const std::string file = storage == "mcap" ? "bag.mcap" : "bag.db3";
+  veltrax_bag::BagMetadata metadata;
   if (storage == "mcap") {
-    write_mcap(directory / file, topics, messages);
+    veltrax_bag::McapWriter writer(directory / "bag.mcap");
+    for (const RecordedTopic & topic : topics) {
+      writer.add_topic({topic.name, topic.type, "cdr", ""});
+    }
+    for (const RecordedMessage & m : messages) {
+      const auto time = static_cast<std::uint64_t>(m.time_ns);
+      writer.write(static_cast<std::uint16_t>(m.topic + 1), time, time,
+                   {m.data.data(), m.data.size()});
+    }
+    metadata = writer.close();
   } else {
-    write_sqlite(directory / file, topics, messages);
+    write_sqlite(directory / "bag.db3", topics, messages);
+    const auto [first, last] = std::minmax_element(
+        messages.begin(), messages.end(),
+        [](const RecordedMessage & a, const RecordedMessage & b) { return a.time_ns < b.time_ns; });
+    metadata.version = 5;
+    metadata.storage_identifier = storage;
+    metadata.relative_file_paths = {"bag.db3"};
+    metadata.starting_time_ns = messages.empty() ? 0 : first->time_ns;
+    metadata.duration_ns = messages.empty() ? 0 : last->time_ns - first->time_ns;
+    metadata.message_count = messages.size();
   }
-  std::int64_t first_ns = 0;
-  std::int64_t last_ns = 0;
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    first_ns = i == 0 ? messages[i].time_ns : std::min(first_ns, messages[i].time_ns);
-    last_ns = i == 0 ? messages[i].time_ns : std::max(last_ns, messages[i].time_ns);
-  }
-  write_metadata(directory, storage, {file}, "", first_ns, last_ns - first_ns, messages.size());
+  veltrax_bag::write_bag_metadata(directory / "metadata.yaml", metadata);
 }
 
 }  // namespace veltrax_bag_builder

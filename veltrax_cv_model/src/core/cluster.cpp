@@ -16,6 +16,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "veltrax_cv_model/kmeans_1d.hpp"
+#include "veltrax_cv_model/voxel_grid_guard.hpp"
 
 namespace veltrax_cv_model
 {
@@ -51,28 +52,6 @@ FiniteBounds finite_bounds(const Cloud & cloud)
   return b;
 }
 
-// The voxel grid's own overflow test, in its own float arithmetic, so that we skip the filter in
-// exactly the cases where it would print its warning and copy the input. The filter's check
-// multiplies in float and casts to a 64-bit integer; a span beyond 2^31 voxels already overflows,
-// so it is rejected before the cast can misbehave.
-bool voxel_indices_overflow(const FiniteBounds & b, float leaf_m)
-{
-  constexpr std::int64_t kLimit = std::numeric_limits<std::int32_t>::max();
-  const float inverse_leaf = 1.0f / leaf_m;
-  std::int64_t voxels = 1;
-  for (int a = 0; a < 3; ++a) {
-    const float span = (b.max[a] - b.min[a]) * inverse_leaf;
-    if (!(span < static_cast<float>(kLimit))) {
-      return true;
-    }
-    voxels *= static_cast<std::int64_t>(span) + 1;  // both factors <= 2^31: no int64 overflow
-    if (voxels > kLimit) {
-      return true;
-    }
-  }
-  return false;
-}
-
 Cloud make_unorganised(Cloud cloud)
 {
   cloud.width = static_cast<std::uint32_t>(cloud.size());
@@ -103,7 +82,8 @@ Cloud::Ptr prefilter_for_clustering(const Cloud & cloud)
   }
 
   Cloud voxels;
-  if (voxel_indices_overflow(bounds, kClusterPrefilterLeafM)) {
+  if (voxel_grid_would_overflow(Eigen::Vector3f(bounds.min), Eigen::Vector3f(bounds.max),
+                                kClusterPrefilterLeafM)) {
     voxels = *input;
   } else {
     pcl::VoxelGrid<pcl::PointXYZ> grid;

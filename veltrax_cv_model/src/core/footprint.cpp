@@ -1,7 +1,10 @@
 // Convex footprint polygons of object clusters and their sampled outlines.
 #include "veltrax_cv_model/footprint.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include <opencv2/core.hpp>
@@ -55,6 +58,50 @@ void sample_edge(pcl::PointXYZ a, pcl::PointXYZ b, float h, Cloud & outline)
   push_samples(a.x, a.y, c, s, dx / c, h, outline);
 }
 
+// Drops the points strictly inside the polygon of the extreme points in eight directions (x, y,
+// x + y, x - y, both ways; Akl-Toussaint): they can be neither corners nor on an edge of the
+// hull, and a dense cluster has most of its points there, so the hull sorts far fewer points.
+// The signs of the cross products are taken in double, where they are exact for float input.
+void drop_interior_points(std::vector<cv::Point2f> & points)
+{
+  std::array<std::size_t, 8> extreme{};
+  std::array<double, 8> best{};
+  best.fill(-std::numeric_limits<double>::infinity());
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const double x = points[i].x;
+    const double y = points[i].y;
+    const std::array<double, 8> key{x, x + y, y, y - x, -x, -x - y, -y, x - y};
+    for (std::size_t d = 0; d < 8; ++d) {
+      if (key[d] > best[d]) {
+        best[d] = key[d];
+        extreme[d] = i;
+      }
+    }
+  }
+  // The extremes in that order go counter-clockwise around the hull; repeated ones are skipped.
+  std::vector<cv::Point2d> corners;
+  for (const std::size_t i : extreme) {
+    const cv::Point2d corner(points[i].x, points[i].y);
+    if (corners.empty() || (corner != corners.back() && corner != corners.front())) {
+      corners.push_back(corner);
+    }
+  }
+  if (corners.size() < 3) {
+    return;
+  }
+  const auto strictly_inside = [&corners](const cv::Point2f & p) {
+    for (std::size_t k = 0; k < corners.size(); ++k) {
+      const cv::Point2d & a = corners[k];
+      const cv::Point2d & b = corners[(k + 1) % corners.size()];
+      if ((b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x) <= 0.0) {
+        return false;
+      }
+    }
+    return true;
+  };
+  points.erase(std::remove_if(points.begin(), points.end(), strictly_inside), points.end());
+}
+
 }  // namespace
 
 Cloud footprint_polygon(const Cloud & cluster)
@@ -74,6 +121,7 @@ Cloud footprint_polygon(const Cloud & cluster)
   if (ground.empty()) {
     return polygon;
   }
+  drop_interior_points(ground);
   std::vector<cv::Point2f> corners;
   cv::convexHull(ground, corners, false, true);
   polygon.reserve(corners.size());

@@ -1,4 +1,4 @@
-#include "support/process.hpp"
+#include "veltrax_harness/child_process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "support/launcher.hpp"
+#include "launcher.hpp"
 
-namespace veltrax_cv_model::testing
+namespace veltrax_harness
 {
 
 ChildProcess::ChildProcess(const std::string & program, const std::vector<std::string> & args)
@@ -84,4 +84,4 @@ int ChildProcess::wait_for_exit(std::chrono::milliseconds timeout)
   return -1;
 }
 
-}  // namespace veltrax_cv_model::testing
+}  // namespace veltrax_harness

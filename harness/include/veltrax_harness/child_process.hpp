@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace veltrax_cv_model::testing
+namespace veltrax_harness
 {
 
 class ChildProcess
@@ -36,4 +36,4 @@ private:
   std::string output_;
 };
 
-}  // namespace veltrax_cv_model::testing
+}  // namespace veltrax_harness
