@@ -1,5 +1,6 @@
-// run_demo: the perception node end to end on the demo scene or on the two real RGB-D frames;
-// pictures, clouds, reports and figures go to an output directory (tools/README.md).
+// run_demo: the perception node end to end on the demo scene, on the two real RGB-D frames or on
+// a robot's recording; pictures, clouds, reports and figures go to an output directory
+// (tools/README.md).
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -27,13 +28,22 @@ void usage()
       "usage: run_demo [--out DIR] [--scene DIR | --real DIR] [--frames N] [--seed S] [--fast]\n"
       "                [--params FILE] [--model FILE] [--compare-model FILE] [--leaf-size M]\n"
       "                [--param NAME:=VALUE]... [--no-recording] [--quiet]\n"
+      "       run_demo --bag DIR [--rate X] [--start S] [--duration D] [--remap FROM:=TO]...\n"
+      "                [--fast] [--out DIR] [--params FILE] [--model FILE] [--leaf-size M]\n"
+      "                [--param NAME:=VALUE]... [--no-recording] [--quiet]\n"
       "  --out DIR         output directory (default out)\n"
       "  --scene DIR       frames written by make_scene (default: the demo scene, generated)\n"
       "  --real DIR        the real frames (veltrax_cv_model/test/data/rgbd) with a scripted "
       "model\n"
+      "  --bag DIR         replay the node's inputs of a rosbag2 recording at recorded timing\n"
+      "  --rate X          replay X times as fast as recorded (default 1)\n"
+      "  --start S         replay from S seconds after the recording's first message\n"
+      "  --duration D      replay D recorded seconds (default: to the end)\n"
+      "  --remap FROM:=TO  rename a recorded topic (repeatable)\n"
       "  --frames N        generated scene: N frames (default 30); real: N cycles (default 5)\n"
       "  --seed S          generated scene seed (default 1)\n"
-      "  --fast            next frame as soon as the previous outline arrived (default 10 Hz)\n"
+      "  --fast            next frame as soon as the previous outline arrived (default 10 Hz,\n"
+      "                    --bag: the recorded timing)\n"
       "  --params FILE     node parameters (default veltrax_cv_model/config/params.yaml)\n"
       "  --model FILE      host NPU model for the scene (default the colour-key model)\n"
       "  --compare-model FILE  compare the model's detections with this model's per frame\n"
@@ -94,6 +104,16 @@ int main(int argc, char ** argv)
       options.compare_model = value;
     } else if (arg == "--param") {
       options.params.push_back(value);
+    } else if (arg == "--bag") {
+      options.bag_dir = value;
+    } else if (arg == "--remap") {
+      options.remaps.push_back(value);
+    } else if (arg == "--rate" && parse_number(value, number) && number > 0.0) {
+      options.bag_rate = number;
+    } else if (arg == "--start" && parse_number(value, number) && number >= 0.0) {
+      options.bag_start_s = number;
+    } else if (arg == "--duration" && parse_number(value, number) && number >= 0.0) {
+      options.bag_duration_s = number;
     } else if (arg == "--frames" && parse_number(value, number) && number >= 1.0 &&
                number <= 9999.0) {
       options.frames = static_cast<int>(number);
@@ -109,8 +129,12 @@ int main(int argc, char ** argv)
       return 2;
     }
   }
-  if (!options.scene_dir.empty() && !options.real_dir.empty()) {
-    std::fprintf(stderr, "run_demo: --scene and --real exclude each other\n");
+  if (!options.scene_dir.empty() + !options.real_dir.empty() + !options.bag_dir.empty() > 1) {
+    std::fprintf(stderr, "run_demo: --scene, --real and --bag exclude each other\n");
+    return 2;
+  }
+  if (!options.bag_dir.empty() && frames_given) {
+    std::fprintf(stderr, "run_demo: --bag replays the recording's frames: no --frames\n");
     return 2;
   }
   if (!options.real_dir.empty() && !frames_given) {

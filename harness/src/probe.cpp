@@ -13,6 +13,7 @@ Probe::Probe(const std::string & name) : node(std::make_shared<rclcpp::Node>(nam
   info1 = node->create_publisher<sensor_msgs::msg::CameraInfo>(topics::kCameraInfo[0], 10);
   info2 = node->create_publisher<sensor_msgs::msg::CameraInfo>(topics::kCameraInfo[1], 10);
   cmd_vel = node->create_publisher<geometry_msgs::msg::Twist>(topics::kCmdVel, 10);
+  tf = node->create_publisher<tf2_msgs::msg::TFMessage>(topics::kTf, 100);
   tf_static = node->create_publisher<tf2_msgs::msg::TFMessage>(topics::kTfStatic,
                                                                rclcpp::QoS(100).transient_local());
 

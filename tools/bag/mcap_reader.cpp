@@ -207,6 +207,12 @@ private:
       content.fail_at(record_offset, "message on channel " + std::to_string(channel_id) +
                                          " before that channel is defined");
     }
+    // Receive times are signed nanoseconds: a later one would sort after the rest yet read as
+    // long before them.
+    if (log_time_ns > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      content.fail_at(record_offset, "message log time " + std::to_string(log_time_ns) +
+                                         " ns lies beyond the year 2262");
+    }
     locations_.push_back({log_time_ns, compressed_chunk, record_offset, length});
   }
 

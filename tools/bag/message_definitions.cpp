@@ -21,6 +21,7 @@ const std::map<std::string, std::string> & msg_texts()
       {"sensor_msgs/Image",
        "std_msgs/Header header\nuint32 height\nuint32 width\nstring encoding\n"
        "uint8 is_bigendian\nuint32 step\nuint8[] data\n"},
+      {"sensor_msgs/CompressedImage", "std_msgs/Header header\nstring format\nuint8[] data\n"},
       {"sensor_msgs/RegionOfInterest",
        "uint32 x_offset\nuint32 y_offset\nuint32 height\nuint32 width\nbool do_rectify\n"},
       {"sensor_msgs/CameraInfo",

@@ -10,9 +10,9 @@ namespace veltrax_bag
 /// The complete definition of `type` ("sensor_msgs/msg/Image" or "sensor_msgs/Image"): its
 /// .msg text, then each type it depends on, depth first and in name order, after a line of 80
 /// '=' and "MSG: pkg/Type", as the recorder writes them. Known: sensor_msgs Image,
-/// CameraInfo and PointCloud2, tf2_msgs/TFMessage, veltrax_protocol Trash and Trashes, and their
-/// dependencies. Comments of the installed .msg files are left out. Throws BagError for any
-/// other type.
+/// CompressedImage, CameraInfo and PointCloud2, tf2_msgs/TFMessage, veltrax_protocol Trash and
+/// Trashes, and their dependencies. Comments of the installed .msg files are left out. Throws
+/// BagError for any other type.
 std::string ros2msg_definition(const std::string & type);
 
 }  // namespace veltrax_bag

@@ -6,7 +6,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <optional>
 
+#include "demo/bag_source.hpp"
 #include "demo/drive.hpp"
 #include "demo/evaluate.hpp"
 #include "demo/source.hpp"
@@ -67,15 +70,36 @@ RunSummary run_demo(const RunOptions & options)
   const fs::path out(options.out_dir);
   const bool tty = isatty(fileno(stdout)) != 0;
   make_output_dirs(out);
-  const Source source = load_source(options, tty);
-  const std::string script_model = write_scripted_model(out, source);
-
-  const DriveResult run = drive_node(source, options, node_arguments(options, script_model),
-                                     (out / "node.log").string(), tty);
+  const std::string log_path = (out / "node.log").string();
+  Source source;
+  DriveResult run;
+  std::optional<BagFeed> bag;
+  if (!options.bag_dir.empty()) {
+    bag.emplace(options, tty);
+    run = drive_feed(
+        [&bag](const veltrax_harness::Probe & probe, DriveResult & fed, Traffic * record,
+               const std::function<bool()> & stopped) {
+          bag->publish(probe, fed, record, stopped);
+        },
+        source.cameras, options, node_arguments(options), log_path, tty);
+    // The cameras are known once the recording has described them.
+    source = bag->source();
+    for (std::size_t c = 0; c < 2; ++c) {
+      run.views[c].model = source.cameras[c];
+    }
+  } else {
+    source = load_source(options, tty);
+    const std::string script_model = write_scripted_model(out, source);
+    run = drive_node(source, options, node_arguments(options, script_model), log_path, tty);
+  }
   const Evaluation evaluation = evaluate(source, run);
   write_run(out, source, run, evaluation, options.interrupt);
 
   RunSummary summary = evaluation.summary;
+  if (bag) {
+    summary.replayed_per_topic = bag->counts().published;
+    summary.skipped_per_topic = bag->counts().skipped;
+  }
   summary.out_dir = out.string();
   if (!options.compare_model.empty() && source.scene) {
     veltrax_cv_model::DecoderSettings settings;

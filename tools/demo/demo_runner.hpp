@@ -35,6 +35,15 @@ struct RunOptions
   std::string scene_dir;
   /// The real frames' directory (holding milk_cartoon/ and five_people/); empty: scene mode.
   std::string real_dir;
+  /// A rosbag2 recording (bag directory) whose node inputs are replayed; empty: no replay.
+  std::string bag_dir;
+  /// Replay: recorded seconds skipped at the start, recorded seconds replayed (negative: to the
+  /// end), and speed (2: twice as fast as recorded).
+  double bag_start_s{0.0};
+  double bag_duration_s{-1.0};
+  double bag_rate{1.0};
+  /// Replay: recorded topic renames "FROM:=TO", as `ros2 bag play --remap`.
+  std::vector<std::string> remaps;
   /// Generated scene: its length. Real frames: how often the pair is published.
   int frames{30};
   uint32_t seed{1};
@@ -113,7 +122,7 @@ struct FrameRecord
 
 struct RunSummary
 {
-  std::string mode;  ///< "scene" or "real"
+  std::string mode;  ///< "scene", "real" or "bag"
   bool ground_truth{false};
   std::string out_dir;
   int frames_published{0};
@@ -141,7 +150,11 @@ struct RunSummary
   std::vector<FrameRecord> frames;
   std::vector<ReportRecord> reports;
   std::vector<ClusterRecord> clusters;  ///< of the last processed frame
-  std::string compared_with;            ///< RunOptions::compare_model
+  /// Bag replays: messages published per node input topic, and messages skipped per recorded
+  /// topic the node does not take.
+  std::map<std::string, int> replayed_per_topic;
+  std::map<std::string, int> skipped_per_topic;
+  std::string compared_with;  ///< RunOptions::compare_model
   std::optional<ModelComparison> comparison;
   double wall_s{0.0};
 };

@@ -102,22 +102,6 @@ bool has_outline(const std::vector<Arrival> & arrivals, double stamp_s)
   });
 }
 
-struct Received
-{
-  std::size_t outlines{0};
-  std::size_t reports{0};
-};
-
-Received received(const Probe & probe)
-{
-  Received counts;
-  for (const Arrival & a : probe.arrivals()) {
-    counts.outlines += a.output == Output::kObstacleCloud ? 1 : 0;
-    counts.reports += a.output == Output::kTrashes || a.output == Output::kPersons ? 1 : 0;
-  }
-  return counts;
-}
-
 cv::Mat bgr_from_message(const sensor_msgs::msg::Image & msg)
 {
   if ((msg.encoding != "bgr8" && msg.encoding != "rgb8") ||
@@ -133,6 +117,12 @@ cv::Mat bgr_from_message(const sensor_msgs::msg::Image & msg)
     bgr = view.clone();
   }
   return bgr;
+}
+
+Clock::duration timeout_of(const RunOptions & options)
+{
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(options.timeout_s));
 }
 
 // PCL's conversion indexes the first point even of an empty message.
@@ -245,16 +235,75 @@ void publish_mounts(const Probe & probe, const std::array<veltrax_scene::CameraM
   }
 }
 
+void wait_for_outline(const Probe & probe, double stamp_s, Clock::duration timeout,
+                      std::chrono::milliseconds poll, const std::function<bool()> & stopped)
+{
+  const auto deadline = Clock::now() + timeout;
+  while (!has_outline(probe.arrivals(), stamp_s) && Clock::now() < deadline && !stopped()) {
+    std::this_thread::sleep_for(poll);
+  }
+}
+
+ReceivedCounts received(const Probe & probe)
+{
+  ReceivedCounts counts;
+  for (const Arrival & a : probe.arrivals()) {
+    counts.outlines += a.output == Output::kObstacleCloud ? 1 : 0;
+    counts.reports += a.output == Output::kTrashes || a.output == Output::kPersons ? 1 : 0;
+  }
+  return counts;
+}
+
 DriveResult drive_node(const Source & source, const RunOptions & options,
                        const std::vector<std::string> & ros_args, const std::string & log_path,
                        bool tty)
 {
   const int frame_count = static_cast<int>(source.color_rgb.size());
+  const auto publish = [&](const Probe & probe, DriveResult & run, Traffic * record,
+                           const std::function<bool()> & stopped) {
+    run.frame_stamps_s.assign(static_cast<std::size_t>(frame_count), 0.0);
+    run.published_at.resize(static_cast<std::size_t>(frame_count));
+    publish_mounts(probe, source.cameras, source.camera_to_base, record);
+    const auto start = Clock::now() + kStartDelay;
+    for (int k = 0; k < frame_count; ++k) {
+      if (options.fast && k > 0) {
+        wait_for_outline(probe, run.frame_stamps_s[static_cast<std::size_t>(k - 1)],
+                         timeout_of(options), std::chrono::milliseconds(1), stopped);
+      } else if (!options.fast) {
+        std::this_thread::sleep_until(start +
+                                      std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(k * kFramePeriod_s)));
+      }
+      if (stopped()) {
+        throw Interrupted();
+      }
+      const auto frame = static_cast<std::size_t>(k);
+      run.frame_stamps_s[frame] = publish_frame(probe, source.cameras, source.color_rgb[frame],
+                                                source.depth_mm[frame], record);
+      run.published_at[frame] = Clock::now();
+      run.published = k + 1;
+      if (options.progress && (tty || k % 10 == 9 || k + 1 == frame_count)) {
+        const ReceivedCounts counts = received(probe);
+        std::printf("%srun_demo: frame %d/%d published, %zu outlines, %zu reports received%s",
+                    tty ? "\r" : "", k + 1, frame_count, counts.outlines, counts.reports,
+                    tty ? "" : "\n");
+        std::fflush(stdout);
+      }
+    }
+  };
+  return drive_feed(publish, source.cameras, options, ros_args, log_path, tty);
+}
+
+DriveResult drive_feed(const InputFeed & feed,
+                       const std::array<veltrax_scene::CameraModel, 2> & cameras,
+                       const RunOptions & options, const std::vector<std::string> & ros_args,
+                       const std::string & log_path, bool tty)
+{
   DriveResult run;
-  run.frame_stamps_s.assign(static_cast<std::size_t>(frame_count), 0.0);
-  run.published_at.resize(static_cast<std::size_t>(frame_count));
   // rclcpp's own signal handler shuts its context down, and the node's executor with it.
-  const auto stopped = [&options] { return interrupted(options) || !rclcpp::ok(); };
+  const std::function<bool()> stopped = [&options] {
+    return interrupted(options) || !rclcpp::ok();
+  };
   if (interrupted(options)) {
     throw Interrupted();
   }
@@ -263,48 +312,16 @@ DriveResult drive_node(const Source & source, const RunOptions & options,
   std::optional<Session> session_holder(std::in_place, ros_args);
   Session & session = *session_holder;
   check_node(*session.node, log_path);
-  run.views = crop_views(*session.node, source.cameras);
+  run.views = crop_views(*session.node, cameras);
 
   const Probe & probe = *session.probe;
   const std::shared_ptr<Traffic> traffic = options.record ? std::make_shared<Traffic>() : nullptr;
   const Clock::time_point steady_origin = Clock::now();
   const std::int64_t origin_ns = probe.node->now().nanoseconds();
-  publish_mounts(probe, source.cameras, source.camera_to_base, traffic.get());
-  const auto timeout =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeout_s));
-  const auto wait_for_outline = [&](int frame, std::chrono::milliseconds poll) {
-    const auto deadline = Clock::now() + timeout;
-    while (!has_outline(probe.arrivals(), run.frame_stamps_s[static_cast<std::size_t>(frame)]) &&
-           Clock::now() < deadline && !stopped()) {
-      std::this_thread::sleep_for(poll);
-    }
-  };
-  const auto start = Clock::now() + kStartDelay;
-  for (int k = 0; k < frame_count; ++k) {
-    if (options.fast && k > 0) {
-      wait_for_outline(k - 1, std::chrono::milliseconds(1));
-    } else if (!options.fast) {
-      std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                                std::chrono::duration<double>(k * kFramePeriod_s)));
-    }
-    if (stopped()) {
-      throw Interrupted();
-    }
-    const auto frame = static_cast<std::size_t>(k);
-    run.frame_stamps_s[frame] = publish_frame(probe, source.cameras, source.color_rgb[frame],
-                                              source.depth_mm[frame], traffic.get());
-    run.published_at[frame] = Clock::now();
-    run.published = k + 1;
-    if (options.progress && (tty || k % 10 == 9 || k + 1 == frame_count)) {
-      const Received counts = received(probe);
-      std::printf("%srun_demo: frame %d/%d published, %zu outlines, %zu reports received%s",
-                  tty ? "\r" : "", k + 1, frame_count, counts.outlines, counts.reports,
-                  tty ? "" : "\n");
-      std::fflush(stdout);
-    }
-  }
+  feed(probe, run, traffic.get(), stopped);
   if (run.published > 0) {
-    wait_for_outline(run.published - 1, std::chrono::milliseconds(5));
+    wait_for_outline(probe, run.frame_stamps_s[static_cast<std::size_t>(run.published - 1)],
+                     timeout_of(options), std::chrono::milliseconds(5), stopped);
   }
   if (!stopped()) {
     std::this_thread::sleep_for(kReportGrace);
@@ -314,7 +331,7 @@ DriveResult drive_node(const Source & source, const RunOptions & options,
     throw Interrupted();
   }
   if (options.progress && tty) {
-    const Received counts = received(probe);
+    const ReceivedCounts counts = received(probe);
     std::printf("\rrun_demo: %d frames published, %zu outlines, %zu reports received\n",
                 run.published, counts.outlines, counts.reports);
   }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,6 +81,32 @@ struct DriveResult
 DriveResult drive_node(const Source & source, const RunOptions & options,
                        const std::vector<std::string> & ros_args, const std::string & log_path,
                        bool tty);
+
+/// Publishes a run's inputs from `probe` once the node is up and records in `run` what went out
+/// (published, frame_stamps_s, published_at), and the messages in `record` unless it is null;
+/// returns when all is out. Runs on the caller's thread while the executor spins on its own.
+/// Throws Interrupted once `stopped()` holds.
+using InputFeed = std::function<void(const veltrax_harness::Probe & probe, DriveResult & run,
+                                     Traffic * record, const std::function<bool()> & stopped)>;
+
+/// drive_node with the inputs published by `feed`; `cameras` go into the crop views.
+DriveResult drive_feed(const InputFeed & feed,
+                       const std::array<veltrax_scene::CameraModel, 2> & cameras,
+                       const RunOptions & options, const std::vector<std::string> & ros_args,
+                       const std::string & log_path, bool tty);
+
+/// Outputs the probe has received so far, for progress lines.
+struct ReceivedCounts
+{
+  std::size_t outlines{0};
+  std::size_t reports{0};
+};
+ReceivedCounts received(const veltrax_harness::Probe & probe);
+
+/// Waits, polling every `poll`, until the outline of the frame stamped `stamp_s` has arrived,
+/// `timeout` has passed or `stopped()` holds.
+void wait_for_outline(const veltrax_harness::Probe & probe, double stamp_s, Clock::duration timeout,
+                      std::chrono::milliseconds poll, const std::function<bool()> & stopped);
 
 /// Publishes from `probe` both cameras' camera info, colour (rgb8) and depth (16UC1) image,
 /// stamped with the probe's clock now; returns that stamp in seconds. Keeps the messages in

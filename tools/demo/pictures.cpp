@@ -168,18 +168,21 @@ cv::Mat summary_picture(const Source & source, const std::array<CameraView, 2> &
                   summary.far_points);
     title.push_back(line);
   } else {
+    const bool real = source.mode == "real";
+    const std::array<const char *, 2> camera_names =
+        real ? std::array<const char *, 2>{"camera 1 (milk_cartoon)", "camera 2 (five_people)"}
+             : std::array<const char *, 2>{"camera 1", "camera 2"};
     for (std::size_t c = 0; c < 2; ++c) {
       canvas.field_of_view(
           field_of_view(source.cameras[c], source.camera_to_base[c], views[c].z_max_m, c),
-          c == 0 ? colours::kCamera1 : colours::kCamera2,
-          c == 0 ? "camera 1 (milk_cartoon)" : "camera 2 (five_people)");
+          c == 0 ? colours::kCamera1 : colours::kCamera2, camera_names[c]);
     }
     canvas.robot({0.0, 0.0}, 0.0, kRobotRadius_m);
     canvas.points(evaluation.last_points, colours::kOutline, 3);
     for (const ReportRecord & record : summary.reports) {
       canvas.cross({record.x_m, record.y_m}, report_colour(record));
     }
-    title = {"real frames, base_footprint", "no ground truth",
+    title = {real ? "real frames, base_footprint" : "recording, base_footprint", "no ground truth",
              std::to_string(evaluation.last_points.size()) + " outline points, " +
                  std::to_string(summary.clusters.size()) + " clusters"};
   }

@@ -41,8 +41,9 @@ std::vector<veltrax_bag::TopicInfo> recorded_topics()
   const std::string image = "sensor_msgs/msg/Image";
   const std::string cloud = "sensor_msgs/msg/PointCloud2";
   const std::string reports = "veltrax_protocol/msg/Trashes";
+  // /tf carries only what a replayed recording held there.
   std::vector<std::pair<std::string, std::string>> named = {
-      {topics::kTfStatic, "tf2_msgs/msg/TFMessage"}};
+      {topics::kTfStatic, "tf2_msgs/msg/TFMessage"}, {topics::kTf, "tf2_msgs/msg/TFMessage"}};
   for (int c = 0; c < 2; ++c) {
     named.insert(named.end(), {{topics::kCameraInfo[c], "sensor_msgs/msg/CameraInfo"},
                                {topics::kColor[c], image},

@@ -19,10 +19,10 @@ namespace veltrax_demo
 
 struct Source
 {
-  std::string mode;                                   ///< "scene" or "real"
+  std::string mode;                                   ///< "scene", "real" or "bag"
   std::array<veltrax_scene::CameraModel, 2> cameras;  ///< intrinsics, frame ids, image size
   std::array<Eigen::Isometry3d, 2> camera_to_base;
-  std::vector<std::array<cv::Mat, 2>> color_rgb;  ///< per frame, per camera
+  std::vector<std::array<cv::Mat, 2>> color_rgb;  ///< per frame, per camera; none for "bag"
   std::vector<std::array<cv::Mat, 2>> depth_mm;   ///< 16-bit millimetres
   std::optional<veltrax_scene::Scene> scene;      ///< ground truth (scene modes)
   std::optional<host_rknn::ModelSpec> script;     ///< real frames: what the model detects

@@ -226,6 +226,10 @@ std::string summary_json(const RunSummary & s)
                              {"max_difference_px", c.max_difference_px},
                              {"unmatched", c.unmatched}};
   }
+  if (s.mode == "bag") {
+    j["replayed_messages_per_topic"] = s.replayed_per_topic;
+    j["skipped_messages_per_topic"] = s.skipped_per_topic;
+  }
   j["node_error_lines"] = s.node_error_lines;
   j["wall_s"] = number(s.wall_s);
   return j.dump(2) + "\n";
@@ -273,7 +277,12 @@ void print_summary(std::FILE * f, const RunSummary & s)
                  "footprint\n",
                  s.outline_points, s.far_points, 100.0 * s.far_share);
   } else {
-    std::fprintf(f, "no ground truth for the real frames: positions only\n");
+    std::fprintf(f, "no ground truth (%s): positions only\n", s.mode.c_str());
+    if (s.mode == "bag") {
+      std::fprintf(f, "replayed messages: %s\nskipped (not node inputs): %s\n",
+                   counts_text(s.replayed_per_topic).c_str(),
+                   counts_text(s.skipped_per_topic).c_str());
+    }
     // The same frame is published again and again: one line per reported position.
     std::vector<std::pair<ReportRecord, int>> positions;
     for (const ReportRecord & r : s.reports) {

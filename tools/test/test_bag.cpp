@@ -466,6 +466,16 @@ TEST(BagReader, RefusesDamagedRecordingsNamingFileAndFault)
        },
        "",
        {"talker.mcap: offset", "lz4!", "only zstd or none"}},
+      // Found by fuzz_mcap: such a message was given out first, with a negative time.
+      {"mcap log time beyond the signed range",
+       "mcap",
+       [](Bytes & b) {
+         b = mcap_file(
+             string_topic_records({{10, CdrWriter().string("a").bytes()},
+                                   {std::uint64_t{1} << 63, CdrWriter().string("b").bytes()}}));
+       },
+       "",
+       {"talker.mcap: offset", "log time 9223372036854775808 ns lies beyond the year 2262"}},
       {"sqlite wrong magic",
        "sqlite3",
        [](Bytes & b) { b[0] = 'X'; },

@@ -128,6 +128,7 @@ public:
   rclcpp::Publisher<sensor_msgs::msg::CameraInfo>::SharedPtr info1;
   rclcpp::Publisher<sensor_msgs::msg::CameraInfo>::SharedPtr info2;
   rclcpp::Publisher<geometry_msgs::msg::Twist>::SharedPtr cmd_vel;
+  rclcpp::Publisher<tf2_msgs::msg::TFMessage>::SharedPtr tf;
   rclcpp::Publisher<tf2_msgs::msg::TFMessage>::SharedPtr tf_static;
 
   std::vector<sensor_msgs::msg::PointCloud2> obstacle_clouds() const;

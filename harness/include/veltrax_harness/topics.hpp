@@ -13,6 +13,7 @@ inline constexpr const char * kDepth[2] = {"/berxel_camera1/berxel_camera1/depth
 inline constexpr const char * kCameraInfo[2] = {"/berxel_camera1/berxel_camera1/depth/camera_info",
                                                 "/berxel_camera2/berxel_camera2/depth/camera_info"};
 inline constexpr const char * kCmdVel = "/cmd_vel";
+inline constexpr const char * kTf = "/tf";
 inline constexpr const char * kTfStatic = "/tf_static";
 
 /// The outline of the obstacles, base_footprint.
