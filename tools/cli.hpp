@@ -1,7 +1,14 @@
-// Argument helpers shared by the command-line tools.
+// Argument handling shared by the command-line tools: flags without a value, options with one.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <limits>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace veltrax_tools
 {
@@ -13,5 +20,83 @@ inline bool parse_number(const char * text, double & value)
   value = std::strtod(text, &end);
   return end != text && *end == '\0';
 }
+
+/// Takes an option's value; false when the value is not acceptable.
+using ValueHandler = std::function<bool(const char * value)>;
+
+/// A tool's command line: what each flag sets and what each option does with its value.
+struct OptionTable
+{
+  std::map<std::string, std::function<void()>> flags;
+  std::map<std::string, ValueHandler> options;
+};
+
+/// Reads `argv` against `table`. Returns the exit status to end with (0 after -h or --help; 2
+/// after an unknown option, a missing or unacceptable value, each with `usage` printed), or
+/// nothing when the tool goes on.
+inline std::optional<int> parse_command_line(const char * tool, int argc, char ** argv,
+                                             const OptionTable & table, void (*usage)())
+{
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      usage();
+      return 0;
+    }
+    if (const auto flag = table.flags.find(arg); flag != table.flags.end()) {
+      flag->second();
+      continue;
+    }
+    const auto option = table.options.find(arg);
+    if (option == table.options.end()) {
+      std::fprintf(stderr, "%s: unknown option: %s\n", tool, arg.c_str());
+    } else if (i + 1 >= argc) {
+      std::fprintf(stderr, "%s: %s needs a value\n", tool, arg.c_str());
+    } else if (const char * value = argv[++i]; !option->second(value)) {
+      std::fprintf(stderr, "%s: bad value: %s %s\n", tool, arg.c_str(), value);
+    } else {
+      continue;
+    }
+    usage();
+    return 2;
+  }
+  return std::nullopt;
+}
+
+/// The value as it is.
+inline ValueHandler text_to(std::string & target)
+{
+  return [&target](const char * value) {
+    target = value;
+    return true;
+  };
+}
+
+/// Appends the value: for options that may be given several times.
+inline ValueHandler appended_to(std::vector<std::string> & target)
+{
+  return [&target](const char * value) {
+    target.emplace_back(value);
+    return true;
+  };
+}
+
+/// A number within [min, max], converted to `Number` (integers are truncated).
+template <typename Number>
+ValueHandler number_to(Number & target, double min = -std::numeric_limits<double>::max(),
+                       double max = std::numeric_limits<double>::max())
+{
+  return [&target, min, max](const char * value) {
+    double number = 0.0;
+    if (!parse_number(value, number) || !(number >= min && number <= max)) {
+      return false;
+    }
+    target = static_cast<Number>(number);
+    return true;
+  };
+}
+
+/// The smallest positive double: the lower bound of options that must be above zero.
+inline constexpr double kAboveZero = std::numeric_limits<double>::denorm_min();
 
 }  // namespace veltrax_tools

@@ -22,41 +22,22 @@ void usage()
 
 }  // namespace
 
-using veltrax_tools::parse_number;
-
 int main(int argc, char ** argv)
 {
   std::string out_dir;
   veltrax_scene::DemoOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      usage();
-      return 0;
-    }
-    if (i + 1 >= argc) {
-      usage();
-      return 2;
-    }
-    const char * value = argv[++i];
-    double number = 0.0;
-    if (arg == "--out") {
-      out_dir = value;
-    } else if (arg == "--frames" && parse_number(value, number) && number >= 1.0 &&
-               number <= 9999.0) {
-      options.frames = static_cast<int>(number);
-    } else if (arg == "--seed" && parse_number(value, number) && number >= 0.0 &&
-               number <= 4294967295.0) {
-      options.seed = static_cast<uint32_t>(number);
-    } else if (arg == "--depth-noise-mm" && parse_number(value, number) && number >= 0.0) {
-      options.depth_noise_mm = number;
-    } else if (arg == "--speed" && parse_number(value, number)) {
-      options.speed_mps = number;
-    } else {
-      std::fprintf(stderr, "make_scene: bad option or value: %s %s\n", arg.c_str(), value);
-      usage();
-      return 2;
-    }
+  using veltrax_tools::number_to;
+  veltrax_tools::OptionTable table;
+  table.options = {
+      {"--out", veltrax_tools::text_to(out_dir)},
+      {"--frames", number_to(options.frames, 1.0, 9999.0)},
+      {"--seed", number_to(options.seed, 0.0, 4294967295.0)},
+      {"--depth-noise-mm", number_to(options.depth_noise_mm, 0.0)},
+      {"--speed", number_to(options.speed_mps)},
+  };
+  if (const auto status =
+          veltrax_tools::parse_command_line("make_scene", argc, argv, table, usage)) {
+    return *status;
   }
   if (out_dir.empty()) {
     usage();

@@ -55,8 +55,6 @@ void usage()
 
 }  // namespace
 
-using veltrax_tools::parse_number;
-
 int main(int argc, char ** argv)
 {
   std::signal(SIGINT, on_interrupt);
@@ -65,69 +63,34 @@ int main(int argc, char ** argv)
   options.workspace_dir = VELTRAX_WORKSPACE_DIR;
   options.interrupt = &g_interrupted;
   bool frames_given = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      usage();
-      return 0;
-    }
-    if (arg == "--fast") {
-      options.fast = true;
-      continue;
-    }
-    if (arg == "--quiet") {
-      options.progress = false;
-      continue;
-    }
-    if (arg == "--no-recording") {
-      options.record = false;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "run_demo: %s needs a value\n", arg.c_str());
-      usage();
-      return 2;
-    }
-    const char * value = argv[++i];
-    double number = 0.0;
-    if (arg == "--out") {
-      options.out_dir = value;
-    } else if (arg == "--scene") {
-      options.scene_dir = value;
-    } else if (arg == "--real") {
-      options.real_dir = value;
-    } else if (arg == "--params") {
-      options.params_file = value;
-    } else if (arg == "--model") {
-      options.model_file = value;
-    } else if (arg == "--compare-model") {
-      options.compare_model = value;
-    } else if (arg == "--param") {
-      options.params.push_back(value);
-    } else if (arg == "--bag") {
-      options.bag_dir = value;
-    } else if (arg == "--remap") {
-      options.remaps.push_back(value);
-    } else if (arg == "--rate" && parse_number(value, number) && number > 0.0) {
-      options.bag_rate = number;
-    } else if (arg == "--start" && parse_number(value, number) && number >= 0.0) {
-      options.bag_start_s = number;
-    } else if (arg == "--duration" && parse_number(value, number) && number >= 0.0) {
-      options.bag_duration_s = number;
-    } else if (arg == "--frames" && parse_number(value, number) && number >= 1.0 &&
-               number <= 9999.0) {
-      options.frames = static_cast<int>(number);
-      frames_given = true;
-    } else if (arg == "--seed" && parse_number(value, number) && number >= 0.0 &&
-               number <= 4294967295.0) {
-      options.seed = static_cast<uint32_t>(number);
-    } else if (arg == "--leaf-size" && parse_number(value, number) && number > 0.0) {
-      options.leaf_size_m = number;
-    } else {
-      std::fprintf(stderr, "run_demo: bad option or value: %s %s\n", arg.c_str(), value);
-      usage();
-      return 2;
-    }
+  using veltrax_tools::number_to;
+  veltrax_tools::OptionTable table;
+  table.flags = {{"--fast", [&] { options.fast = true; }},
+                 {"--quiet", [&] { options.progress = false; }},
+                 {"--no-recording", [&] { options.record = false; }}};
+  table.options = {
+      {"--out", veltrax_tools::text_to(options.out_dir)},
+      {"--scene", veltrax_tools::text_to(options.scene_dir)},
+      {"--real", veltrax_tools::text_to(options.real_dir)},
+      {"--params", veltrax_tools::text_to(options.params_file)},
+      {"--model", veltrax_tools::text_to(options.model_file)},
+      {"--compare-model", veltrax_tools::text_to(options.compare_model)},
+      {"--param", veltrax_tools::appended_to(options.params)},
+      {"--bag", veltrax_tools::text_to(options.bag_dir)},
+      {"--remap", veltrax_tools::appended_to(options.remaps)},
+      {"--rate", number_to(options.bag_rate, veltrax_tools::kAboveZero)},
+      {"--start", number_to(options.bag_start_s, 0.0)},
+      {"--duration", number_to(options.bag_duration_s, 0.0)},
+      {"--frames",
+       [&](const char * value) {
+         frames_given = true;
+         return number_to(options.frames, 1.0, 9999.0)(value);
+       }},
+      {"--seed", number_to(options.seed, 0.0, 4294967295.0)},
+      {"--leaf-size", number_to(options.leaf_size_m, veltrax_tools::kAboveZero)},
+  };
+  if (const auto status = veltrax_tools::parse_command_line("run_demo", argc, argv, table, usage)) {
+    return *status;
   }
   if (!options.scene_dir.empty() + !options.real_dir.empty() + !options.bag_dir.empty() > 1) {
     std::fprintf(stderr, "run_demo: --scene, --real and --bag exclude each other\n");

@@ -31,51 +31,28 @@ void usage()
 
 }  // namespace
 
-using veltrax_tools::parse_number;
-
 int main(int argc, char ** argv)
 {
   veltrax_soak::SoakOptions options;
   options.workspace_dir = VELTRAX_WORKSPACE_DIR;
   bool warmup_given = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      usage();
-      return 0;
-    }
-    if (arg == "--debug") {
-      options.debug = true;
-      continue;
-    }
-    if (arg == "--quiet") {
-      options.progress = false;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      std::fprintf(stderr, "soak: %s needs a value\n", arg.c_str());
-      usage();
-      return 2;
-    }
-    const char * value = argv[++i];
-    double number = 0.0;
-    if (arg == "--out") {
-      options.out_dir = value;
-    } else if (arg == "--cycles" && parse_number(value, number) && number >= 1.0 && number <= 1e8) {
-      options.cycles = static_cast<int>(number);
-    } else if (arg == "--frames" && parse_number(value, number) && number >= 1.0 &&
-               number <= 9999.0) {
-      options.frames = static_cast<int>(number);
-    } else if (arg == "--warmup" && parse_number(value, number) && number >= 0.0 && number <= 1e8) {
-      options.warmup = static_cast<int>(number);
-      warmup_given = true;
-    } else if (arg == "--max-growth-mb" && parse_number(value, number) && number >= 0.0) {
-      options.max_growth_mib = number;
-    } else {
-      std::fprintf(stderr, "soak: bad option or value: %s %s\n", arg.c_str(), value);
-      usage();
-      return 2;
-    }
+  using veltrax_tools::number_to;
+  veltrax_tools::OptionTable table;
+  table.flags = {{"--debug", [&] { options.debug = true; }},
+                 {"--quiet", [&] { options.progress = false; }}};
+  table.options = {
+      {"--out", veltrax_tools::text_to(options.out_dir)},
+      {"--cycles", number_to(options.cycles, 1.0, 1e8)},
+      {"--frames", number_to(options.frames, 1.0, 9999.0)},
+      {"--warmup",
+       [&](const char * value) {
+         warmup_given = true;
+         return number_to(options.warmup, 0.0, 1e8)(value);
+       }},
+      {"--max-growth-mb", number_to(options.max_growth_mib, 0.0)},
+  };
+  if (const auto status = veltrax_tools::parse_command_line("soak", argc, argv, table, usage)) {
+    return *status;
   }
   if (!warmup_given) {
     options.warmup = std::min(500, options.cycles / 10);
