@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "cli.hpp"
 #include "demo/write.hpp"
@@ -21,13 +23,43 @@ static_assert(std::atomic<bool>::is_always_lock_free, "written by a signal handl
 
 extern "C" void on_interrupt(int) { g_interrupted.store(true); }
 
+// Threads that keep a core busy each until destroyed: how the node keeps up on a loaded machine.
+class BusyThreads
+{
+public:
+  explicit BusyThreads(int count)
+  {
+    for (int i = 0; i < count; ++i) {
+      threads_.emplace_back([this] {
+        volatile unsigned long spins = 0;
+        while (!stop_.load(std::memory_order_relaxed)) {
+          spins = spins + 1;
+        }
+      });
+    }
+  }
+  ~BusyThreads()
+  {
+    stop_.store(true);
+    for (std::thread & thread : threads_) {
+      thread.join();
+    }
+  }
+  BusyThreads(const BusyThreads &) = delete;
+  BusyThreads & operator=(const BusyThreads &) = delete;
+
+private:
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;
+};
+
 void usage()
 {
   std::fprintf(
       stderr,
       "usage: run_demo [--out DIR] [--scene DIR | --real DIR] [--frames N] [--seed S] [--fast]\n"
       "                [--params FILE] [--model FILE] [--compare-model FILE] [--leaf-size M]\n"
-      "                [--param NAME:=VALUE]... [--no-recording] [--quiet]\n"
+      "                [--param NAME:=VALUE]... [--busy-threads N] [--no-recording] [--quiet]\n"
       "       run_demo --bag DIR [--rate X] [--start S] [--duration D] [--remap FROM:=TO]...\n"
       "                [--fast] [--out DIR] [--params FILE] [--model FILE] [--leaf-size M]\n"
       "                [--param NAME:=VALUE]... [--no-recording] [--quiet]\n"
@@ -49,6 +81,7 @@ void usage()
       "  --compare-model FILE  compare the model's detections with this model's per frame\n"
       "  --leaf-size M     downsample_leaf_size in metres (default 0.01)\n"
       "  --param N:=V      any further node parameter override\n"
+      "  --busy-threads N  N threads spinning beside the node for the whole run (default 0)\n"
       "  --no-recording    no replay.mcap (the run as a rosbag2 recording)\n"
       "  --quiet           no progress line\n");
 }
@@ -63,6 +96,7 @@ int main(int argc, char ** argv)
   options.workspace_dir = VELTRAX_WORKSPACE_DIR;
   options.interrupt = &g_interrupted;
   bool frames_given = false;
+  int busy_threads = 0;
   using veltrax_tools::number_to;
   veltrax_tools::OptionTable table;
   table.flags = {{"--fast", [&] { options.fast = true; }},
@@ -88,6 +122,7 @@ int main(int argc, char ** argv)
        }},
       {"--seed", number_to(options.seed, 0.0, 4294967295.0)},
       {"--leaf-size", number_to(options.leaf_size_m, veltrax_tools::kAboveZero)},
+      {"--busy-threads", number_to(busy_threads, 0.0, 64.0)},
   };
   if (const auto status = veltrax_tools::parse_command_line("run_demo", argc, argv, table, usage)) {
     return *status;
@@ -104,6 +139,7 @@ int main(int argc, char ** argv)
     options.frames = 5;
   }
 
+  const BusyThreads load(busy_threads);
   try {
     const veltrax_demo::RunSummary summary = veltrax_demo::run_demo(options);
     veltrax_demo::print_summary(stdout, summary);
