@@ -79,7 +79,7 @@ void usage()
       "  --params FILE     node parameters (default veltrax_cv_model/config/params.yaml)\n"
       "  --model FILE      host NPU model for the scene (default the colour-key model)\n"
       "  --compare-model FILE  compare the model's detections with this model's per frame\n"
-      "  --leaf-size M     downsample_leaf_size in metres (default 0.01)\n"
+      "  --leaf-size M     downsample_leaf_size in metres (default: the parameter file's)\n"
       "  --param N:=V      any further node parameter override\n"
       "  --busy-threads N  N threads spinning beside the node for the whole run (default 0)\n"
       "  --no-recording    no replay.mcap (the run as a rosbag2 recording)\n"
@@ -121,7 +121,13 @@ int main(int argc, char ** argv)
          return number_to(options.frames, 1.0, 9999.0)(value);
        }},
       {"--seed", number_to(options.seed, 0.0, 4294967295.0)},
-      {"--leaf-size", number_to(options.leaf_size_m, veltrax_tools::kAboveZero)},
+      {"--leaf-size",
+       [&](const char * value) {
+         double leaf_m = 0.0;
+         const bool valid = number_to(leaf_m, veltrax_tools::kAboveZero)(value);
+         options.leaf_size_m = leaf_m;
+         return valid;
+       }},
       {"--busy-threads", number_to(busy_threads, 0.0, 64.0)},
   };
   if (const auto status = veltrax_tools::parse_command_line("run_demo", argc, argv, table, usage)) {

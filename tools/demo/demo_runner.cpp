@@ -43,8 +43,6 @@ std::vector<std::string> node_arguments(const RunOptions & options, const std::s
   if (!fs::exists(params)) {
     throw std::runtime_error("parameter file not found: " + params);
   }
-  char leaf[64];
-  std::snprintf(leaf, sizeof(leaf), "downsample_leaf_size:=%.6f", options.leaf_size_m);
   std::vector<std::string> ros_args{"--params-file",
                                     params,
                                     "-p",
@@ -54,9 +52,12 @@ std::vector<std::string> node_arguments(const RunOptions & options, const std::s
                                     "-p",
                                     "debug:=true",
                                     "-p",
-                                    "draw_result:=true",
-                                    "-p",
-                                    leaf};
+                                    "draw_result:=true"};
+  if (options.leaf_size_m) {
+    char leaf[64];
+    std::snprintf(leaf, sizeof(leaf), "downsample_leaf_size:=%.6f", *options.leaf_size_m);
+    ros_args.insert(ros_args.end(), {"-p", leaf});
+  }
   for (const std::string & param : options.params) {
     ros_args.push_back("-p");
     ros_args.push_back(param);

@@ -49,8 +49,8 @@ struct RunOptions
   uint32_t seed{1};
   /// Publish the next frame as soon as the outline of the previous one arrived, not at 10 Hz.
   bool fast{false};
-  /// downsample_leaf_size given to the node, metres.
-  double leaf_size_m{0.01};
+  /// downsample_leaf_size given to the node, metres; unset: the parameter file's.
+  std::optional<double> leaf_size_m;
   /// Further parameter overrides, "name:=value" each; they win over everything above.
   std::vector<std::string> params;
   /// Print a progress line while running.
