@@ -29,6 +29,8 @@ struct OptionTable
 {
   std::map<std::string, std::function<void()>> flags;
   std::map<std::string, ValueHandler> options;
+  /// Takes an argument that does not start with "--"; without one such arguments are refused.
+  ValueHandler positional;
 };
 
 /// Reads `argv` against `table`. Returns the exit status to end with (0 after -h or --help; 2
@@ -46,6 +48,14 @@ inline std::optional<int> parse_command_line(const char * tool, int argc, char *
     if (const auto flag = table.flags.find(arg); flag != table.flags.end()) {
       flag->second();
       continue;
+    }
+    if (table.positional && arg.rfind("--", 0) != 0) {
+      if (table.positional(arg.c_str())) {
+        continue;
+      }
+      std::fprintf(stderr, "%s: unexpected argument: %s\n", tool, arg.c_str());
+      usage();
+      return 2;
     }
     const auto option = table.options.find(arg);
     if (option == table.options.end()) {

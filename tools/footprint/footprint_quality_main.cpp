@@ -2,7 +2,7 @@
 //                   [--tilt-deg D] [--holes S] [--seed N] [--picture OUT]
 // Scores the node's footprints of one camera on a recorded frame against its true footprints
 // (tools/README.md).
-#include <cstring>
+#include <cmath>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -21,10 +21,19 @@ constexpr const char * kUsage =
     "                         [--noise R] [--tilt-deg D] [--holes S] [--seed N]\n"
     "                         [--picture OUT]\n";
 
-int usage(const std::string & fault)
+void usage() { std::cerr << kUsage; }
+
+// Exactly the camera number 1 or 2.
+veltrax_tools::ValueHandler camera_to(int & camera)
 {
-  std::cerr << "footprint_quality: " << fault << "\n" << kUsage;
-  return 2;
+  return [&camera](const char * value) {
+    double number = 0.0;
+    if (!veltrax_tools::parse_number(value, number) || (number != 1.0 && number != 2.0)) {
+      return false;
+    }
+    camera = static_cast<int>(number);
+    return true;
+  };
 }
 
 }  // namespace
@@ -38,48 +47,36 @@ int main(int argc, char ** argv)
   std::string picture_path;
   int camera = 1;
   veltrax_footprint::Degradation degradation;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (arg.rfind("--", 0) != 0) {
-      if (!frame_dir.empty()) {
-        return usage("more than one FRAME_DIR");
-      }
-      frame_dir = arg;
-      continue;
-    }
-    if (i + 1 >= argc) {
-      return usage(arg + " needs a value");
-    }
-    const char * value = argv[++i];
-    double number = 0.0;
-    const bool numeric = veltrax_tools::parse_number(value, number);
-    if (arg == "--params") {
-      params_path = value;
-    } else if (arg == "--json") {
-      json_path = value;
-    } else if (arg == "--picture") {
-      picture_path = value;
-    } else if (arg == "--camera" && numeric && (number == 1.0 || number == 2.0)) {
-      camera = static_cast<int>(number);
-    } else if (arg == "--noise" && numeric && number >= 0.0 && number < 1.0) {
-      degradation.noise_rel = number;
-    } else if (arg == "--tilt-deg" && numeric && std::abs(number) <= 45.0) {
-      degradation.tilt_deg = number;
-    } else if (arg == "--holes" && numeric && number >= 0.0 && number <= 1.0) {
-      degradation.holes_share = number;
-    } else if (arg == "--seed" && numeric && number >= 0.0 && number <= 4294967294.0 &&
-               number == static_cast<double>(static_cast<std::uint32_t>(number))) {
-      degradation.seed = static_cast<std::uint32_t>(number);
-    } else {
-      return usage("bad option or value: " + arg + " " + value);
-    }
+  using veltrax_tools::number_to;
+  veltrax_tools::OptionTable table;
+  table.positional = [&frame_dir](const char * value) {
+    const bool first = frame_dir.empty();
+    frame_dir = value;
+    return first;
+  };
+  table.options = {
+      {"--params", veltrax_tools::text_to(params_path)},
+      {"--json", veltrax_tools::text_to(json_path)},
+      {"--picture", veltrax_tools::text_to(picture_path)},
+      {"--camera", camera_to(camera)},
+      {"--noise", number_to(degradation.noise_rel, 0.0, std::nextafter(1.0, 0.0))},
+      {"--tilt-deg", number_to(degradation.tilt_deg, -45.0, 45.0)},
+      {"--holes", number_to(degradation.holes_share, 0.0, 1.0)},
+      {"--seed",
+       [&degradation](const char * value) {
+         double number = 0.0;
+         // Whole numbers only: the seed names one degradation exactly.
+         return veltrax_tools::parse_number(value, number) && number == std::floor(number) &&
+                number_to(degradation.seed, 0.0, 4294967294.0)(value);
+       }},
+  };
+  if (const auto status =
+          veltrax_tools::parse_command_line("footprint_quality", argc, argv, table, usage)) {
+    return *status;
   }
   if (frame_dir.empty()) {
-    return usage("FRAME_DIR is missing");
+    std::cerr << "footprint_quality: FRAME_DIR is missing\n" << kUsage;
+    return 2;
   }
   try {
     const veltrax_footprint::FrameData frame = veltrax_footprint::load_frame_dir(frame_dir);

@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "cli.hpp"
 #include "footprint/pipeline_params.hpp"
 #include "footprint/polygon_metrics.hpp"
 #include "footprint/truth_derivation.hpp"
@@ -38,28 +39,26 @@ int main(int argc, char ** argv)
   std::string picture_path;
   int camera = 1;
   bool write = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--write") {
-      write = true;
-    } else if ((arg == "--params" || arg == "--picture" || arg == "--camera") && i + 1 < argc) {
-      const std::string value = argv[++i];
-      if (arg == "--params") {
-        params_path = value;
-      } else if (arg == "--picture") {
-        picture_path = value;
-      } else if (value == "1" || value == "2") {
-        camera = std::stoi(value);
-      } else {
-        std::cerr << kUsage;
-        return 2;
-      }
-    } else if (arg.rfind("--", 0) != 0 && frame_dir.empty()) {
-      frame_dir = arg;
-    } else {
-      std::cerr << kUsage;
-      return 2;
-    }
+  veltrax_tools::OptionTable table;
+  table.positional = [&frame_dir](const char * value) {
+    const bool first = frame_dir.empty();
+    frame_dir = value;
+    return first;
+  };
+  table.flags = {{"--write", [&write] { write = true; }}};
+  table.options = {
+      {"--params", veltrax_tools::text_to(params_path)},
+      {"--picture", veltrax_tools::text_to(picture_path)},
+      {"--camera",
+       [&camera](const char * value) {
+         const std::string text = value;
+         camera = text == "2" ? 2 : 1;
+         return text == "1" || text == "2";
+       }},
+  };
+  if (const auto status = veltrax_tools::parse_command_line("footprint_truth", argc, argv, table,
+                                                            [] { std::cerr << kUsage; })) {
+    return *status;
   }
   if (frame_dir.empty()) {
     std::cerr << kUsage;
