@@ -108,14 +108,6 @@ public:
   const DetectionCloudSettings & settings() const { return settings_; }
 
 private:
-  bool fit_floor_model(const DepthImageView & depth, int row_length, const CameraView & view,
-                       RegionScratch & scratch, GroundRemoval<pcl::PointXYZ> & model,
-                       CloudBuildReport & report) const;
-  void box_cloud(const DepthImageView & depth, int row_length, const DetectedObject & box,
-                 const CameraView & view, const GroundRemoval<pcl::PointXYZ> * floor_model,
-                 BoxFloor floor, RegionScratch & scratch, pcl::PointCloud<pcl::PointXYZ> & cloud,
-                 CloudBuildReport & report) const;
-
   DetectionCloudSettings settings_;
 };
 
