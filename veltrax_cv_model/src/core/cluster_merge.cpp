@@ -1,6 +1,7 @@
 // Split/merge pieces for detection clouds: bounds, centroids and the seed-only merge.
 #include "veltrax_cv_model/cluster_merge.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -14,25 +15,31 @@ using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 
 CloudBounds cloud_bounds(const Cloud & cloud)
 {
-  CloudBounds b{Eigen::Vector3f::Constant(std::numeric_limits<float>::max()),
-                Eigen::Vector3f::Constant(-std::numeric_limits<float>::max())};
-  for (const auto & p : cloud.points) {
-    if (!cloud.is_dense && !pcl::isXYZFinite(p)) {
-      continue;
+  constexpr float kMax = std::numeric_limits<float>::max();
+  float min_x = kMax, min_y = kMax, min_z = kMax;
+  float max_x = -kMax, max_y = -kMax, max_z = -kMax;
+  // std::min/max keep their first argument when the second is NaN, so a NaN in a cloud wrongly
+  // marked dense is skipped, not propagated.
+  const auto widen = [&](const pcl::PointXYZ & p) {
+    min_x = std::min(min_x, p.x);
+    min_y = std::min(min_y, p.y);
+    min_z = std::min(min_z, p.z);
+    max_x = std::max(max_x, p.x);
+    max_y = std::max(max_y, p.y);
+    max_z = std::max(max_z, p.z);
+  };
+  if (cloud.is_dense) {
+    for (const auto & p : cloud.points) {
+      widen(p);
     }
-    const float v[3] = {p.x, p.y, p.z};
-    // Written as comparisons so that a NaN in a cloud wrongly marked dense is skipped, not
-    // propagated.
-    for (int a = 0; a < 3; ++a) {
-      if (v[a] < b.min_m[a]) {
-        b.min_m[a] = v[a];
-      }
-      if (v[a] > b.max_m[a]) {
-        b.max_m[a] = v[a];
+  } else {
+    for (const auto & p : cloud.points) {
+      if (pcl::isXYZFinite(p)) {
+        widen(p);
       }
     }
   }
-  return b;
+  return {Eigen::Vector3f(min_x, min_y, min_z), Eigen::Vector3f(max_x, max_y, max_z)};
 }
 
 float x_extent(const Cloud & cloud)

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <utility>
 
@@ -61,22 +62,31 @@ void sample_edge(pcl::PointXYZ a, pcl::PointXYZ b, float h, Cloud & outline)
 // Drops the points strictly inside the polygon of the extreme points in eight directions (x, y,
 // x + y, x - y, both ways; Akl-Toussaint): they can be neither corners nor on an edge of the
 // hull, and a dense cluster has most of its points there, so the hull sorts far fewer points.
-// The signs of the cross products are taken in double, where they are exact for float input.
+// Any corners taken from the points would do: a point strictly left of every edge of a closed
+// chain of them lies strictly inside their hull, so rounding in the choice of the extremes costs
+// only speed.
 void drop_interior_points(std::vector<cv::Point2f> & points)
 {
   std::array<std::size_t, 8> extreme{};
-  std::array<double, 8> best{};
-  best.fill(-std::numeric_limits<double>::infinity());
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    const double x = points[i].x;
-    const double y = points[i].y;
-    const std::array<double, 8> key{x, x + y, y, y - x, -x, -x - y, -y, x - y};
-    for (std::size_t d = 0; d < 8; ++d) {
-      if (key[d] > best[d]) {
-        best[d] = key[d];
-        extreme[d] = i;
-      }
+  std::array<float, 8> best{};
+  best.fill(-std::numeric_limits<float>::infinity());
+  const auto update = [&](std::size_t d, float key, std::size_t i) {
+    if (key > best[d]) {
+      best[d] = key;
+      extreme[d] = i;
     }
+  };
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const float x = points[i].x;
+    const float y = points[i].y;
+    update(0, x, i);
+    update(1, x + y, i);
+    update(2, y, i);
+    update(3, y - x, i);
+    update(4, -x, i);
+    update(5, -x - y, i);
+    update(6, -y, i);
+    update(7, x - y, i);
   }
   // The extremes in that order go counter-clockwise around the hull; repeated ones are skipped.
   std::vector<cv::Point2d> corners;
@@ -89,17 +99,54 @@ void drop_interior_points(std::vector<cv::Point2f> & points)
   if (corners.size() < 3) {
     return;
   }
-  const auto strictly_inside = [&corners](const cv::Point2f & p) {
-    for (std::size_t k = 0; k < corners.size(); ++k) {
-      const cv::Point2d & a = corners[k];
-      const cv::Point2d & b = corners[(k + 1) % corners.size()];
-      if ((b.x - a.x) * (p.y - a.y) - (b.y - a.y) * (p.x - a.x) <= 0.0) {
-        return false;
+  // Edge functions in float, with every edge tested for every point (no early exit, no branch);
+  // a chain of fewer than eight corners repeats its last edge.
+  // Float rounding of an edge function stays far below `margin` for coordinates of this
+  // magnitude, so a point counted as inside is strictly inside; points close to an edge are
+  // kept and left to the hull.
+  float magnitude = 0.0f;
+  for (const cv::Point2d & c : corners) {
+    magnitude = std::max(
+        {magnitude, static_cast<float>(std::fabs(c.x)), static_cast<float>(std::fabs(c.y))});
+  }
+  const float margin = 64.0f * std::numeric_limits<float>::epsilon() * magnitude * magnitude;
+  std::array<float, 8> from_x, from_y, along_x, along_y;
+  const std::size_t edge_count = corners.size();
+  for (std::size_t k = 0; k < 8; ++k) {
+    const std::size_t e = std::min(k, edge_count - 1);
+    const cv::Point2d & a = corners[e];
+    const cv::Point2d & b = corners[(e + 1) % edge_count];
+    from_x[k] = static_cast<float>(a.x);
+    from_y[k] = static_cast<float>(a.y);
+    along_x[k] = static_cast<float>(b.x - a.x);
+    along_y[k] = static_cast<float>(b.y - a.y);
+  }
+  // Blocks of points as separate x and y arrays of a fixed length, a loop the compiler
+  // vectorises; the tail is padded with the first corner, which is never inside.
+  constexpr std::size_t kBlock = 64;
+  std::array<float, kBlock> xs, ys;
+  std::array<std::int32_t, kBlock> inside;
+  std::size_t kept = 0;
+  for (std::size_t begin = 0; begin < points.size(); begin += kBlock) {
+    const std::size_t n = std::min(kBlock, points.size() - begin);
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      const cv::Point2f & p = points[begin + std::min(i, n - 1)];
+      xs[i] = i < n ? p.x : from_x[0];
+      ys[i] = i < n ? p.y : from_y[0];
+      inside[i] = 1;
+    }
+    for (std::size_t k = 0; k < 8; ++k) {
+      for (std::size_t i = 0; i < kBlock; ++i) {
+        inside[i] &= along_x[k] * (ys[i] - from_y[k]) - along_y[k] * (xs[i] - from_x[k]) > margin;
       }
     }
-    return true;
-  };
-  points.erase(std::remove_if(points.begin(), points.end(), strictly_inside), points.end());
+    for (std::size_t i = 0; i < n; ++i) {
+      if (inside[i] == 0) {
+        points[kept++] = points[begin + i];
+      }
+    }
+  }
+  points.resize(kept);
 }
 
 }  // namespace
