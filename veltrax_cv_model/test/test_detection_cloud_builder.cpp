@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/rgbd_frames.hpp"
+#include "veltrax_cv_model/planar_proximity.hpp"
 
 namespace veltrax_cv_model
 {
@@ -219,6 +220,61 @@ TEST(DetectionCloudBuilder, ReportsTheFirstRefusedRegionAndBuildsNothingFromARef
                        report);
   builder.region_cloud(eight_bit, 64, {0, 10, 0, 10}, {52.5f, 52.5f, 31.5f, 23.5f}, cloud, report);
   EXPECT_EQ(report.refused.status, S::kRectOutsideImage);
+}
+
+// The floor contact's grid answers as the k-d tree's float comparison, dx^2 + dy^2 < r^2: on
+// dense and sparse sets, with queries right at the radius, far outside, and a spread wide enough
+// to coarsen the grid.
+TEST(PlanarProximity, FindsExactlyThePointsStrictlyWithinTheRadius)
+{
+  struct Case
+  {
+    const char * name;
+    int points;
+    float spread_m;
+  };
+  for (const Case & c : {Case{"dense", 4000, 0.3f}, Case{"sparse", 60, 2.0f},
+                         Case{"wide", 200, 5000.0f}, Case{"empty", 0, 1.0f}}) {
+    SCOPED_TRACE(c.name);
+    std::uint32_t state = 12345;
+    const auto uniform = [&state](float low, float high) {
+      state = state * 1664525u + 1013904223u;
+      return low + (high - low) * static_cast<float>(state >> 8) / 16777216.0f;
+    };
+    Cloud cloud;
+    for (int i = 0; i < c.points; ++i) {
+      cloud.push_back(
+          pcl::PointXYZ(uniform(-c.spread_m, c.spread_m), uniform(-c.spread_m, c.spread_m), 0.0f));
+    }
+    cloud.push_back(pcl::PointXYZ(NAN, 0.0f, 0.0f));  // never found, never breaks the grid
+    const PlanarProximity grid(cloud.points.data(), cloud.size(), kFloorContactRadiusM);
+    const float r2 = static_cast<float>(double{kFloorContactRadiusM} * kFloorContactRadiusM);
+    std::vector<pcl::PointXYZ> queries;
+    for (int i = 0; i < 3000; ++i) {
+      const float reach = 1.2f * c.spread_m;
+      queries.emplace_back(uniform(-reach, reach), uniform(-reach, reach), 0.0f);
+    }
+    for (int i = 0; i < std::min(c.points, 200); ++i) {
+      // Just inside, at and just outside the radius of an indexed point.
+      for (const float d : {0.0499999f, 0.05f, 0.0500001f}) {
+        queries.emplace_back(cloud[i].x + d, cloud[i].y, 0.0f);
+      }
+    }
+    queries.emplace_back(1e30f, 0.0f, 0.0f);
+    int found = 0;
+    for (const pcl::PointXYZ & q : queries) {
+      bool expected = false;
+      for (const pcl::PointXYZ & p : cloud) {
+        const float dx = p.x - q.x, dy = p.y - q.y;
+        expected = expected || dx * dx + dy * dy < r2;
+      }
+      ASSERT_EQ(grid.any_within(q.x, q.y), expected) << q.x << ", " << q.y;
+      found += expected;
+    }
+    if (c.points > 0) {
+      EXPECT_GT(found, 0);
+    }
+  }
 }
 
 }  // namespace

@@ -90,9 +90,9 @@ public:
                  CloudBuildReport & report) const;
 
   /// Fits `model` on the whole frame's scene cloud, cropped and transformed, thinned at the
-  /// builder's leaf or at kFloorModelLeafM, whichever is coarser, and folds the frame's
-  /// back-projection at the builder's leaf into `report`. Returns false, leaving `model` as it
-  /// is, when the frame is refused or holds no depth reading.
+  /// builder's leaf or at kFloorModelLeafM, whichever is coarser, from pixels sparse enough for
+  /// that grid, and folds that back-projection into `report`. Returns false, leaving `model` as
+  /// it is, when the frame is refused or holds no depth reading.
   bool fit_floor_model(const DepthImageView & depth, int row_length, const CameraView & view,
                        GroundRemoval<pcl::PointXYZ> & model, CloudBuildReport & report) const;
 

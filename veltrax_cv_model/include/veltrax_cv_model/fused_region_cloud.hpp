@@ -30,8 +30,9 @@ struct CameraView
 };
 
 /// Working memory of the fused pass and of voxel thinning, kept between calls so that the regions
-/// of a frame reuse it instead of allocating. Contents are unspecified between calls. One per
-/// thread: a call may use it while no other call does.
+/// of a frame reuse it instead of allocating. Its contents belong to those functions (the hash
+/// table is left empty by each call, not cleared by the next): nothing else may change them. One
+/// per thread: a call may use it while no other call does.
 struct RegionScratch
 {
   struct Voxel
@@ -44,6 +45,7 @@ struct RegionScratch
   std::vector<Voxel> voxels;
   std::vector<std::uint64_t> slot_key;
   std::vector<std::uint32_t> slot_voxel;
+  std::vector<std::size_t> used_slots;
   std::vector<std::uint64_t> order;
   std::vector<std::uint64_t> buffer;
 };
@@ -71,10 +73,15 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
 /// replaced: unorganised (height 1), empty header. `working_bounds`, when given, is set to the
 /// bounds of the valid pixels' points (optical frame; empty when there are none). Allocates
 /// nothing per point. Thread-safe with a scratch per thread.
+///
+/// A `pixel_stride` above 1 takes only every stride-th pixel of every stride-th row (from the
+/// region's top left) as the region's pixels: a sparser input for a coarse leaf, whose voxels
+/// such pixels still reach.
 BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_length,
                                         const PixelRect & rect, const CameraView & view,
                                         float leaf_size_m, RegionScratch & scratch,
                                         pcl::PointCloud<pcl::PointXYZ> & cloud,
-                                        Eigen::AlignedBox3f * working_bounds = nullptr);
+                                        Eigen::AlignedBox3f * working_bounds = nullptr,
+                                        int pixel_stride = 1);
 
 }  // namespace veltrax_cv_model

@@ -128,7 +128,7 @@ BackProjectionResult back_project_depth(const DepthImageView & depth, int row_le
                          static_cast<std::size_t>(rect.bottom - rect.top));
 
   pcl::PointXYZ * out = working->points.data();
-  for_each_depth_point(depth, row_length, rect, intrinsics,
+  for_each_depth_point(depth, row_length, rect, intrinsics, 1,
                        [&](float x, float y, float z) { *out++ = pcl::PointXYZ(x, y, z); });
   working->points.resize(static_cast<std::size_t>(out - working->points.data()));
   working->width = static_cast<std::uint32_t>(working->points.size());

@@ -3,6 +3,7 @@
 // multiply-add: include it from nowhere else.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -12,26 +13,42 @@
 namespace veltrax_cv_model
 {
 
+/// Metres of every 16-bit depth reading, d / kDepthUnitsPerMetre rounded to float: a table read
+/// instead of a double division per pixel.
+inline const std::array<float, 65536> & depth_metres_table()
+{
+  static const std::array<float, 65536> table = [] {
+    std::array<float, 65536> metres{};
+    for (std::size_t d = 0; d < metres.size(); ++d) {
+      metres[d] = static_cast<float>(static_cast<double>(d) / kDepthUnitsPerMetre);
+    }
+    return metres;
+  }();
+  return table;
+}
+
 /// Calls `emit(x, y, z)` (camera optical frame, metres) for every valid pixel of `rect` in
-/// row-major order, with the float expressions documented at back_project_depth. The arguments
-/// must have passed check_depth_region.
+/// row-major order, with the float expressions documented at back_project_depth; with a
+/// `stride` above 1 only for every stride-th pixel of every stride-th row, from the rectangle's
+/// top left. The arguments must have passed check_depth_region.
 template <typename Emit>
 void for_each_depth_point(const DepthImageView & depth, int row_length, const PixelRect & rect,
-                          const CameraIntrinsics & intrinsics, Emit && emit)
+                          const CameraIntrinsics & intrinsics, int stride, Emit && emit)
 {
   const float fx = intrinsics.fx;
   const float fy = intrinsics.fy;
   const float cx = intrinsics.cx;
   const float cy = intrinsics.cy;
-  for (int v = rect.top; v < rect.bottom; ++v) {
+  const std::array<float, 65536> & metres = depth_metres_table();
+  for (int v = rect.top; v < rect.bottom; v += stride) {
     const std::uint8_t * row =
         depth.data + 2 * static_cast<std::size_t>(v) * static_cast<std::size_t>(row_length);
     const float v_offset = static_cast<float>(v) - cy;
-    for (int u = rect.left; u < rect.right; ++u) {
+    for (int u = rect.left; u < rect.right; u += stride) {
       // memcpy: the message buffer is bytes, with no alignment promise for 16-bit reads.
       std::uint16_t d;
       std::memcpy(&d, row + 2 * static_cast<std::size_t>(u), sizeof d);
-      const float z = static_cast<float>(d / kDepthUnitsPerMetre);
+      const float z = metres[d];
       if (z > 0.0f && z < kFarDepthLimitM) {
         emit((static_cast<float>(u) - cx) * z / fx, v_offset * z / fy, z);
       }

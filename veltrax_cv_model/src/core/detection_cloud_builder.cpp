@@ -1,16 +1,15 @@
 #include "veltrax_cv_model/detection_cloud_builder.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
 
-#include <pcl/search/kdtree.h>
-
 #include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
-#include "veltrax_cv_model/voxel_grid_guard.hpp"
+#include "veltrax_cv_model/planar_proximity.hpp"
 
 namespace veltrax_cv_model
 {
@@ -39,6 +38,16 @@ RegionScratch & thread_scratch()
 {
   thread_local RegionScratch scratch;
   return scratch;
+}
+
+// Pixels of the scene the floor model reads: every stride-th of every stride-th row, as far
+// apart as keeps neighbouring pixels less than a floor-model voxel apart at the far depth limit,
+// so every voxel the whole frame reaches is still reached (twice as sparse at 640 x 480).
+int floor_model_pixel_stride(const CameraIntrinsics & intrinsics)
+{
+  const float focal = std::min(intrinsics.fx, intrinsics.fy);
+  const float stride = std::floor(kFloorModelLeafM * focal / kFarDepthLimitM);
+  return stride >= 1.0f && stride <= 64.0f ? static_cast<int>(stride) : 1;
 }
 
 }  // namespace
@@ -87,21 +96,16 @@ bool DetectionCloudBuilder::fit_floor_model(const DepthImageView & depth, int ro
                                             GroundRemoval<pcl::PointXYZ> & model,
                                             CloudBuildReport & report) const
 {
-  RegionScratch & scratch = thread_scratch();
   const PixelRect frame{0, depth.width, 0, depth.height};
+  pcl::PointCloud<pcl::PointXYZ> scene;
+  // Refused as the boxes would be: the coarser grid must not hide a bad leaf.
   BackProjectionResult result;
   result.status =
       check_depth_region(depth, row_length, frame, view.intrinsics, settings_.leaf_size_m);
-  pcl::PointCloud<pcl::PointXYZ> scene;
   if (result.status == BackProjectionStatus::kOk) {
-    Eigen::AlignedBox3f bounds;
     result = fused_region_cloud(depth, row_length, frame, view,
-                                std::max(settings_.leaf_size_m, kFloorModelLeafM), scratch, scene,
-                                &bounds);
-    // The report speaks of the builder's leaf, whose grid may overflow where the floor's does not.
-    result.voxel_grid_skipped =
-        result.working_points > 0 &&
-        voxel_grid_would_overflow(bounds.min(), bounds.max(), settings_.leaf_size_m);
+                                std::max(settings_.leaf_size_m, kFloorModelLeafM), thread_scratch(),
+                                scene, nullptr, floor_model_pixel_stride(view.intrinsics));
   }
   fold_into(result, report);
   if (result.status != BackProjectionStatus::kOk || result.working_points == 0) {
@@ -129,18 +133,12 @@ void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
     cloud = std::move(in_base);
     return;
   }
-  cloud = *above_floor;
+  const PlanarProximity footprint(above_floor->points.data(), above_floor->size(),
+                                  kFloorContactRadiusM);
+  cloud = std::move(*above_floor);
   cloud.points.reserve(in_base.size());
-  for (pcl::PointXYZ & p : above_floor->points) {
-    p.z = 0.0f;
-  }
-  pcl::search::KdTree<pcl::PointXYZ> footprint(false);
-  footprint.setInputCloud(above_floor);
-  pcl::Indices index(1);
-  std::vector<float> squared_distance(1);
   for (const pcl::PointXYZ & p : on_floor->points) {
-    const pcl::PointXYZ flat(p.x, p.y, 0.0f);
-    if (footprint.radiusSearch(flat, kFloorContactRadiusM, index, squared_distance, 1) > 0) {
+    if (footprint.any_within(p.x, p.y)) {
       cloud.points.push_back(p);
     }
   }

@@ -102,30 +102,48 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
     low[a] = static_cast<float>(low_cell);
     side[a] = std::int64_t{high_cell} - low_cell + 1;
   }
-  const auto cell = [&](float c, int a) {
-    return static_cast<std::int64_t>(static_cast<int>(std::floor(c * inverse_leaf) - low[a]));
+  // Below 2^23 in magnitude, floor(c / leaf) - low is an exact small integer, so integer
+  // arithmetic gives the same cells without the float floor (a libm call on baseline x86-64).
+  float largest = 0.0f;
+  for (int a = 0; a < 3; ++a) {
+    largest = std::max(
+        {largest, std::fabs(min_pt[a] * inverse_leaf), std::fabs(max_pt[a] * inverse_leaf)});
+  }
+  const bool small_cells = largest < 8388608.0f;
+  std::array<int, 3> low_int;
+  for (int a = 0; a < 3; ++a) {
+    low_int[a] = static_cast<int>(low[a]);
+  }
+  const auto cell = [&](float c, int a) -> std::int64_t {
+    const float scaled = c * inverse_leaf;
+    if (small_cells) {
+      const int truncated = static_cast<int>(scaled);
+      return std::int64_t{truncated - (static_cast<float>(truncated) > scaled) - low_int[a]};
+    }
+    return static_cast<int>(std::floor(scaled) - low[a]);
   };
 
   // Sums per voxel in a flat hash keyed by voxel index + 1 (0: empty slot), behind a small
   // direct-mapped cache: neighbouring pixels, in a row and from row to row, mostly share voxels,
   // so most points never reach the hash. Points are added in input order, as VoxelGrid adds
-  // them after its stable sort.
+  // them after its stable sort. The table holds at least two slots per point, so it never fills
+  // past half and never grows; it is kept across calls and left empty by clearing only the
+  // slots this call used.
   std::vector<RegionScratch::Voxel> & voxels = scratch.voxels;
   std::vector<std::uint64_t> & slot_key = scratch.slot_key;
   std::vector<std::uint32_t> & slot_voxel = scratch.slot_voxel;
-  voxels.clear();
+  std::vector<std::size_t> & used_slots = scratch.used_slots;
   std::size_t mask = 1023;
-  for (; mask < count / 4; mask = mask * 2 + 1) {
+  for (; mask < 2 * count; mask = mask * 2 + 1) {
   }
-  const auto place = [&](std::uint64_t tagged, std::uint32_t voxel) {
-    std::size_t slot = hash_slot(tagged, mask);
-    for (; slot_key[slot] != 0; slot = (slot + 1) & mask) {
-    }
-    slot_key[slot] = tagged;
-    slot_voxel[slot] = voxel;
-  };
-  slot_key.assign(mask + 1, 0);
-  slot_voxel.resize(mask + 1);
+  voxels.clear();
+  voxels.reserve(count);
+  used_slots.clear();
+  used_slots.reserve(count);
+  if (slot_key.size() <= mask) {
+    slot_key.assign(mask + 1, 0);
+    slot_voxel.resize(mask + 1);
+  }
   const auto find_or_add = [&](std::uint64_t tagged) {
     std::size_t slot = hash_slot(tagged, mask);
     for (; slot_key[slot] != 0; slot = (slot + 1) & mask) {
@@ -136,15 +154,8 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
     const auto voxel = static_cast<std::uint32_t>(voxels.size());
     slot_key[slot] = tagged;
     slot_voxel[slot] = voxel;
+    used_slots.push_back(slot);
     voxels.push_back({tagged - 1, 0.0f, 0.0f, 0.0f, 0});
-    if (2 * voxels.size() > mask) {
-      mask = mask * 2 + 1;
-      slot_key.assign(mask + 1, 0);
-      slot_voxel.resize(mask + 1);
-      for (std::uint32_t v = 0; v < voxels.size(); ++v) {
-        place(voxels[v].key + 1, v);
-      }
-    }
     return voxel;
   };
   constexpr std::size_t kCacheMask = 1023;
@@ -165,6 +176,10 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
     v.y += p.y;
     v.z += p.z;
     ++v.count;
+  }
+
+  for (const std::size_t slot : used_slots) {
+    slot_key[slot] = 0;
   }
 
   // Voxels in index order; keys are distinct, so no tie needs breaking.
@@ -200,7 +215,7 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
 BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_length,
                                         const PixelRect & rect, const CameraView & view,
                                         float leaf_size_m, RegionScratch & scratch, Cloud & cloud,
-                                        Eigen::AlignedBox3f * working_bounds)
+                                        Eigen::AlignedBox3f * working_bounds, int pixel_stride)
 {
   if (working_bounds != nullptr) {
     working_bounds->setEmpty();
@@ -216,34 +231,46 @@ BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_le
 
   // The grid and the overflow test see every valid pixel, as VoxelGrid sees the working cloud;
   // only points that may reach the crop box are kept for thinning.
+  // Grown, never shrunk: a resize down and up again would rewrite every point.
   Cloud::VectorType & kept = scratch.points;
-  kept.clear();
-  kept.reserve(static_cast<std::size_t>(rect.right - rect.left) *
-               static_cast<std::size_t>(rect.bottom - rect.top));
+  const std::size_t pixels = static_cast<std::size_t>(rect.right - rect.left) *
+                             static_cast<std::size_t>(rect.bottom - rect.top);
+  if (kept.size() < pixels) {
+    kept.resize(pixels);
+  }
+  pcl::PointXYZ * next = kept.data();
   constexpr float kInf = std::numeric_limits<float>::infinity();
-  Eigen::Vector3f min_pt = Eigen::Vector3f::Constant(kInf);
-  Eigen::Vector3f max_pt = Eigen::Vector3f::Constant(-kInf);
+  float min_x = kInf, min_y = kInf, min_z = kInf;
+  float max_x = -kInf, max_y = -kInf, max_z = -kInf;
   const float slack = 2.0f * leaf_size_m + kCropSlackM;
-  for_each_depth_point(depth, row_length, rect, view.intrinsics, [&](float x, float y, float z) {
-    const pcl::PointXYZ p(x, y, z);
-    min_pt = min_pt.cwiseMin(p.getVector3fMap());
-    max_pt = max_pt.cwiseMax(p.getVector3fMap());
-    ++result.working_points;
-    if (inside_crop(p, view.z_min_m, view.z_max_m, slack)) {
-      kept.push_back(p);
-    }
-  });
+  for_each_depth_point(depth, row_length, rect, view.intrinsics, pixel_stride,
+                       [&](float x, float y, float z) {
+                         min_x = std::min(min_x, x);
+                         min_y = std::min(min_y, y);
+                         min_z = std::min(min_z, z);
+                         max_x = std::max(max_x, x);
+                         max_y = std::max(max_y, y);
+                         max_z = std::max(max_z, z);
+                         ++result.working_points;
+                         const pcl::PointXYZ p(x, y, z);
+                         if (inside_crop(p, view.z_min_m, view.z_max_m, slack)) {
+                           *next++ = p;
+                         }
+                       });
+  const auto kept_count = static_cast<std::size_t>(next - kept.data());
   if (result.working_points == 0) {
     return result;
   }
+  const Eigen::Vector3f min_pt(min_x, min_y, min_z);
+  const Eigen::Vector3f max_pt(max_x, max_y, max_z);
   if (working_bounds != nullptr) {
     *working_bounds = Eigen::AlignedBox3f(min_pt, max_pt);
   }
 
   Cloud::VectorType & out = cloud.points;
-  if (!thin_in_voxel_order(kept.data(), kept.size(), min_pt, max_pt, leaf_size_m, scratch, out)) {
+  if (!thin_in_voxel_order(kept.data(), kept_count, min_pt, max_pt, leaf_size_m, scratch, out)) {
     result.voxel_grid_skipped = true;
-    out.assign(kept.begin(), kept.end());
+    out.assign(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(kept_count));
   }
   out.erase(std::remove_if(out.begin(), out.end(),
                            [&](const pcl::PointXYZ & p) {

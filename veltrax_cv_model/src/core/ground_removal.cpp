@@ -1,8 +1,10 @@
 #include "veltrax_cv_model/ground_removal.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 namespace veltrax_cv_model
@@ -33,11 +35,78 @@ constexpr float kMaxLevelSlope = 0.1763f;
 
 double finite_or(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
-int sector_of(float x, float y)
+int exact_sector_of(double x, double y)
 {
-  const double angle = std::atan2(static_cast<double>(y), static_cast<double>(x));  // [-pi, pi]
+  const double angle = std::atan2(y, x);  // [-pi, pi]
   const int sector = static_cast<int>((angle + kPi) / (2.0 * kPi) * kGroundSectorCount);
   return std::clamp(sector, 0, kGroundSectorCount - 1);
+}
+
+// A monotone stand-in for the angle of (u, v) in [0, 2 pi): [0, 4), one unit per quadrant,
+// one division instead of an arc tangent.
+double diamond_angle(double u, double v)
+{
+  if (v >= 0.0) {
+    return u >= 0.0 ? v / (u + v) : 1.0 - u / (v - u);
+  }
+  return u < 0.0 ? 2.0 - v / (-u - v) : 3.0 + u / (u - v);
+}
+
+// Sector k holds the angles of (-x, -y) in [k, k + 1) * 5 degrees; its bounds as diamond angles,
+// and per 1/64 of a diamond unit the first sector reaching into it (a sector spans more than
+// 1/64, so at most one bound falls in each slice).
+struct SectorTable
+{
+  static constexpr int kSlices = 256;
+  std::array<double, kGroundSectorCount + 1> bound{};
+  std::array<std::uint8_t, kSlices> first{};
+
+  SectorTable()
+  {
+    for (int k = 0; k < kGroundSectorCount; ++k) {
+      const double angle = 2.0 * kPi * k / kGroundSectorCount;
+      bound[static_cast<std::size_t>(k)] = diamond_angle(std::cos(angle), std::sin(angle));
+    }
+    bound[0] = 0.0;
+    bound[kGroundSectorCount] = 4.0;
+    int k = 0;
+    for (int slice = 0; slice < kSlices; ++slice) {
+      while (bound[static_cast<std::size_t>(k) + 1] <= slice / 64.0) {
+        ++k;
+      }
+      first[static_cast<std::size_t>(slice)] = static_cast<std::uint8_t>(k);
+    }
+  }
+};
+const SectorTable kSectorTable;
+
+// The sector of atan2(y, x) as exact_sector_of gives it. The diamond angle decides wherever it
+// lies clearly inside a sector; within kBoundMargin of a bound, where the rounding of either
+// computation could tip the result, the arc tangent does.
+int sector_of(float x, float y)
+{
+  constexpr double kBoundMargin = 1e-9;
+  const double d = diamond_angle(-static_cast<double>(x), -static_cast<double>(y));
+  if (!(d >= 0.0 && d < 4.0)) {  // the origin and non-finite points
+    return exact_sector_of(x, y);
+  }
+  auto k = static_cast<std::size_t>(kSectorTable.first[static_cast<std::size_t>(d * 64.0)]);
+  if (d >= kSectorTable.bound[k + 1]) {
+    ++k;
+  }
+  if (d - kSectorTable.bound[k] < kBoundMargin || kSectorTable.bound[k + 1] - d < kBoundMargin) {
+    return exact_sector_of(x, y);
+  }
+  return static_cast<int>(k);
+}
+
+// hypot(x, y) for finite input, as glibc's hypotf computes it (squares and sum in double, where
+// the squares are exact), without the library call.
+float horizontal_range(float x, float y)
+{
+  const double xd = x;
+  const double yd = y;
+  return static_cast<float>(std::sqrt(xd * xd + yd * yd));
 }
 
 struct Sample
@@ -230,7 +299,7 @@ CellCandidates bucket_candidates(const pcl::PointCloud<PointT> & scene, const Fl
     if (!(z >= band_low && z <= band_high)) {
       continue;
     }
-    const float r = std::hypot(p.x, p.y);
+    const float r = horizontal_range(p.x, p.y);
     if (r < r_min || r > r_max) {
       continue;
     }
@@ -487,7 +556,7 @@ template <typename PointT>
 float GroundRemoval<PointT>::profile_height_at(float x, float y) const
 {
   const float * row = profile_.data() + static_cast<std::size_t>(sector_of(x, y)) * bin_count_;
-  const float t = std::hypot(x, y) / kBinWidth - 0.5f;
+  const float t = horizontal_range(x, y) / kBinWidth - 0.5f;
   if (!(t > 0.0f)) {
     return row[0];
   }

@@ -1,11 +1,15 @@
 // One camera's detection clouds by the PCL chain the fused pass replaced: back_project_depth
-// (pcl::VoxelGrid), crop_and_transform (pcl::CropBox, pcl::transformPointCloud) and GroundRemoval
-// fitted on the whole scene at the builder's leaf. The reference of the equivalence test and of
-// the frame-cycle benchmark. Header-only.
+// (pcl::VoxelGrid), crop_and_transform (pcl::CropBox, pcl::transformPointCloud), GroundRemoval
+// fitted on the whole scene at the builder's leaf and the floor contact by a k-d tree. The
+// reference of the equivalence test and of the frame-cycle benchmark. Header-only.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
+
+#include <pcl/search/kdtree.h>
 
 #include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
@@ -19,10 +23,10 @@ struct ReferenceClouds
   using Cloud = pcl::PointCloud<pcl::PointXYZ>;
   explicit ReferenceClouds(const GroundRemovalParams & ground) : floor_model(ground) {}
 
-  BackProjectionResult scene_result;  ///< the whole frame's back-projection
-  Cloud scene;                        ///< the floor model's input, base_footprint
+  Cloud scene;  ///< the floor model's input, base_footprint
   GroundRemoval<pcl::PointXYZ> floor_model;
-  std::vector<Cloud> boxes;   ///< each built box before its floor split, base_footprint
+  std::vector<Cloud> boxes;  ///< each built box before its floor split, base_footprint
+  std::vector<BackProjectionResult> box_results;
   std::vector<Cloud> clouds;  ///< what DetectionCloudBuilder::build keeps
 };
 
@@ -39,6 +43,36 @@ inline BackProjectionResult reference_region(const DepthImageView & depth, int r
   return result;
 }
 
+/// split_box_floor with the floor contact found by PCL's k-d tree.
+inline void reference_split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
+                                      const GroundRemoval<pcl::PointXYZ> & floor_model,
+                                      BoxFloor floor, pcl::PointCloud<pcl::PointXYZ> & cloud)
+{
+  auto above_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
+  auto on_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
+  floor_model.groundRemove(in_base, above_floor, on_floor);
+  if (floor == BoxFloor::kRemove || !keeps_detection_cloud(*above_floor)) {
+    cloud = floor == BoxFloor::kRemove ? *above_floor : in_base;
+    return;
+  }
+  cloud = *above_floor;
+  for (pcl::PointXYZ & p : above_floor->points) {
+    p.z = 0.0f;
+  }
+  pcl::search::KdTree<pcl::PointXYZ> footprint(false);
+  footprint.setInputCloud(above_floor);
+  pcl::Indices index(1);
+  std::vector<float> squared_distance(1);
+  for (const pcl::PointXYZ & p : on_floor->points) {
+    if (footprint.radiusSearch(pcl::PointXYZ(p.x, p.y, 0.0f), kFloorContactRadiusM, index,
+                               squared_distance, 1) > 0) {
+      cloud.points.push_back(p);
+    }
+  }
+  cloud.width = static_cast<std::uint32_t>(cloud.points.size());
+  cloud.height = 1;
+}
+
 /// DetectionCloudBuilder::build's rules over the PCL chain (valid input only: no refusals).
 inline ReferenceClouds reference_clouds(const DepthImageView & depth, int row_length,
                                         const std::vector<DetectedObject> & detections,
@@ -46,8 +80,8 @@ inline ReferenceClouds reference_clouds(const DepthImageView & depth, int row_le
                                         const DetectionCloudSettings & settings)
 {
   ReferenceClouds out(settings.ground);
-  out.scene_result = reference_region(depth, row_length, {0, depth.width, 0, depth.height}, view,
-                                      settings.leaf_size_m, out.scene);
+  reference_region(depth, row_length, {0, depth.width, 0, depth.height}, view, settings.leaf_size_m,
+                   out.scene);
   out.floor_model.set_input_cloud(out.scene);
   for (const DetectedObject & d : detections) {
     const ClassInfo * info = class_info(d.class_id);
@@ -56,11 +90,12 @@ inline ReferenceClouds reference_clouds(const DepthImageView & depth, int row_le
       continue;
     }
     out.boxes.emplace_back();
-    reference_region(depth, row_length, {d.left, d.right, d.top, d.bottom}, view,
-                     settings.leaf_size_m, out.boxes.back());
+    out.box_results.push_back(reference_region(depth, row_length,
+                                               {d.left, d.right, d.top, d.bottom}, view,
+                                               settings.leaf_size_m, out.boxes.back()));
     pcl::PointCloud<pcl::PointXYZ> cloud;
-    split_box_floor(out.boxes.back(), out.floor_model,
-                    info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud);
+    reference_split_box_floor(out.boxes.back(), out.floor_model,
+                              info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud);
     if (keeps_detection_cloud(cloud)) {
       out.clouds.push_back(std::move(cloud));
     }
