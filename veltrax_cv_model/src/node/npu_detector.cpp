@@ -189,11 +189,11 @@ void Yolov5sPredictor::detectImagePair(DetectionFrame * frame1, DetectionFrame *
                                        const ImageConstPtr & color1, const ImageConstPtr & color2)
 {
   const cv_bridge::CvImagePtr bgr1 = cv_bridge::toCvCopy(color1, "bgr8");
-  cv::Mat rgb1 = bgr1->image.clone();
-  cv::cvtColor(rgb1, rgb1, cv::COLOR_BGR2RGB);
+  cv::Mat rgb1;
+  cv::cvtColor(bgr1->image, rgb1, cv::COLOR_BGR2RGB);
   const cv_bridge::CvImagePtr bgr2 = cv_bridge::toCvCopy(color2, "bgr8");
-  cv::Mat rgb2 = bgr2->image.clone();
-  cv::cvtColor(rgb2, rgb2, cv::COLOR_BGR2RGB);
+  cv::Mat rgb2;
+  cv::cvtColor(bgr2->image, rgb2, cv::COLOR_BGR2RGB);
 
   predict(rgb1, rgb2, frame1, frame2);
 
@@ -222,12 +222,8 @@ void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, Detec
     return;
   }
   const cv::Size model_size(model_width_, model_height_);
-  cv::Mat resized1;
-  cv::Mat resized2;
-  cv::resize(rgb1, resized1, model_size, 0, 0, cv::INTER_LINEAR);
-  cv::resize(rgb2, resized2, model_size, 0, 0, cv::INTER_LINEAR);
-
-  const std::size_t image_bytes = resized1.total() * resized1.elemSize();
+  const std::size_t plane_bytes = static_cast<std::size_t>(model_size.area());
+  const std::size_t image_bytes = 3 * plane_bytes;
   std::vector<uint8_t> input_buffer;
   try {
     input_buffer.resize(2 * image_bytes);
@@ -235,19 +231,22 @@ void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, Detec
     return;
   }
   // The buffer is labelled with the model's own layout, so it must be written in it: interleaved
-  // RGB for NHWC, one plane per channel (RRR...GGG...BBB...) for NCHW.
+  // RGB for NHWC (resized straight into the buffer), one plane per channel (RRR...GGG...BBB...)
+  // for NCHW.
   const bool planar = input_attrs_[0].fmt == RKNN_TENSOR_NCHW;
-  const std::size_t plane_bytes = resized1.total();
-  for (const auto & [image, slot] : {std::pair{&resized1, 0}, std::pair{&resized2, 1}}) {
+  cv::Mat resized;
+  for (const auto & [image, slot] : {std::pair{&rgb1, 0}, std::pair{&rgb2, 1}}) {
     uint8_t * const destination = input_buffer.data() + slot * image_bytes;
     if (planar) {
+      cv::resize(*image, resized, model_size, 0, 0, cv::INTER_LINEAR);
       std::vector<cv::Mat> planes;
       for (int channel = 0; channel < 3; ++channel) {
         planes.emplace_back(model_size, CV_8UC1, destination + channel * plane_bytes);
       }
-      cv::split(*image, planes);
+      cv::split(resized, planes);
     } else {
-      std::copy(image->datastart, image->dataend, destination);
+      cv::Mat in_buffer(model_size, CV_8UC3, destination);
+      cv::resize(*image, in_buffer, model_size, 0, 0, cv::INTER_LINEAR);
     }
   }
 
