@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <optional>
 
 #include <Eigen/LU>
 #include <nlohmann/json.hpp>
@@ -333,33 +334,58 @@ std::string quality_table(const QualityReport & report)
   return text;
 }
 
-cv::Mat quality_picture(const QualityReport & report)
+cv::Mat quality_picture(const QualityReport & report, std::optional<std::size_t> only_box)
 {
-  cv::Point2f low = report.camera_floor;
-  cv::Point2f high = report.camera_floor;
+  const auto shown = [&](std::size_t b) { return !only_box || *only_box == b; };
+  // The true footprints drawn: all, or those owning one of the shown box's footprints.
+  std::vector<bool> truth_shown(report.truth_hulls.size(), !only_box);
+  for (std::size_t b = 0; b < report.boxes.size(); ++b) {
+    for (std::size_t f = 0; f < report.boxes[b].footprints.size() && shown(b); ++f) {
+      const int owner = report.owners[b][f];
+      if (owner >= 0) {
+        truth_shown[static_cast<std::size_t>(owner)] = true;
+      }
+    }
+  }
+  constexpr float kUnset = std::numeric_limits<float>::infinity();
+  cv::Point2f low(kUnset, kUnset);
+  cv::Point2f high(-kUnset, -kUnset);
   auto extend = [&](const Polygon & polygon) {
     for (const cv::Point2f & c : polygon) {
       low = cv::Point2f(std::min(low.x, c.x), std::min(low.y, c.y));
       high = cv::Point2f(std::max(high.x, c.x), std::max(high.y, c.y));
     }
   };
-  for (const Polygon & hull : report.truth_hulls) {
-    extend(hull);
+  if (!only_box) {
+    extend({report.camera_floor});
   }
-  for (const BoxOutput & box : report.boxes) {
-    for (const Polygon & footprint : box.footprints) {
-      extend(footprint);
+  for (std::size_t t = 0; t < report.truth_hulls.size(); ++t) {
+    if (truth_shown[t]) {
+      extend(report.truth_hulls[t]);
     }
   }
-  constexpr float kPixelsPerMetre = 400.0f;
+  for (std::size_t b = 0; b < report.boxes.size(); ++b) {
+    for (const Polygon & footprint : report.boxes[b].footprints) {
+      if (shown(b)) {
+        extend(footprint);
+      }
+    }
+  }
+  if (!(low.x <= high.x)) {
+    low = high = report.camera_floor;
+  }
+  // About 600 pixels across the larger side, within 100 to 1000 pixels per metre.
+  const float span = std::max({high.x - low.x, high.y - low.y, 0.1f});
+  const float pixels_per_metre = std::clamp(600.0f / span, 100.0f, 1000.0f);
   constexpr int kMargin = 20;
-  const int width = static_cast<int>((high.y - low.y) * kPixelsPerMetre) + 2 * kMargin;
-  const int height = static_cast<int>((high.x - low.x) * kPixelsPerMetre) + 2 * kMargin;
-  cv::Mat picture(std::min(height, 4000), std::min(width, 4000), CV_8UC3,
+  constexpr int kTitle = 24;
+  const int width = static_cast<int>((high.y - low.y) * pixels_per_metre) + 2 * kMargin;
+  const int height = static_cast<int>((high.x - low.x) * pixels_per_metre) + 2 * kMargin + kTitle;
+  cv::Mat picture(std::min(height, 4000), std::min(std::max(width, 420), 4000), CV_8UC3,
                   cv::Scalar(255, 255, 255));
   auto to_pixel = [&](const cv::Point2f & p) {
-    return cv::Point(kMargin + static_cast<int>((high.y - p.y) * kPixelsPerMetre),
-                     kMargin + static_cast<int>((high.x - p.x) * kPixelsPerMetre));
+    return cv::Point(kMargin + static_cast<int>((high.y - p.y) * pixels_per_metre),
+                     kTitle + kMargin + static_cast<int>((high.x - p.x) * pixels_per_metre));
   };
   for (float g = std::floor(low.x * 10.0f) / 10.0f; g <= high.x; g += 0.1f) {
     cv::line(picture, to_pixel({g, low.y - 1.0f}), to_pixel({g, high.y + 1.0f}),
@@ -369,6 +395,10 @@ cv::Mat quality_picture(const QualityReport & report)
     cv::line(picture, to_pixel({low.x - 1.0f, g}), to_pixel({high.x + 1.0f, g}),
              cv::Scalar(230, 230, 230));
   }
+  cv::rectangle(picture, cv::Rect(0, 0, picture.cols, kTitle), cv::Scalar(255, 255, 255),
+                cv::FILLED);
+  cv::putText(picture, "x forward (up), y left (left); grid 0.1 m", cv::Point(6, 17),
+              cv::FONT_HERSHEY_SIMPLEX, 0.45, cv::Scalar(0, 0, 0), 1, cv::LINE_AA);
   auto draw = [&](const Polygon & polygon, const cv::Scalar & colour, int thickness) {
     std::vector<cv::Point> corners;
     for (const cv::Point2f & c : polygon) {
@@ -378,12 +408,14 @@ cv::Mat quality_picture(const QualityReport & report)
       cv::polylines(picture, corners, true, colour, thickness, cv::LINE_AA);
     }
   };
-  for (const Polygon & hull : report.truth_hulls) {
-    draw(hull, cv::Scalar(0, 170, 0), 3);
+  for (std::size_t t = 0; t < report.truth_hulls.size(); ++t) {
+    if (truth_shown[t]) {
+      draw(report.truth_hulls[t], cv::Scalar(0, 170, 0), 3);
+    }
   }
   for (std::size_t b = 0; b < report.boxes.size(); ++b) {
     const BoxOutput & box = report.boxes[b];
-    for (std::size_t f = 0; f < box.footprints.size(); ++f) {
+    for (std::size_t f = 0; f < box.footprints.size() && shown(b); ++f) {
       const int owner = report.owners[b][f];
       draw(box.footprints[f], owner < 0 ? cv::Scalar(150, 150, 150) : cv::Scalar(200, 80, 0), 1);
       for (const cv::Point2f & p : box.outline_points[f]) {
@@ -394,8 +426,10 @@ cv::Mat quality_picture(const QualityReport & report)
       }
     }
   }
-  const cv::Point camera = to_pixel(report.camera_floor);
-  cv::drawMarker(picture, camera, cv::Scalar(0, 0, 0), cv::MARKER_CROSS, 16, 2);
+  if (!only_box) {
+    cv::drawMarker(picture, to_pixel(report.camera_floor), cv::Scalar(0, 0, 0), cv::MARKER_CROSS,
+                   16, 2);
+  }
   return picture;
 }
 

@@ -121,7 +121,10 @@ std::string quality_table(const QualityReport & report);
 /// Top-down picture (x forward up, y left to the left, 0.1 m grid): true footprints green,
 /// footprints blue (grey when they belong to no object), their outline points red where more
 /// than 3 cm outside their object's true footprint, the camera's floor position as a cross.
-cv::Mat quality_picture(const QualityReport & report);
+/// With `only_box`, only that box's footprints and the true footprints they belong to, zoomed
+/// in, without the camera.
+cv::Mat quality_picture(const QualityReport & report,
+                        std::optional<std::size_t> only_box = std::nullopt);
 
 /// {"objects": [{"name", "footprints", "iou", "centroid_error_m", "outside_max_m",
 ///  "outside_all_max_m"}],

@@ -1,10 +1,11 @@
 // footprint_quality FRAME_DIR [--params FILE] [--camera 1|2] [--json OUT] [--noise R]
-//                   [--tilt-deg D] [--holes S] [--seed N] [--picture OUT]
+//                   [--tilt-deg D] [--holes S] [--seed N] [--picture OUT [--picture-box N]]
 // Scores the node's footprints of one camera on a recorded frame against its true footprints
 // (tools/README.md).
 #include <cmath>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -19,7 +20,7 @@ namespace
 constexpr const char * kUsage =
     "usage: footprint_quality FRAME_DIR [--params FILE] [--camera 1|2] [--json OUT]\n"
     "                         [--noise R] [--tilt-deg D] [--holes S] [--seed N]\n"
-    "                         [--picture OUT]\n";
+    "                         [--picture OUT [--picture-box N]]\n";
 
 void usage() { std::cerr << kUsage; }
 
@@ -45,6 +46,7 @@ int main(int argc, char ** argv)
       std::string(VELTRAX_WORKSPACE_DIR) + "/veltrax_cv_model/config/params.yaml";
   std::string json_path;
   std::string picture_path;
+  double picture_box = -1.0;
   int camera = 1;
   veltrax_footprint::Degradation degradation;
   using veltrax_tools::number_to;
@@ -58,6 +60,12 @@ int main(int argc, char ** argv)
       {"--params", veltrax_tools::text_to(params_path)},
       {"--json", veltrax_tools::text_to(json_path)},
       {"--picture", veltrax_tools::text_to(picture_path)},
+      {"--picture-box",
+       [&picture_box](const char * value) {
+         double number = 0.0;
+         return veltrax_tools::parse_number(value, number) && number == std::floor(number) &&
+                number_to(picture_box, 0.0, 1e6)(value);
+       }},
       {"--camera", camera_to(camera)},
       {"--noise", number_to(degradation.noise_rel, 0.0, std::nextafter(1.0, 0.0))},
       {"--tilt-deg", number_to(degradation.tilt_deg, -45.0, 45.0)},
@@ -93,8 +101,16 @@ int main(int argc, char ** argv)
         return 1;
       }
     }
+    if (picture_box >= static_cast<double>(report.boxes.size())) {
+      std::cerr << "footprint_quality: --picture-box " << picture_box << ": the frame has "
+                << report.boxes.size() << " boxes\n";
+      return 2;
+    }
     if (!picture_path.empty() &&
-        !cv::imwrite(picture_path, veltrax_footprint::quality_picture(report))) {
+        !cv::imwrite(picture_path,
+                     veltrax_footprint::quality_picture(
+                         report, picture_box < 0.0 ? std::nullopt
+                                                   : std::optional<std::size_t>(picture_box)))) {
       std::cerr << "footprint_quality: cannot write " << picture_path << "\n";
       return 1;
     }
