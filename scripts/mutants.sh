@@ -42,6 +42,7 @@ declare -A module_tests=(
   [footprint]="test_footprint"
   [detection_cloud_builder]="test_detection_cloud_builder test_fused_region_cloud"
   [fused_region_cloud]="test_fused_region_cloud test_detection_cloud_builder"
+  [planar_proximity]="test_detection_cloud_builder"
   [obstacle_outliner]="test_obstacle_outliner"
   [report_builder]="test_report_builder"
 )

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltrax_cv_model
@@ -313,6 +315,40 @@ TEST(GroundRemoval, DegenerateSettingsNeverFault)
     for (float r : {0.0f, 1.0f, 4.0f, 150.0f}) {
       EXPECT_TRUE(std::isfinite(model.ground_height_at(r, 0.0f)));
     }
+  }
+}
+
+// The sector as the arc tangent in double defines it: random directions at several ranges,
+// every sector bound hit exactly and from either side, the axes, the origin and -0.
+TEST(GroundRemoval, SectorIsTheArcTangentsAtEveryBound)
+{
+  const auto by_arc_tangent = [](float x, float y) {
+    const double angle = std::atan2(static_cast<double>(y), static_cast<double>(x));
+    const int sector = static_cast<int>((angle + 3.14159265358979323846) /
+                                        (2.0 * 3.14159265358979323846) * kGroundSectorCount);
+    return std::clamp(sector, 0, kGroundSectorCount - 1);
+  };
+  std::vector<std::pair<float, float>> directions{{0.0f, 0.0f},   {-0.0f, -0.0f}, {-1.0f, 0.0f},
+                                                  {-1.0f, -0.0f}, {1.0f, 0.0f},   {0.0f, 1.0f},
+                                                  {0.0f, -1.0f}};
+  for (int k = 0; k <= kGroundSectorCount; ++k) {
+    const double angle = -3.14159265358979323846 + 2.0 * 3.14159265358979323846 * k / 72.0;
+    for (const float r : {0.3f, 2.0f, 70.0f}) {
+      const float x = static_cast<float>(r * std::cos(angle));
+      const float y = static_cast<float>(r * std::sin(angle));
+      for (const float step : {-1.0f, 0.0f, 1.0f}) {
+        directions.emplace_back(std::nextafter(x, x + step), y);
+        directions.emplace_back(x, std::nextafter(y, y + step));
+      }
+    }
+  }
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> coordinate(-6.0f, 6.0f);
+  for (int i = 0; i < 200000; ++i) {
+    directions.emplace_back(coordinate(random), coordinate(random));
+  }
+  for (const auto & [x, y] : directions) {
+    ASSERT_EQ(ground_sector_of(x, y), by_arc_tangent(x, y)) << x << ", " << y;
   }
 }
 

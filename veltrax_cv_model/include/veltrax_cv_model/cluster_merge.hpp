@@ -17,19 +17,10 @@ namespace veltrax_cv_model
 
 /// Axis-aligned bounds of a cloud, metres. With no point counted, min stays at the largest float
 /// and max at its negative.
-struct CloudBounds
-{
-  Eigen::Vector3f min_m;
-  Eigen::Vector3f max_m;
-};
-
-/// Bounds of the points of `cloud`. A cloud not marked dense counts only its finite points; a
-/// NaN coordinate never enters the bounds even in a cloud marked dense.
-CloudBounds cloud_bounds(const pcl::PointCloud<pcl::PointXYZ> & cloud);
-
-/// |max x - min x| of cloud_bounds(cloud), metres (float). A cloud without counted points has an
-/// infinite extent, so a split decision "extent > threshold" sends it on to the clusterers, which
-/// make nothing of it.
+/// |max x - min x| over the points of `cloud`, metres (float): a cloud not marked dense counts
+/// only its points with three finite coordinates, and a NaN never enters the extent even in a
+/// cloud marked dense. A cloud without counted points has an infinite extent, so a split
+/// decision "extent > threshold" sends it on to the clusterers, which make nothing of it.
 float x_extent(const pcl::PointCloud<pcl::PointXYZ> & cloud);
 
 /// Mean of the points of `cloud` (of its finite points when it is not marked dense), accumulated

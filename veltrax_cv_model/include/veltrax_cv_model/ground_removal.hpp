@@ -22,6 +22,12 @@ inline constexpr double kGroundBinWidthM = 0.1;
 /// rMax is clamped to this range, metres, which bounds the grid to 1000 bins per sector.
 inline constexpr double kGroundMaxRangeM = 100.0;
 
+/// The polar grid's sector of the horizontal direction (x, y), base_footprint: sector k holds the
+/// angles atan2(y, x) in [-pi + 5k, -pi + 5(k + 1)) degrees, the last one +pi as well. Exactly
+/// what the arc tangent in double gives, found with one division (it is evaluated for every
+/// point a frame classifies).
+int ground_sector_of(float x, float y);
+
 /// The plane the model levels a scene by: z = c + gx x + gy y (base_footprint, metres).
 struct FloorPlane
 {

@@ -1,4 +1,4 @@
-// Split/merge pieces for detection clouds: bounds, centroids and the seed-only merge.
+// Split/merge pieces for detection clouds: extent, centroids and the seed-only merge.
 #include "veltrax_cv_model/cluster_merge.hpp"
 
 #include <algorithm>
@@ -13,39 +13,27 @@ namespace veltrax_cv_model
 
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 
-CloudBounds cloud_bounds(const Cloud & cloud)
+float x_extent(const Cloud & cloud)
 {
   constexpr float kMax = std::numeric_limits<float>::max();
-  float min_x = kMax, min_y = kMax, min_z = kMax;
-  float max_x = -kMax, max_y = -kMax, max_z = -kMax;
+  float low = kMax;
+  float high = -kMax;
   // std::min/max keep their first argument when the second is NaN, so a NaN in a cloud wrongly
   // marked dense is skipped, not propagated.
-  const auto widen = [&](const pcl::PointXYZ & p) {
-    min_x = std::min(min_x, p.x);
-    min_y = std::min(min_y, p.y);
-    min_z = std::min(min_z, p.z);
-    max_x = std::max(max_x, p.x);
-    max_y = std::max(max_y, p.y);
-    max_z = std::max(max_z, p.z);
-  };
   if (cloud.is_dense) {
     for (const auto & p : cloud.points) {
-      widen(p);
+      low = std::min(low, p.x);
+      high = std::max(high, p.x);
     }
   } else {
     for (const auto & p : cloud.points) {
       if (pcl::isXYZFinite(p)) {
-        widen(p);
+        low = std::min(low, p.x);
+        high = std::max(high, p.x);
       }
     }
   }
-  return {Eigen::Vector3f(min_x, min_y, min_z), Eigen::Vector3f(max_x, max_y, max_z)};
-}
-
-float x_extent(const Cloud & cloud)
-{
-  const CloudBounds b = cloud_bounds(cloud);
-  return std::fabs(b.max_m.x() - b.min_m.x());
+  return std::fabs(high - low);
 }
 
 std::optional<Eigen::Vector3f> cloud_centroid(const Cloud & cloud)

@@ -80,9 +80,8 @@ struct SectorTable
 };
 const SectorTable kSectorTable;
 
-// The sector of atan2(y, x) as exact_sector_of gives it. The diamond angle decides wherever it
-// lies clearly inside a sector; within kBoundMargin of a bound, where the rounding of either
-// computation could tip the result, the arc tangent does.
+// The diamond angle decides wherever it lies clearly inside a sector; within kBoundMargin of a
+// bound, where the rounding of either computation could tip the result, the arc tangent does.
 int sector_of(float x, float y)
 {
   constexpr double kBoundMargin = 1e-9;
@@ -368,6 +367,8 @@ LayerMean lowest_layer(const CellCandidates & cells, std::size_t cell, float lay
 }
 
 }  // namespace
+
+int ground_sector_of(float x, float y) { return sector_of(x, y); }
 
 template <typename PointT>
 GroundRemoval<PointT>::GroundRemoval(double rMin, double rMax, double tHmin, double tHmax,
