@@ -287,9 +287,9 @@ TEST(FootprintQuality, ReadsParameterFilesAsTheNodeDoes)
   EXPECT_THROW(parse_frame_yaml("T_base_cam: [1, 0, 0]\nboxes: []\n"), FrameError);
 }
 
-// frame.yaml as stored is what footprint_truth derives from the frame today: a change to the
-// derivation or a hand edit shows here, and carrying a footprint into the recorded transform
-// gives it back unchanged.
+// frame.yaml as stored is what footprint_truth derives from the frame today, to a few
+// millimetres: a change to the derivation or a hand edit shows here, and carrying a footprint
+// into the recorded transform gives it back unchanged.
 TEST(FootprintTruth, StoredFootprintsAndBoxesAreWhatTheDerivationGives)
 {
   const PipelineParams & params = shipped_params();
@@ -303,10 +303,11 @@ TEST(FootprintTruth, StoredFootprintsAndBoxesAreWhatTheDerivationGives)
       SCOPED_TRACE(object.name);
       const cv::Mat mask = object_mask(cloud, object.search_box, rule);
       const Polygon hull = mask_footprint(cloud, mask);
-      ASSERT_EQ(hull.size(), object.hull.size());
-      for (std::size_t k = 0; k < hull.size(); ++k) {
-        EXPECT_LT(cv::norm(hull[k] - object.hull[k]), 1e-4) << k;
-      }
+      // Not bit for bit: Eigen's products round differently on AArch64 (fused multiply-adds),
+      // which can tip a pixel at the height threshold and move a corner by a millimetre.
+      EXPECT_LT(largest_outside_distance(hull, object.hull), 3e-3);
+      EXPECT_LT(largest_outside_distance(object.hull, hull), 3e-3);
+      EXPECT_GT(rasterised_overlap({hull}, object.hull).iou, 0.99);
       EXPECT_GT(
           rasterised_overlap({truth_in_view(frame, object, frame.description.camera_to_base, rule)},
                              object.hull)
