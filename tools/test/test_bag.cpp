@@ -1,6 +1,7 @@
 // The rosbag2 reader against recordings written by ROS 2's own recorder, hand-built MCAP files
 // and CDR messages, and damaged copies of each; the MCAP writer read back.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 #include <zstd.h>
 
@@ -68,7 +69,8 @@ public:
   ScratchDirectory()
       : path_(fs::temp_directory_path() /
               ("test_bag_" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name())))
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+               std::to_string(::getpid())))
   {
     fs::remove_all(path_);
     fs::create_directories(path_);

@@ -1,6 +1,7 @@
 // The demo runner end to end (the real node on a short demo scene and on the real frames), and
 // the geometry its ground-truth figures rest on.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -239,7 +240,8 @@ TEST(Evaluate, ScoresEachFramesFirstOutlineAndLabelsReportsByKeyColour)
 
 fs::path fresh_dir(const std::string & name)
 {
-  const fs::path dir = fs::temp_directory_path() / ("veltrax_demo_" + name);
+  const fs::path dir =
+      fs::temp_directory_path() / ("veltrax_demo_" + name + "_" + std::to_string(::getpid()));
   fs::remove_all(dir);
   return dir;
 }

@@ -2,6 +2,7 @@
 // packages installed by scripts/setup.sh): a recording their writer made from the real RGB-D
 // frames is read back by BagReader, and run_demo's recording is checked by their reader.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -35,7 +36,8 @@ protected:
         << "tools/mcap_check/node_modules is missing: run scripts/setup.sh";
     scratch_ = fs::temp_directory_path() /
                ("test_mcap_check_" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "_" +
+                std::to_string(::getpid()));
     fs::remove_all(scratch_);
     fs::create_directories(scratch_);
   }

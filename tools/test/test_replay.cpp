@@ -1,6 +1,7 @@
 // run_demo --bag end to end: a recording of the two real RGB-D frames (camera 1 raw under other
 // names, camera 2 through the compressed transports) replayed into the real node.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -132,7 +133,8 @@ const std::vector<std::string> kCamera1Remaps = {
 
 TEST(Replay, RunsTheNodeOnEveryFrameOfTheWindowAndRefusesBadRecordings)
 {
-  const fs::path root = fs::temp_directory_path() / "veltrax_replay";
+  const fs::path root =
+      fs::temp_directory_path() / ("veltrax_replay_" + std::to_string(::getpid()));
   fs::remove_all(root);
   vd::RunOptions real_options;
   real_options.real_dir = std::string(VELTRAX_WORKSPACE_DIR) + "/veltrax_cv_model/test/data/rgbd";

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 #include <host_rknn/host_rknn.hpp>
 
@@ -325,7 +326,8 @@ TEST(SceneRender, KeyRegionIsTheProjectionOfTheObject)
 TEST(SceneYaml, SavedDirectoryLoadsAndRendersTheSame)
 {
   const vs::Scene scene = demo(2);
-  const std::string dir = ::testing::TempDir() + "veltrax_scene_round_trip";
+  const std::string dir =
+      ::testing::TempDir() + "veltrax_scene_round_trip_" + std::to_string(::getpid());
   std::filesystem::remove_all(dir);
   vs::save_scene(scene, dir);
   const vs::Scene loaded = vs::load_scene(dir);

@@ -1,5 +1,6 @@
 // The soak: its growth verdict on synthetic memory series, and a short run of the real node.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -65,7 +66,8 @@ TEST(SoakRun, ThirtyCyclesOfTheDemoSceneAreCompleteAndSane)
 {
   vs::SoakOptions options;
   options.workspace_dir = VELTRAX_WORKSPACE_DIR;
-  options.out_dir = (fs::temp_directory_path() / "veltrax_soak_test").string();
+  options.out_dir =
+      (fs::temp_directory_path() / ("veltrax_soak_test_" + std::to_string(::getpid()))).string();
   fs::remove_all(options.out_dir);
   options.cycles = 30;
   options.warmup = 10;
