@@ -246,7 +246,9 @@ TEST(PlanarProximity, FindsExactlyThePointsStrictlyWithinTheRadius)
       cloud.push_back(
           pcl::PointXYZ(uniform(-c.spread_m, c.spread_m), uniform(-c.spread_m, c.spread_m), 0.0f));
     }
-    cloud.push_back(pcl::PointXYZ(NAN, 0.0f, 0.0f));  // never found, never breaks the grid
+    // Never found, never break the grid.
+    cloud.push_back(pcl::PointXYZ(NAN, 0.0f, 0.0f));
+    cloud.push_back(pcl::PointXYZ(0.01f, NAN, 0.0f));
     const PlanarProximity grid(cloud.points.data(), cloud.size(), kFloorContactRadiusM);
     const float r2 = static_cast<float>(double{kFloorContactRadiusM} * kFloorContactRadiusM);
     std::vector<pcl::PointXYZ> queries;
@@ -255,9 +257,17 @@ TEST(PlanarProximity, FindsExactlyThePointsStrictlyWithinTheRadius)
       queries.emplace_back(uniform(-reach, reach), uniform(-reach, reach), 0.0f);
     }
     for (int i = 0; i < std::min(c.points, 200); ++i) {
-      // Just inside, at and just outside the radius of an indexed point.
+      // Just inside, at and just outside the radius of an indexed point, and a little beyond it
+      // in every direction.
       for (const float d : {0.0499999f, 0.05f, 0.0500001f}) {
         queries.emplace_back(cloud[i].x + d, cloud[i].y, 0.0f);
+      }
+      for (int k = 0; k < 16; ++k) {
+        const float angle = 0.3927f * static_cast<float>(k) + 0.1f * static_cast<float>(i);
+        for (const float d : {0.051f, 0.0525f}) {
+          queries.emplace_back(cloud[i].x + d * std::cos(angle), cloud[i].y + d * std::sin(angle),
+                               0.0f);
+        }
       }
     }
     queries.emplace_back(1e30f, 0.0f, 0.0f);
