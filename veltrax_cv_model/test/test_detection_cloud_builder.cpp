@@ -233,8 +233,9 @@ TEST(PlanarProximity, FindsExactlyThePointsStrictlyWithinTheRadius)
     int points;
     float spread_m;
   };
-  for (const Case & c : {Case{"dense", 4000, 0.3f}, Case{"sparse", 60, 2.0f},
-                         Case{"wide", 200, 5000.0f}, Case{"empty", 0, 1.0f}}) {
+  for (const Case & c :
+       {Case{"dense", 4000, 0.3f}, Case{"medium", 300, 0.75f}, Case{"sparse", 60, 2.0f},
+        Case{"wide", 200, 5000.0f}, Case{"empty", 0, 1.0f}}) {
     SCOPED_TRACE(c.name);
     std::uint32_t state = 12345;
     const auto uniform = [&state](float low, float high) {
@@ -256,15 +257,15 @@ TEST(PlanarProximity, FindsExactlyThePointsStrictlyWithinTheRadius)
       const float reach = 1.2f * c.spread_m;
       queries.emplace_back(uniform(-reach, reach), uniform(-reach, reach), 0.0f);
     }
-    for (int i = 0; i < std::min(c.points, 200); ++i) {
-      // Just inside, at and just outside the radius of an indexed point, and a little beyond it
-      // in every direction.
+    for (int i = 0; i < std::min(c.points, 100); ++i) {
+      // Just inside, at and just outside the radius of an indexed point, and a little inside and
+      // beyond it in every direction, where cells lie partly within reach.
       for (const float d : {0.0499999f, 0.05f, 0.0500001f}) {
         queries.emplace_back(cloud[i].x + d, cloud[i].y, 0.0f);
       }
-      for (int k = 0; k < 16; ++k) {
-        const float angle = 0.3927f * static_cast<float>(k) + 0.1f * static_cast<float>(i);
-        for (const float d : {0.051f, 0.0525f}) {
+      for (int k = 0; k < 64; ++k) {
+        const float angle = 0.09817f * static_cast<float>(k) + 0.1f * static_cast<float>(i);
+        for (const float d : {0.0485f, 0.0495f, 0.0505f, 0.0515f, 0.0525f}) {
           queries.emplace_back(cloud[i].x + d * std::cos(angle), cloud[i].y + d * std::sin(angle),
                                0.0f);
         }
