@@ -243,7 +243,7 @@ BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_le
   float min_x = kInf, min_y = kInf, min_z = kInf;
   float max_x = -kInf, max_y = -kInf, max_z = -kInf;
   const float slack = 2.0f * leaf_size_m + kCropSlackM;
-  for_each_depth_point(depth, row_length, rect, view.intrinsics, pixel_stride,
+  for_each_depth_point(depth, row_length, rect, view.intrinsics, std::max(pixel_stride, 1),
                        [&](float x, float y, float z) {
                          min_x = std::min(min_x, x);
                          min_y = std::min(min_y, y);
