@@ -4,6 +4,7 @@
 // the edge of reach look at single points. No ROS, no PCL.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -22,8 +23,10 @@ public:
     std::vector<float> xy;
     xy.reserve(2 * count);
     for (std::size_t i = 0; i < count; ++i) {
-      xy.push_back(points[i].x);
-      xy.push_back(points[i].y);
+      if (std::isfinite(points[i].x) && std::isfinite(points[i].y)) {
+        xy.push_back(points[i].x);
+        xy.push_back(points[i].y);
+      }
     }
     index(xy, radius_m);
   }
@@ -33,6 +36,7 @@ public:
   bool any_within(float x, float y) const;
 
 private:
+  /// Indexes the pairs of `xy` (x0, y0, x1, y1, ...), all finite.
   void index(const std::vector<float> & xy, float radius_m);
 
   struct Offset

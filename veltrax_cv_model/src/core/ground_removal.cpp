@@ -80,25 +80,6 @@ struct SectorTable
 };
 const SectorTable kSectorTable;
 
-// The diamond angle decides wherever it lies clearly inside a sector; within kBoundMargin of a
-// bound, where the rounding of either computation could tip the result, the arc tangent does.
-int sector_of(float x, float y)
-{
-  constexpr double kBoundMargin = 1e-9;
-  const double d = diamond_angle(-static_cast<double>(x), -static_cast<double>(y));
-  if (!(d >= 0.0 && d < 4.0)) {  // the origin and non-finite points
-    return exact_sector_of(x, y);
-  }
-  auto k = static_cast<std::size_t>(kSectorTable.first[static_cast<std::size_t>(d * 64.0)]);
-  if (d >= kSectorTable.bound[k + 1]) {
-    ++k;
-  }
-  if (d - kSectorTable.bound[k] < kBoundMargin || kSectorTable.bound[k + 1] - d < kBoundMargin) {
-    return exact_sector_of(x, y);
-  }
-  return static_cast<int>(k);
-}
-
 // hypot(x, y) for finite input, as glibc's hypotf computes it (squares and sum in double, where
 // the squares are exact), without the library call.
 float horizontal_range(float x, float y)
@@ -303,8 +284,8 @@ CellCandidates bucket_candidates(const pcl::PointCloud<PointT> & scene, const Fl
       continue;
     }
     const int bin = std::min(static_cast<int>(r / kBinWidth), bin_count - 1);
-    const std::size_t cell =
-        static_cast<std::size_t>(sector_of(p.x, p.y)) * bin_count + static_cast<std::size_t>(bin);
+    const std::size_t cell = static_cast<std::size_t>(ground_sector_of(p.x, p.y)) * bin_count +
+                             static_cast<std::size_t>(bin);
     candidates.push_back({cell, p.x, p.y, r, z});
     ++cells.start[cell + 1];
   }
@@ -368,7 +349,24 @@ LayerMean lowest_layer(const CellCandidates & cells, std::size_t cell, float lay
 
 }  // namespace
 
-int ground_sector_of(float x, float y) { return sector_of(x, y); }
+// The diamond angle decides wherever it lies clearly inside a sector; within kBoundMargin of a
+// bound, where the rounding of either computation could tip the result, the arc tangent does.
+int ground_sector_of(float x, float y)
+{
+  constexpr double kBoundMargin = 1e-9;
+  const double d = diamond_angle(-static_cast<double>(x), -static_cast<double>(y));
+  if (!(d >= 0.0 && d < 4.0)) {  // the origin and non-finite points
+    return exact_sector_of(x, y);
+  }
+  auto k = static_cast<std::size_t>(kSectorTable.first[static_cast<std::size_t>(d * 64.0)]);
+  if (d >= kSectorTable.bound[k + 1]) {
+    ++k;
+  }
+  if (d - kSectorTable.bound[k] < kBoundMargin || kSectorTable.bound[k + 1] - d < kBoundMargin) {
+    return exact_sector_of(x, y);
+  }
+  return static_cast<int>(k);
+}
 
 template <typename PointT>
 GroundRemoval<PointT>::GroundRemoval(double rMin, double rMax, double tHmin, double tHmax,
@@ -556,7 +554,8 @@ float GroundRemoval<PointT>::ground_height_at(float x, float y) const
 template <typename PointT>
 float GroundRemoval<PointT>::profile_height_at(float x, float y) const
 {
-  const float * row = profile_.data() + static_cast<std::size_t>(sector_of(x, y)) * bin_count_;
+  const float * row =
+      profile_.data() + static_cast<std::size_t>(ground_sector_of(x, y)) * bin_count_;
   const float t = horizontal_range(x, y) / kBinWidth - 0.5f;
   if (!(t > 0.0f)) {
     return row[0];

@@ -29,15 +29,12 @@ void PlanarProximity::index(const std::vector<float> & xy, float radius_m)
   radius_squared_ = static_cast<float>(static_cast<double>(radius_m) * radius_m);
   double min_x = std::numeric_limits<double>::infinity(), min_y = min_x;
   double max_x = -min_x, max_y = -min_x;
-  std::size_t count = 0;
+  const std::size_t count = xy.size() / 2;
   for (std::size_t i = 0; i + 1 < xy.size(); i += 2) {
-    if (std::isfinite(xy[i]) && std::isfinite(xy[i + 1])) {
-      min_x = std::min<double>(min_x, xy[i]);
-      max_x = std::max<double>(max_x, xy[i]);
-      min_y = std::min<double>(min_y, xy[i + 1]);
-      max_y = std::max<double>(max_y, xy[i + 1]);
-      ++count;
-    }
+    min_x = std::min<double>(min_x, xy[i]);
+    max_x = std::max<double>(max_x, xy[i]);
+    min_y = std::min<double>(min_y, xy[i + 1]);
+    max_y = std::max<double>(max_y, xy[i + 1]);
   }
   if (count == 0) {
     return;
@@ -62,9 +59,7 @@ void PlanarProximity::index(const std::vector<float> & xy, float radius_m)
   };
   cell_start_.assign(static_cast<std::size_t>(nx_) * static_cast<std::size_t>(ny_) + 1, 0);
   for (std::size_t i = 0; i + 1 < xy.size(); i += 2) {
-    if (std::isfinite(xy[i]) && std::isfinite(xy[i + 1])) {
-      ++cell_start_[cell_of(xy[i], xy[i + 1]) + 1];
-    }
+    ++cell_start_[cell_of(xy[i], xy[i + 1]) + 1];
   }
   for (std::size_t c = 1; c < cell_start_.size(); ++c) {
     cell_start_[c] += cell_start_[c - 1];
@@ -73,11 +68,9 @@ void PlanarProximity::index(const std::vector<float> & xy, float radius_m)
   x_.resize(count);
   y_.resize(count);
   for (std::size_t i = 0; i + 1 < xy.size(); i += 2) {
-    if (std::isfinite(xy[i]) && std::isfinite(xy[i + 1])) {
-      const std::uint32_t at = fill[cell_of(xy[i], xy[i + 1])]++;
-      x_[at] = xy[i];
-      y_[at] = xy[i + 1];
-    }
+    const std::uint32_t at = fill[cell_of(xy[i], xy[i + 1])]++;
+    x_[at] = xy[i];
+    y_[at] = xy[i + 1];
   }
 
   // Cells whose nearest point to the query's cell may be within reach, nearest first; those
