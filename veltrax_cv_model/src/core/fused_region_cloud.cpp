@@ -94,31 +94,26 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
   // float, the voxel index i + j * nx + k * nx * ny. Here in 64 bits, where PCL's int would wrap
   // on the few grids whose rounded-up sides just pass INT32_MAX cells.
   const float inverse_leaf = 1.0f / leaf_size_m;
+  std::array<int, 3> low_cell;
   std::array<float, 3> low;
   std::array<std::int64_t, 3> side;
-  for (int a = 0; a < 3; ++a) {
-    const int low_cell = static_cast<int>(std::floor(min_pt[a] * inverse_leaf));
-    const int high_cell = static_cast<int>(std::floor(max_pt[a] * inverse_leaf));
-    low[a] = static_cast<float>(low_cell);
-    side[a] = std::int64_t{high_cell} - low_cell + 1;
-  }
   // Below 2^23 in magnitude, floor(c / leaf) - low is an exact small integer, so integer
   // arithmetic gives the same cells without the float floor (a libm call on baseline x86-64).
   float largest = 0.0f;
   for (int a = 0; a < 3; ++a) {
-    largest = std::max(
-        {largest, std::fabs(min_pt[a] * inverse_leaf), std::fabs(max_pt[a] * inverse_leaf)});
+    const float scaled_min = min_pt[a] * inverse_leaf;
+    const float scaled_max = max_pt[a] * inverse_leaf;
+    low_cell[a] = static_cast<int>(std::floor(scaled_min));
+    low[a] = static_cast<float>(low_cell[a]);
+    side[a] = std::int64_t{static_cast<int>(std::floor(scaled_max))} - low_cell[a] + 1;
+    largest = std::max({largest, std::fabs(scaled_min), std::fabs(scaled_max)});
   }
   const bool small_cells = largest < 8388608.0f;
-  std::array<int, 3> low_int;
-  for (int a = 0; a < 3; ++a) {
-    low_int[a] = static_cast<int>(low[a]);
-  }
   const auto cell = [&](float c, int a) -> std::int64_t {
     const float scaled = c * inverse_leaf;
     if (small_cells) {
       const int truncated = static_cast<int>(scaled);
-      return std::int64_t{truncated - (static_cast<float>(truncated) > scaled) - low_int[a]};
+      return std::int64_t{truncated - (static_cast<float>(truncated) > scaled) - low_cell[a]};
     }
     return static_cast<int>(std::floor(scaled) - low[a]);
   };
