@@ -113,8 +113,11 @@ CameraOutput run_camera(const FrameData & frame, const PipelineParams & params, 
 
   Cloud scene;
   veltrax_cv_model::CloudBuildReport report;
-  builder.region_cloud(depth, row_length, {0, depth.width, 0, depth.height}, view.intrinsics, scene,
-                       report);
+  std::vector<std::uint16_t> smoothed;
+  const veltrax_cv_model::DepthImageView scene_depth =
+      builder.noise_smoothed(depth, row_length, view.intrinsics, smoothed, report);
+  builder.region_cloud(scene_depth, row_length, {0, depth.width, 0, depth.height}, view.intrinsics,
+                       scene, report);
   Cloud scene_in_base;
   veltrax_cv_model::crop_and_transform(scene, view.z_min_m, view.z_max_m, view.camera_to_base,
                                        scene_in_base);

@@ -1,6 +1,6 @@
 # Back-projection of depth images, detection-cloud crop/transform and ground removal.
 add_library(veltrax_depth STATIC src/core/back_projection.cpp src/core/ground_removal.cpp
-  src/core/detection_cloud.cpp src/core/fused_region_cloud.cpp)
+  src/core/detection_cloud.cpp src/core/fused_region_cloud.cpp src/core/depth_filters.cpp)
 target_link_libraries(veltrax_depth PUBLIC veltrax_cv_core)
 veltrax_strict_warnings(veltrax_depth)
 # The decoder's and back-projection's float expressions are evaluated in their written order:
@@ -11,6 +11,7 @@ target_compile_options(veltrax_depth PRIVATE -ffp-contract=off)
 find_package(OpenCV REQUIRED COMPONENTS imgcodecs)
 veltrax_add_test(test_back_projection LIBS veltrax_depth opencv_imgcodecs)
 veltrax_add_test(test_ground_removal LIBS veltrax_depth opencv_imgcodecs)
+veltrax_add_test(test_depth_filters LIBS veltrax_depth)
 if(COMMAND veltrax_add_bench)
   veltrax_add_bench(bench_depth LIBS veltrax_depth opencv_imgcodecs)
   target_include_directories(bench_depth PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/test)

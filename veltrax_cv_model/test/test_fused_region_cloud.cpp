@@ -18,6 +18,7 @@
 #include "support/reference_clouds.hpp"
 #include "support/rgbd_frames.hpp"
 #include "veltrax_cv_model/class_table.hpp"
+#include "veltrax_cv_model/depth_filters.hpp"
 #include "veltrax_cv_model/parameter_table.hpp"
 
 namespace veltrax_cv_model
@@ -124,8 +125,9 @@ TEST(FusedRegionCloud, GivesThePclChainsCloudsAndThinsLikeVoxelGrid)
         const Cloud & labelled = i == 0 ? reference.scene : reference.boxes[i - 1];
         if (i > 0) {
           Cloud box;
-          builder.box_cloud(f.depth.view(), f.depth.width, f.boxes[i - 1], f.view, nullptr,
-                            BoxFloor::kRemove, box, report);
+          builder.box_cloud(depth_view_of(reference.box_readings[i - 1], f.depth.view()),
+                            f.depth.width, f.boxes[i - 1], f.view, nullptr, BoxFloor::kRemove, box,
+                            report);
           expect_same_cloud(box, labelled);
         }
         for (const pcl::PointXYZ & p : labelled) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -33,6 +34,8 @@ struct CloudBuildReport
   BackProjectionResult refused;  ///< status kOk when no region was refused
   bool voxel_grid_skipped{false};
   std::size_t largest_unthinned_points{0};  ///< working points of the largest unthinned region
+  float depth_noise_rel{0.0f};  ///< estimated relative depth noise (estimate_relative_depth_noise)
+  bool depth_smoothed{false};   ///< the noise exceeded kSmoothedNoiseRel and was smoothed
 };
 
 /// Horizontal reach, metres, of the floor a keeps-floor box keeps around its points above the
@@ -96,10 +99,24 @@ public:
   bool fit_floor_model(const DepthImageView & depth, int row_length, const CameraView & view,
                        GroundRemoval<pcl::PointXYZ> & model, CloudBuildReport & report) const;
 
-  /// Clears `clouds`, then: fit_floor_model; each detection of an outlined class (class table)
-  /// becomes a box cloud without its floor points, or with those at its contact when its class
-  /// keeps floor (BoxFloor::kAtContact), and is kept when large enough (keeps_detection_cloud). A
-  /// refused frame or one without any depth reading gives no clouds.
+  /// The depth image the clouds are built from: `depth` itself, or, when its estimated relative
+  /// noise exceeds kSmoothedNoiseRel, the image smooth_depth_noise makes of it in `storage`
+  /// (replaced; it must outlive the view). Sets the report's depth_noise_rel and depth_smoothed.
+  /// An image check_depth_region refuses is returned as it is, for the refusal to be reported
+  /// where it is used.
+  DepthImageView noise_smoothed(const DepthImageView & depth, int row_length,
+                                const CameraIntrinsics & intrinsics,
+                                std::vector<std::uint16_t> & storage,
+                                CloudBuildReport & report) const;
+
+  /// Clears `clouds`, then: noise_smoothed; fit_floor_model; each detection of an outlined class
+  /// (class table) becomes a box cloud without its floor points, or with those at its contact when
+  /// its class keeps floor (BoxFloor::kAtContact), and is kept when large enough
+  /// (keeps_detection_cloud). A refused frame or one without any depth reading gives no clouds. The
+  /// boxes of standing objects (BoxFloor::kRemove) are built without their flying pixels
+  /// (clear_flying_pixels): their floor is dropped anyway, and what lies behind them must not join
+  /// them. Boxes that keep floor keep every pixel, since litter on the floor seen at a grazing
+  /// angle is as steep as a flying pixel.
   CloudBuildReport build(const DepthImageView & depth, int row_length,
                          const std::vector<DetectedObject> & detections, const CameraView & view,
                          std::vector<pcl::PointCloud<pcl::PointXYZ>> & clouds,

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "veltrax_cv_model/class_table.hpp"
+#include "veltrax_cv_model/depth_filters.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
 #include "veltrax_cv_model/planar_proximity.hpp"
 
@@ -40,6 +41,20 @@ RegionScratch & thread_scratch()
   return scratch;
 }
 
+// A frame's depth readings as the clouds use them, kept by each thread as the scratch is: smoothed
+// when noisy, and with the flying pixels of standing objects' boxes cleared.
+struct FrameReadings
+{
+  std::vector<std::uint16_t> smoothed;
+  std::vector<std::uint16_t> standing;
+};
+
+FrameReadings & thread_readings()
+{
+  thread_local FrameReadings readings;
+  return readings;
+}
+
 // Pixels of the scene the floor model reads: every stride-th of every stride-th row, as far
 // apart as keeps neighbouring pixels less than a floor-model voxel apart at the far depth limit,
 // so every voxel the whole frame reaches is still reached (twice as sparse at 640 x 480).
@@ -55,6 +70,25 @@ int floor_model_pixel_stride(const CameraIntrinsics & intrinsics)
 DetectionCloudBuilder::DetectionCloudBuilder(const DetectionCloudSettings & settings)
     : settings_(settings)
 {
+}
+
+DepthImageView DetectionCloudBuilder::noise_smoothed(const DepthImageView & depth, int row_length,
+                                                     const CameraIntrinsics & intrinsics,
+                                                     std::vector<std::uint16_t> & storage,
+                                                     CloudBuildReport & report) const
+{
+  const PixelRect frame{0, depth.width, 0, depth.height};
+  if (check_depth_region(depth, row_length, frame, intrinsics, settings_.leaf_size_m) !=
+      BackProjectionStatus::kOk) {
+    return depth;
+  }
+  report.depth_noise_rel = estimate_relative_depth_noise(depth, row_length);
+  report.depth_smoothed = report.depth_noise_rel > kSmoothedNoiseRel;
+  if (!report.depth_smoothed) {
+    return depth;
+  }
+  smooth_depth_noise(depth, row_length, report.depth_noise_rel, storage);
+  return depth_view_of(storage, depth);
 }
 
 void DetectionCloudBuilder::region_cloud(const DepthImageView & depth, int row_length,
@@ -161,10 +195,14 @@ CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int 
   // A frame refused, or without any pixel with a depth reading: its boxes would read the same
   // malformed buffer or find nothing, and without a scene there is no floor model to clear their
   // floor points.
+  FrameReadings & readings = thread_readings();
+  const DepthImageView used =
+      noise_smoothed(depth, row_length, view.intrinsics, readings.smoothed, report);
   GroundRemoval<pcl::PointXYZ> floor_model(settings_.ground);
-  if (!fit_floor_model(depth, row_length, view, floor_model, report)) {
+  if (!fit_floor_model(used, row_length, view, floor_model, report)) {
     return report;
   }
+  bool standing_copied = false;
 
   clouds.reserve(detections.size());
   for (const DetectedObject & detection : detections) {
@@ -176,10 +214,19 @@ CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int 
     if (observe && !(box.left == 0 && box.right == 0 && box.top == 0 && box.bottom == 0)) {
       observe(box);
     }
-    pcl::PointCloud<pcl::PointXYZ> cloud;
     // Small litter lies on the floor: the floor it covers is part of its footprint.
-    box_cloud(depth, row_length, detection, view, &floor_model,
-              info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud, report);
+    const BoxFloor floor = info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove;
+    DepthImageView box_depth = used;
+    if (floor == BoxFloor::kRemove) {
+      if (!standing_copied) {
+        copy_depth(used, row_length, readings.standing);
+        standing_copied = true;
+      }
+      clear_flying_pixels(used, row_length, box, view.intrinsics, readings.standing);
+      box_depth = depth_view_of(readings.standing, used);
+    }
+    pcl::PointCloud<pcl::PointXYZ> cloud;
+    box_cloud(box_depth, row_length, detection, view, &floor_model, floor, cloud, report);
     if (keeps_detection_cloud(cloud)) {
       clouds.push_back(std::move(cloud));
     }

@@ -12,6 +12,7 @@
 #include <pcl/search/kdtree.h>
 
 #include "veltrax_cv_model/class_table.hpp"
+#include "veltrax_cv_model/depth_filters.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
 #include "veltrax_cv_model/detection_cloud_builder.hpp"
 
@@ -27,6 +28,7 @@ struct ReferenceClouds
   GroundRemoval<pcl::PointXYZ> floor_model;
   std::vector<Cloud> boxes;  ///< each built box before its floor split, base_footprint
   std::vector<BackProjectionResult> box_results;
+  std::vector<std::vector<std::uint16_t>> box_readings;  ///< the depth each box was built from
   std::vector<Cloud> clouds;  ///< what DetectionCloudBuilder::build keeps
 };
 
@@ -80,7 +82,12 @@ inline ReferenceClouds reference_clouds(const DepthImageView & depth, int row_le
                                         const DetectionCloudSettings & settings)
 {
   ReferenceClouds out(settings.ground);
-  reference_region(depth, row_length, {0, depth.width, 0, depth.height}, view, settings.leaf_size_m,
+  // The depth clean-up is shared with the builder: the chain starts from the same readings.
+  CloudBuildReport report;
+  std::vector<std::uint16_t> smoothed;
+  const DepthImageView used = DetectionCloudBuilder(settings).noise_smoothed(
+      depth, row_length, view.intrinsics, smoothed, report);
+  reference_region(used, row_length, {0, used.width, 0, used.height}, view, settings.leaf_size_m,
                    out.scene);
   out.floor_model.set_input_cloud(out.scene);
   for (const DetectedObject & d : detections) {
@@ -89,10 +96,15 @@ inline ReferenceClouds reference_clouds(const DepthImageView & depth, int row_le
         (d.left == 0 && d.right == 0 && d.top == 0 && d.bottom == 0)) {
       continue;
     }
+    const PixelRect rect{d.left, d.right, d.top, d.bottom};
+    std::vector<std::uint16_t> & readings = out.box_readings.emplace_back();
+    copy_depth(used, row_length, readings);
+    if (!info->keeps_floor) {
+      clear_flying_pixels(used, row_length, rect, view.intrinsics, readings);
+    }
     out.boxes.emplace_back();
-    out.box_results.push_back(reference_region(depth, row_length,
-                                               {d.left, d.right, d.top, d.bottom}, view,
-                                               settings.leaf_size_m, out.boxes.back()));
+    out.box_results.push_back(reference_region(depth_view_of(readings, used), row_length, rect,
+                                               view, settings.leaf_size_m, out.boxes.back()));
     pcl::PointCloud<pcl::PointXYZ> cloud;
     reference_split_box_floor(out.boxes.back(), out.floor_model,
                               info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud);

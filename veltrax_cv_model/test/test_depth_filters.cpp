@@ -1,0 +1,212 @@
+// Noise estimate, smoothing and flying pixels on rendered depth images whose true depth is known.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "veltrax_cv_model/depth_filters.hpp"
+
+namespace veltrax_cv_model
+{
+namespace
+{
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+const CameraIntrinsics kIntrinsics{525.0f, 525.0f, 319.5f, 239.5f};
+
+// Depth (metres) of a plane z = a + b u + c v in inverse depth, as any plane is.
+struct Plane
+{
+  double inverse_at_centre;
+  double per_column;
+  double per_row;
+  double depth(int u, int v) const
+  {
+    return 1.0 / (inverse_at_centre + per_column * (u - 320) + per_row * (v - 240));
+  }
+};
+
+// A floor-like plane from 1.2 m at the bottom row to 3.3 m at the top row, tilted across.
+const Plane kFloor{1.0 / 2.0, 0.0002, 0.0012};
+
+struct Image
+{
+  std::vector<std::uint16_t> readings = std::vector<std::uint16_t>(kWidth * kHeight, 0);
+  std::uint16_t & at(int u, int v) { return readings[static_cast<std::size_t>(v) * kWidth + u]; }
+  DepthImageView view() const
+  {
+    return DepthImageView{reinterpret_cast<const std::uint8_t *>(readings.data()),
+                          2 * readings.size(),
+                          kWidth,
+                          kHeight,
+                          2 * kWidth,
+                          "16UC1"};
+  }
+};
+
+// Millimetre readings of `depth_m` with relative Gaussian noise, optionally rounded to the steps
+// of a disparity sensor (one step of 0.00285 d^2 m).
+template <typename Depth>
+Image render(Depth && depth_m, double noise_rel, bool disparity_steps, std::uint32_t seed)
+{
+  std::mt19937 random(seed);
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  Image image;
+  for (int v = 0; v < kHeight; ++v) {
+    for (int u = 0; u < kWidth; ++u) {
+      double d = depth_m(u, v) * (1.0 + noise_rel * gauss(random));
+      if (disparity_steps) {
+        const double disparity = std::round(1.0 / (0.00285 * d));
+        d = 1.0 / (0.00285 * disparity);
+      }
+      image.at(u, v) = static_cast<std::uint16_t>(std::lround(d * 1000.0));
+    }
+  }
+  return image;
+}
+
+double relative_rms(const std::vector<std::uint16_t> & readings, const Plane & truth)
+{
+  double sum = 0.0;
+  int count = 0;
+  for (int v = 0; v < kHeight; ++v) {
+    for (int u = 0; u < kWidth; ++u) {
+      const double d = readings[static_cast<std::size_t>(v) * kWidth + u] / 1000.0;
+      const double error = (d - truth.depth(u, v)) / truth.depth(u, v);
+      sum += error * error;
+      ++count;
+    }
+  }
+  return std::sqrt(sum / count);
+}
+
+TEST(DepthFilters, NoiseEstimateFollowsTheRandomNoiseOnly)
+{
+  struct Case
+  {
+    double noise_rel;
+    bool disparity_steps;
+    double low, high;  // bounds of the estimate
+  };
+  const Case cases[] = {
+      {0.0, false, 0.0, 0.0005},  // millimetre rounding only
+      {0.0, true, 0.0, 0.001},    // disparity steps: smooth sensors are left alone
+      {0.003, false, 0.0027, 0.0033}, {0.01, false, 0.009, 0.011}, {0.02, false, 0.018, 0.022},
+  };
+  for (const Case & c : cases) {
+    SCOPED_TRACE(c.noise_rel);
+    const Image plane =
+        render([](int u, int v) { return kFloor.depth(u, v); }, c.noise_rel, c.disparity_steps, 7);
+    const float estimate = estimate_relative_depth_noise(plane.view(), kWidth);
+    EXPECT_GE(estimate, c.low);
+    EXPECT_LE(estimate, c.high);
+    EXPECT_EQ(estimate > kSmoothedNoiseRel, c.noise_rel > kSmoothedNoiseRel);
+  }
+  // Depth edges in an eighth of the triples do not raise it much.
+  const Image stripes = render(
+      [](int u, int v) { return (u / 2) % 16 == 0 ? 1.5 : kFloor.depth(u, v); }, 0.01, false, 8);
+  EXPECT_NEAR(estimate_relative_depth_noise(stripes.view(), kWidth), 0.01, 0.0025);
+  // Too few readings make no estimate.
+  Image sparse;
+  for (int u = 0; u < kWidth; u += 2) {
+    sparse.at(u, 0) = sparse.at(u + 1, 0) = 2000;
+  }
+  EXPECT_EQ(estimate_relative_depth_noise(sparse.view(), kWidth), 0.0f);
+}
+
+TEST(DepthFilters, SmoothingAveragesNoiseKeepsEdgesAndMakesNoReading)
+{
+  // A box at 1.5 m in front of the floor plane, holes scattered over both.
+  const auto in_box = [](int u, int v) { return u >= 200 && u < 400 && v >= 150 && v < 350; };
+  Image noisy =
+      render([&](int u, int v) { return in_box(u, v) ? 1.5 : kFloor.depth(u, v); }, 0.01, false, 3);
+  std::mt19937 random(5);
+  for (int hole = 0; hole < 20000; ++hole) {
+    noisy.at(static_cast<int>(random() % kWidth), static_cast<int>(random() % kHeight)) = 0;
+  }
+  noisy.at(10, 10) = 6000;  // beyond the far limit: no reading either
+  std::vector<std::uint16_t> smoothed;
+  smooth_depth_noise(noisy.view(), kWidth, 0.01f, smoothed);
+  ASSERT_EQ(smoothed.size(), noisy.readings.size());
+
+  int moved = 0;
+  double box_error = 0.0;
+  int box_count = 0;
+  double floor_error = 0.0;
+  int floor_count = 0;
+  for (int v = 0; v < kHeight; ++v) {
+    for (int u = 0; u < kWidth; ++u) {
+      const std::size_t i = static_cast<std::size_t>(v) * kWidth + u;
+      const int before = noisy.readings[i];
+      if (before == 0 || before >= 5000) {
+        ASSERT_EQ(smoothed[i], before) << u << "," << v;
+        continue;
+      }
+      ASSERT_GT(smoothed[i], 0) << u << "," << v;
+      const double truth = in_box(u, v) ? 1.5 : kFloor.depth(u, v);
+      const double error = (smoothed[i] / 1000.0 - truth) / truth;
+      // The edge stays where it is; only a pixel on it whose 3 x 3 neighbourhood reads mostly
+      // the other side (a corner, or holes beside it) takes that side's depth.
+      if (std::abs(error) > 0.04) {
+        const bool on_edge = u == 199 || u == 200 || u == 399 || u == 400 || v == 149 || v == 150 ||
+                             v == 349 || v == 350;
+        ASSERT_TRUE(on_edge) << u << "," << v;
+        ++moved;
+        continue;
+      }
+      (in_box(u, v) ? box_error : floor_error) += error * error;
+      ++(in_box(u, v) ? box_count : floor_count);
+    }
+  }
+  EXPECT_LT(moved, 40);  // of about 1600 edge pixels
+  EXPECT_LT(std::sqrt(box_error / box_count), 0.003);
+  EXPECT_LT(std::sqrt(floor_error / floor_count), 0.003);
+
+  // No noise given: a copy.
+  smooth_depth_noise(noisy.view(), kWidth, 0.0f, smoothed);
+  EXPECT_EQ(smoothed, noisy.readings);
+  // A clean plane comes back within rounding.
+  const Image clean = render([](int u, int v) { return kFloor.depth(u, v); }, 0.0, false, 1);
+  smooth_depth_noise(clean.view(), kWidth, 0.01f, smoothed);
+  EXPECT_LT(relative_rms(smoothed, kFloor), 0.0005);
+}
+
+TEST(DepthFilters, FlyingPixelsBetweenTwoSurfacesAreClearedTheirEdgesKept)
+{
+  // A person-like block at 2.5 m in front of a wall at 2.7 m, with a two-pixel smear of
+  // intermediate readings on its right edge; a 45-degree ramp in the lower rows.
+  Image image;
+  for (int v = 0; v < kHeight; ++v) {
+    for (int u = 0; u < kWidth; ++u) {
+      image.at(u, v) = u < 300 ? 2500 : u == 300 ? 2560 : u == 301 ? 2630 : 2700;
+      if (v >= 400) {
+        image.at(u, v) = static_cast<std::uint16_t>(1500 + 3 * u);  // about 45 degrees
+      }
+    }
+  }
+  image.at(300, 100) = 0;  // a hole in the smear: its neighbours still decide their own pixels
+  std::vector<std::uint16_t> out;
+  copy_depth(image.view(), kWidth, out);
+  ASSERT_EQ(out, image.readings);
+  clear_flying_pixels(image.view(), kWidth, {0, kWidth, 0, 390}, kIntrinsics, out);
+  clear_flying_pixels(image.view(), kWidth, {0, kWidth, 410, kHeight}, kIntrinsics, out);
+  for (int v = 0; v < kHeight; ++v) {
+    SCOPED_TRACE(v);
+    const bool smear_row = v >= 1 && v < 390;  // row 0 is the image border
+    for (int u = 0; u < kWidth; ++u) {
+      const bool smear = (u == 300 || u == 301) && smear_row && !(u == 300 && v == 100);
+      const std::uint16_t expected = smear ? 0 : image.at(u, v);
+      ASSERT_EQ(out[static_cast<std::size_t>(v) * kWidth + u], expected) << u;
+    }
+  }
+  // Outside the rectangle nothing changes.
+  copy_depth(image.view(), kWidth, out);
+  clear_flying_pixels(image.view(), kWidth, {0, 300, 0, 390}, kIntrinsics, out);
+  EXPECT_EQ(out, image.readings);
+}
+
+}  // namespace
+}  // namespace veltrax_cv_model
