@@ -8,6 +8,7 @@
 
 #include "support/rgbd_frames.hpp"
 #include "veltrax_cv_model/back_projection.hpp"
+#include "veltrax_cv_model/depth_filters.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
 #include "veltrax_cv_model/ground_removal.hpp"
 #include "veltrax_cv_model/parameter_table.hpp"
@@ -129,6 +130,43 @@ void BM_PerDetection(benchmark::State & state)
 
 }  // namespace
 
+// The depth clean-up of a frame: the noise estimate every frame pays, the smoothing a noisy
+// frame pays, and the flying pixels of a whole frame (boxes pay their share of it).
+void BM_NoiseEstimate(benchmark::State & state)
+{
+  const auto & f = frame();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        veltrax_cv_model::estimate_relative_depth_noise(f.depth.view(), f.depth.width));
+  }
+}
+
+void BM_NoiseSmoothing(benchmark::State & state)
+{
+  const auto & f = frame();
+  std::vector<std::uint16_t> out;
+  for (auto _ : state) {
+    veltrax_cv_model::smooth_depth_noise(f.depth.view(), f.depth.width, 0.01f, out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+
+void BM_FlyingPixels(benchmark::State & state)
+{
+  const auto & f = frame();
+  std::vector<std::uint16_t> out;
+  for (auto _ : state) {
+    veltrax_cv_model::copy_depth(f.depth.view(), f.depth.width, out);
+    veltrax_cv_model::clear_flying_pixels(f.depth.view(), f.depth.width,
+                                          {0, f.depth.width, 0, f.depth.height},
+                                          veltrax_cv_model::test::kinect_intrinsics(), out);
+    benchmark::DoNotOptimize(out.data());
+  }
+}
+
+BENCHMARK(BM_NoiseEstimate)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NoiseSmoothing)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FlyingPixels)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeFrameBackProjection)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Crop)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Transform)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);

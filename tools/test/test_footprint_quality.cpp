@@ -57,28 +57,25 @@ TEST(FootprintQuality, ShippedParametersOutlineEachRecordedObjectOnce)
 {
   const Bounds exact{0.9, 0.03};
   const Bounds degraded{0.85, kUnbounded};
-  // Boxes of people who overlap in the image hold part of the neighbour and the depth smeared
-  // between the two (points where nobody stands); the grid cannot split what touches.
-  const std::map<std::string, Bounds> crowd{{"person_blue_top", {0.85, 0.04}},
+  // Boxes of people who overlap in the image hold part of the neighbour, whose true footprint
+  // overlaps their own seen from above (white and grey shirt): a grid in the ground plane
+  // cannot split what touches there.
+  const std::map<std::string, Bounds> crowd{{"person_blue_top", {0.88, 0.04}},
                                             {"person_white_shirt", {0.78, 0.08}},
-                                            {"person_grey_shirt", {0.73, 0.12}}};
+                                            {"person_grey_shirt", {0.75, 0.12}}};
+  const std::map<std::string, Bounds> degraded_crowd{{"person_white_shirt", {0.76, kUnbounded}},
+                                                     {"person_grey_shirt", {0.75, kUnbounded}}};
+  // 1 % depth noise moves a reading by 7 mm at the carton and 2.5 cm at the people: the image is
+  // smoothed before its points are made, or hulls would take the outermost of them.
   const std::vector<Case> cases{
       {"milk_cartoon", {}, exact, 0.95, {}},
       {"milk_cartoon", {0.0, 0.0, 0.2, 1}, exact, 0.95, {}},
       {"five_people", {}, exact, 0.95, crowd},
       {"five_people", {0.0, 0.0, 0.2, 1}, exact, 0.95, crowd},
-      // Known limit: 1 % depth noise scatters points along their rays (8 mm at the carton),
-      // and a hull takes the outermost.
-      {"milk_cartoon", {0.01, 0.0, 0.0, 1}, {0.6, kUnbounded}, 0.95, {}},
-      // Known limit: as above (2-3 cm at 2-3 m), and the floor model keeps the floor points
-      // noise lifts above tHDiff, which then join the people's clouds.
-      {"five_people", {0.01, 0.0, 0.0, 1}, {0.4, kUnbounded}, 0.92, {}},
+      {"milk_cartoon", {0.01, 0.0, 0.0, 1}, degraded, 0.95, {}},
+      {"five_people", {0.01, 0.0, 0.0, 1}, degraded, 0.95, degraded_crowd},
       {"milk_cartoon", {0.0, 3.0, 0.0, 1}, degraded, 0.95, {}},
-      {"five_people",
-       {0.0, 3.0, 0.0, 1},
-       degraded,
-       0.95,
-       {{"person_white_shirt", {0.75, kUnbounded}}, {"person_grey_shirt", {0.8, kUnbounded}}}},
+      {"five_people", {0.0, 3.0, 0.0, 1}, degraded, 0.95, degraded_crowd},
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(std::string(c.frame) + " noise " + std::to_string(c.degradation.noise_rel) +

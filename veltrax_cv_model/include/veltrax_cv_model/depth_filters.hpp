@@ -15,7 +15,7 @@ namespace veltrax_cv_model
 {
 
 /// Rows between two rows estimate_relative_depth_noise samples.
-inline constexpr int kNoiseSampleRowStride = 4;
+inline constexpr int kNoiseSampleRowStride = 8;
 /// Fewest sampled triples that make a noise estimate.
 inline constexpr int kMinNoiseSamples = 1000;
 
@@ -56,7 +56,7 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
                         std::vector<std::uint16_t> & out);
 
 /// Sets to 0 in `out` the flying pixels of `rect` in `depth`: readings that lie between their two
-/// opposite neighbours (left and right, above and below, or along either diagonal), farther than
+/// opposite neighbours (left and right, or above and below), farther than
 /// the one and nearer than the other by more than a surface seen at kFlyingPixelAngleRad from
 /// the ray would give (d * cot(angle) times the pixel spacing over the focal length). The sensor
 /// smears a depth step over such pixels; as points they would join an object to what stands

@@ -309,6 +309,7 @@ private:
   // Conditions reported once per node from any thread, so that a persistent one cannot flood
   // the log every frame; faults that can clear again go through fault_log_.
   std::atomic<bool> voxel_skip_reported_{false};
+  std::atomic<bool> depth_smoothing_reported_{false};
   FaultLog fault_log_;
 
   // Cleared by the destructor; every worker loop ends at its next check.

@@ -23,16 +23,6 @@ void read_row(const DepthImageView & depth, int row_length, int v, std::uint16_t
               2 * static_cast<std::size_t>(depth.width));
 }
 
-std::uint16_t reading_at(const DepthImageView & depth, int row_length, int u, int v)
-{
-  std::uint16_t d;
-  std::memcpy(&d,
-              depth.data + 2 * (static_cast<std::size_t>(v) * static_cast<std::size_t>(row_length) +
-                                static_cast<std::size_t>(u)),
-              sizeof d);
-  return d;
-}
-
 // Median of the valid readings of the 3 x 3 neighbourhood of (u, v), itself valid.
 int neighbourhood_median(const std::vector<std::uint16_t> & in, int width, int height, int u, int v)
 {
@@ -131,46 +121,49 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
 void clear_flying_pixels(const DepthImageView & depth, int row_length, const PixelRect & rect,
                          const CameraIntrinsics & intrinsics, std::vector<std::uint16_t> & out)
 {
-  // Per unit of depth, the depth difference to a neighbour beyond which the line between the two
-  // points is steeper than the angle: cot(angle) times the neighbour's spacing over the focal.
-  const double cotangent = 1.0 / std::tan(static_cast<double>(kFlyingPixelAngleRad));
-  const double across = 1.0 / intrinsics.fx;
-  const double down = 1.0 / intrinsics.fy;
-  const double diagonal = std::hypot(across, down);
-  struct Direction
-  {
-    int du, dv;
-    float step;
-  };
-  const Direction directions[] = {{1, 0, static_cast<float>(cotangent * across)},
-                                  {0, 1, static_cast<float>(cotangent * down)},
-                                  {1, 1, static_cast<float>(cotangent * diagonal)},
-                                  {1, -1, static_cast<float>(cotangent * diagonal)}};
   const int first_row = std::max(rect.top, 1);
   const int end_row = std::min(rect.bottom, depth.height - 1);
   const int first_column = std::max(rect.left, 1);
   const int end_column = std::min(rect.right, depth.width - 1);
+  if (first_row >= end_row || first_column >= end_column) {
+    return;
+  }
+  // Per unit of depth, the depth difference to a neighbour beyond which the line between the two
+  // points is steeper than the angle: cot(angle) times the neighbour's spacing over the focal.
+  // In 1/65536 units the pixel loop stays in 32-bit integers (readings below 2^16, steps below
+  // 2^31 for any focal length above 3 pixels) and free of branches, so it is vectorised.
+  const double cotangent = 1.0 / std::tan(static_cast<double>(kFlyingPixelAngleRad));
+  const auto fixed = [](double per_unit) {
+    return static_cast<std::int32_t>(std::min(std::ceil(per_unit * 65536.0), 32768.0));
+  };
+  const std::int32_t across = fixed(cotangent / intrinsics.fx);
+  const std::int32_t down = fixed(cotangent / intrinsics.fy);
+  // Three rows of readings, copied once each: the message buffer has no alignment promise.
+  const int width = depth.width;
+  std::vector<std::uint16_t> rows(3 * static_cast<std::size_t>(width));
+  std::uint16_t * above = rows.data();
+  std::uint16_t * here = above + width;
+  std::uint16_t * below = here + width;
+  read_row(depth, row_length, first_row - 1, above);
+  read_row(depth, row_length, first_row, here);
   for (int v = first_row; v < end_row; ++v) {
+    read_row(depth, row_length, v + 1, below);
+    std::uint16_t * cleared = out.data() + static_cast<std::size_t>(v) * width;
     for (int u = first_column; u < end_column; ++u) {
-      const int d = reading_at(depth, row_length, u, v);
-      if (!valid_reading(d)) {
-        continue;
-      }
-      for (const Direction & direction : directions) {
-        const int a = reading_at(depth, row_length, u + direction.du, v + direction.dv);
-        const int b = reading_at(depth, row_length, u - direction.du, v - direction.dv);
-        if (!valid_reading(a) || !valid_reading(b)) {
-          continue;
-        }
-        const float step = direction.step * static_cast<float>(d);
-        const float to_a = static_cast<float>(a - d);
-        const float to_b = static_cast<float>(b - d);
-        if ((to_a > step && -to_b > step) || (-to_a > step && to_b > step)) {
-          out[static_cast<std::size_t>(v) * depth.width + u] = 0;
-          break;
-        }
-      }
+      const std::int32_t d = here[u];
+      const auto between = [d](std::int32_t a, std::int32_t b, std::int32_t step) {
+        const std::int32_t to_a = (a - d) * 65536;
+        const std::int32_t to_b = (b - d) * 65536;
+        const bool valid = (a >= 1) & (a < kFarLimitUnits) & (b >= 1) & (b < kFarLimitUnits);
+        return valid & (((to_a > step) & (-to_b > step)) | ((-to_a > step) & (to_b > step)));
+      };
+      const bool flying =
+          (d >= 1) & (d < kFarLimitUnits) &
+          (between(here[u + 1], here[u - 1], across * d) | between(below[u], above[u], down * d));
+      cleared[u] = flying ? 0 : cleared[u];
     }
+    std::swap(above, here);
+    std::swap(here, below);
   }
 }
 

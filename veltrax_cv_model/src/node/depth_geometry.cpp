@@ -38,6 +38,12 @@ void Yolov5sPredictor::report_cloud_build(const sensor_msgs::msg::Image & depth,
                 "grid would overflow, so such clouds are used unthinned (reported once)",
                 cloud_builder_->settings().leaf_size_m, report.largest_unthinned_points);
   }
+  if (report.depth_smoothed && !depth_smoothing_reported_.exchange(true)) {
+    RCLCPP_INFO(get_logger(),
+                "depth image %s: random depth noise of %.2f %% of the depth, so noisy depth "
+                "images are smoothed before their points are made (reported once)",
+                depth.header.frame_id.c_str(), 100.0 * report.depth_noise_rel);
+  }
 }
 
 void Yolov5sPredictor::rgb_depth_to_cloud(const ImageConstPtr & depth, const ImageConstPtr & color,
