@@ -15,7 +15,7 @@ namespace veltrax_cv_model
 {
 
 /// Rows between two rows estimate_relative_depth_noise samples.
-inline constexpr int kNoiseSampleRowStride = 8;
+inline constexpr int kNoiseSampleRowStride = 16;
 /// Fewest sampled triples that make a noise estimate.
 inline constexpr int kMinNoiseSamples = 1000;
 
