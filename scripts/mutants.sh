@@ -43,6 +43,7 @@ declare -A module_tests=(
   [detection_cloud_builder]="test_detection_cloud_builder test_fused_region_cloud"
   [fused_region_cloud]="test_fused_region_cloud test_detection_cloud_builder"
   [planar_proximity]="test_detection_cloud_builder"
+  [depth_filters]="test_depth_filters"
   [obstacle_outliner]="test_obstacle_outliner"
   [report_builder]="test_report_builder"
 )

@@ -145,7 +145,9 @@ TEST(DepthFilters, SmoothingAveragesNoiseKeepsEdgesAndMakesNoReading)
         ASSERT_EQ(smoothed[i], before) << u << "," << v;
         continue;
       }
+      // A reading stays a reading, and one at the far limit never joins the mean.
       ASSERT_GT(smoothed[i], 0) << u << "," << v;
+      ASSERT_LT(smoothed[i], 5000) << u << "," << v;
       const double truth = in_box(u, v) ? 1.5 : kFloor.depth(u, v);
       const double error = (smoothed[i] / 1000.0 - truth) / truth;
       // The edge stays where it is; only a pixel on it whose 3 x 3 neighbourhood reads mostly
@@ -177,13 +179,16 @@ TEST(DepthFilters, SmoothingAveragesNoiseKeepsEdgesAndMakesNoReading)
 TEST(DepthFilters, FlyingPixelsBetweenTwoSurfacesAreClearedTheirEdgesKept)
 {
   // A person-like block at 2.5 m in front of a wall at 2.7 m, with a two-pixel smear of
-  // intermediate readings on its right edge; a 45-degree ramp in the lower rows.
+  // intermediate readings on its right edge; below, two slanted surfaces.
   Image image;
   for (int v = 0; v < kHeight; ++v) {
     for (int u = 0; u < kWidth; ++u) {
       image.at(u, v) = u < 300 ? 2500 : u == 300 ? 2560 : u == 301 ? 2630 : 2700;
       if (v >= 400) {
         image.at(u, v) = static_cast<std::uint16_t>(1500 + 3 * u);  // about 45 degrees
+      }
+      if (v >= 440) {  // 13 degrees from the rays, across the rows: steep, but a surface
+        image.at(u, v) = static_cast<std::uint16_t>(std::lround(2000.0 * std::pow(1.008, v - 440)));
       }
     }
   }
