@@ -316,8 +316,12 @@ private:
   std::atomic<bool> workers_running_{true};
   // Hand-over events. The idle flags stay the record of who owns an input; the mutex only
   // orders a flag change and its notification against a waiter's check.
+  // One hand-over event per worker: waking only the worker handed its input leaves the cores
+  // to the ones that have work instead of to threads that check their flag and sleep again.
   std::mutex workers_mutex_;
-  std::condition_variable work_handed_over_;
+  std::condition_variable transform1_handed_over_;
+  std::condition_variable transform2_handed_over_;
+  std::condition_variable web_handed_over_;
   std::condition_variable work_handed_back_;
 
   // 14. Transform workers. Flag true: the frame cycle owns the input; false: the worker does.
@@ -367,6 +371,8 @@ private:
   void wait_for_transform_workers();
   /// Wakes the threads waiting on `event`.
   void notify_workers(std::condition_variable & event);
+  /// The hand-over event of the worker whose idle flag is `idle`.
+  std::condition_variable & handed_over_event(const std::atomic<bool> & idle);
   /// Frame cycle: gives a worker its filled input (idle flag false) and wakes it.
   void hand_over(std::atomic<bool> & idle);
   /// Worker: gives its input back (idle flag true) and wakes the frame cycle.

@@ -142,7 +142,10 @@ void Yolov5sPredictor::release_resources()
 void Yolov5sPredictor::stop_workers()
 {
   workers_running_.store(false);
-  notify_workers(work_handed_over_);
+  for (std::condition_variable * event :
+       {&transform1_handed_over_, &transform2_handed_over_, &web_handed_over_}) {
+    notify_workers(*event);
+  }
   for (std::thread * worker :
        {&transform_task1_thread_, &transform_task2_thread_, &web_task_thread_}) {
     if (worker->joinable()) {
@@ -485,10 +488,18 @@ void Yolov5sPredictor::notify_workers(std::condition_variable & event)
   event.notify_all();
 }
 
+std::condition_variable & Yolov5sPredictor::handed_over_event(const std::atomic<bool> & idle)
+{
+  if (&idle == &transform_task1_idle_) {
+    return transform1_handed_over_;
+  }
+  return &idle == &transform_task2_idle_ ? transform2_handed_over_ : web_handed_over_;
+}
+
 void Yolov5sPredictor::hand_over(std::atomic<bool> & idle)
 {
   idle.store(false, std::memory_order_release);
-  notify_workers(work_handed_over_);
+  notify_workers(handed_over_event(idle));
 }
 
 void Yolov5sPredictor::hand_back(std::atomic<bool> & idle)
@@ -500,7 +511,7 @@ void Yolov5sPredictor::hand_back(std::atomic<bool> & idle)
 bool Yolov5sPredictor::wait_for_work(const std::atomic<bool> & idle)
 {
   std::unique_lock<std::mutex> lock(workers_mutex_);
-  work_handed_over_.wait(lock, [&] {
+  handed_over_event(idle).wait(lock, [&] {
     return !workers_running_.load(std::memory_order_acquire) ||
            !idle.load(std::memory_order_acquire);
   });
