@@ -33,13 +33,13 @@ inline constexpr int kSmoothingRadiusPx = 2;
 /// seen that obliquely is rarer than the smear between two surfaces at different depths.
 inline constexpr float kFlyingPixelAngleRad = 0.17453293f;
 
-/// Relative noise (standard deviation over depth) of the image's readings, estimated from every
-/// kNoiseSampleRowStride-th row. Inverse depth is affine in the pixel coordinates on any plane,
-/// so the second difference of three neighbouring readings along a row, relative to the middle
-/// one (d/d_left + d/d_right - 2), is zero there and carries sqrt(6) times the relative noise of
-/// one reading. Its robust spread (1.4826 times the median magnitude) ignores depth edges and
-/// curved surfaces, which hold a minority of the triples. Triples with a missing reading are
-/// skipped. Returns 0 when fewer than kMinNoiseSamples triples are found.
+/// Relative noise (standard deviation over depth) of the image's readings, estimated from the
+/// side-by-side triples of every kNoiseSampleRowStride-th row. Inverse depth is affine in the pixel
+/// coordinates on any plane, so the second difference of three neighbouring readings along a row,
+/// relative to the middle one (d/d_left + d/d_right - 2), is zero there and carries sqrt(6) times
+/// the relative noise of one reading. Its robust spread (1.4826 times the median magnitude) ignores
+/// depth edges and curved surfaces, which hold a minority of the triples. Triples with a missing
+/// reading are skipped. Returns 0 when fewer than kMinNoiseSamples triples are found.
 float estimate_relative_depth_noise(const DepthImageView & depth, int row_length);
 
 /// Copies the image into `out` (width * height readings, row-major, no padding; replaced).
