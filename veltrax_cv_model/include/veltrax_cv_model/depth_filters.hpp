@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "veltrax_cv_model/back_projection.hpp"
@@ -42,8 +43,11 @@ inline constexpr float kFlyingPixelAngleRad = 0.17453293f;
 /// reading are skipped. Returns 0 when fewer than kMinNoiseSamples triples are found.
 float estimate_relative_depth_noise(const DepthImageView & depth, int row_length);
 
-/// Copies the image into `out` (width * height readings, row-major, no padding; replaced).
-void copy_depth(const DepthImageView & depth, int row_length, std::vector<std::uint16_t> & out);
+/// Copies the image into `out` (width * height readings, row-major, no padding), or only its rows
+/// [first_row, end_row) (clamped to the image): `out` is sized for the whole image and its other
+/// rows are left as they were.
+void copy_depth(const DepthImageView & depth, int row_length, std::vector<std::uint16_t> & out,
+                int first_row = 0, int end_row = std::numeric_limits<int>::max());
 
 /// A sigma filter (Lee) over the whole image into `out` (as copy_depth; replaced): each valid
 /// reading becomes the rounded mean of the valid readings of its (2 kSmoothingRadiusPx + 1)^2
@@ -61,9 +65,9 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
 /// the ray would give (d * cot(angle) times the pixel spacing over the focal length). The sensor
 /// smears a depth step over such pixels; as points they would join an object to what stands
 /// behind it. An edge's own pixels (a neighbour on one side only differs) are kept; so is every
-/// pixel on the image border. `out` must hold the image as copy_depth gives it and may already
-/// have other rectangles cleared: readings are taken from `depth`. The intrinsics' focal
-/// lengths must be positive and finite (check_depth_region).
+/// pixel on the image border. Only the rows of `rect` are written, so `out` needs to hold the
+/// image as copy_depth gives it in those rows only; readings are taken from `depth`. The
+/// intrinsics' focal lengths must be positive and finite (check_depth_region).
 void clear_flying_pixels(const DepthImageView & depth, int row_length, const PixelRect & rect,
                          const CameraIntrinsics & intrinsics, std::vector<std::uint16_t> & out);
 

@@ -86,7 +86,11 @@ public:
   /// One box's cloud in base_footprint: the points of region_cloud of the box cropped to the
   /// view's range and transformed (made in one pass by fused_region_cloud), split by the floor
   /// model with split_box_floor when one is given; without one every point is kept and `floor`
-  /// is unused. A box whose four edges are 0 gives nothing (`cloud` is left as it is).
+  /// is unused. With a floor model, a standing object's box (BoxFloor::kRemove) is built without
+  /// its flying pixels (clear_flying_pixels): its floor is dropped anyway, and what lies behind it
+  /// must not join it; a box that keeps floor keeps every pixel, since litter on the floor seen
+  /// at a grazing angle is as steep as a flying pixel. A box whose four edges are 0 gives nothing
+  /// (`cloud` is left as it is).
   void box_cloud(const DepthImageView & depth, int row_length, const DetectedObject & box,
                  const CameraView & view, const GroundRemoval<pcl::PointXYZ> * floor_model,
                  BoxFloor floor, pcl::PointCloud<pcl::PointXYZ> & cloud,
@@ -112,11 +116,7 @@ public:
   /// Clears `clouds`, then: noise_smoothed; fit_floor_model; each detection of an outlined class
   /// (class table) becomes a box cloud without its floor points, or with those at its contact when
   /// its class keeps floor (BoxFloor::kAtContact), and is kept when large enough
-  /// (keeps_detection_cloud). A refused frame or one without any depth reading gives no clouds. The
-  /// boxes of standing objects (BoxFloor::kRemove) are built without their flying pixels
-  /// (clear_flying_pixels): their floor is dropped anyway, and what lies behind them must not join
-  /// them. Boxes that keep floor keep every pixel, since litter on the floor seen at a grazing
-  /// angle is as steep as a flying pixel.
+  /// (keeps_detection_cloud). A refused frame or one without any depth reading gives no clouds.
   CloudBuildReport build(const DepthImageView & depth, int row_length,
                          const std::vector<DetectedObject> & detections, const CameraView & view,
                          std::vector<pcl::PointCloud<pcl::PointXYZ>> & clouds,

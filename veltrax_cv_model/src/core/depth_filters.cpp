@@ -68,10 +68,11 @@ float estimate_relative_depth_noise(const DepthImageView & depth, int row_length
   return 1.4826f * *median / std::sqrt(6.0f);
 }
 
-void copy_depth(const DepthImageView & depth, int row_length, std::vector<std::uint16_t> & out)
+void copy_depth(const DepthImageView & depth, int row_length, std::vector<std::uint16_t> & out,
+                int first_row, int end_row)
 {
   out.resize(static_cast<std::size_t>(depth.width) * static_cast<std::size_t>(depth.height));
-  for (int v = 0; v < depth.height; ++v) {
+  for (int v = std::max(first_row, 0); v < std::min(end_row, depth.height); ++v) {
     read_row(depth, row_length, v, out.data() + static_cast<std::size_t>(v) * depth.width);
   }
 }

@@ -118,10 +118,21 @@ void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_leng
         report);
     return;
   }
+  // A standing object's box without its flying pixels: its floor is dropped anyway, and what lies
+  // behind it must not join it. Only the box's rows are copied: the pass reads no others.
+  DepthImageView box_depth = depth;
+  if (floor == BoxFloor::kRemove &&
+      check_depth_region(depth, row_length, region, view.intrinsics, settings_.leaf_size_m) ==
+          BackProjectionStatus::kOk) {
+    std::vector<std::uint16_t> & standing = thread_readings().standing;
+    copy_depth(depth, row_length, standing, region.top, region.bottom);
+    clear_flying_pixels(depth, row_length, region, view.intrinsics, standing);
+    box_depth = depth_view_of(standing, depth);
+  }
   pcl::PointCloud<pcl::PointXYZ> in_base;
-  fold_into(
-      fused_region_cloud(depth, row_length, region, view, settings_.leaf_size_m, scratch, in_base),
-      report);
+  fold_into(fused_region_cloud(box_depth, row_length, region, view, settings_.leaf_size_m, scratch,
+                               in_base),
+            report);
   split_box_floor(std::move(in_base), *floor_model, floor, cloud);
 }
 
@@ -202,7 +213,6 @@ CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int 
   if (!fit_floor_model(used, row_length, view, floor_model, report)) {
     return report;
   }
-  bool standing_copied = false;
 
   clouds.reserve(detections.size());
   for (const DetectedObject & detection : detections) {
@@ -214,19 +224,10 @@ CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int 
     if (observe && !(box.left == 0 && box.right == 0 && box.top == 0 && box.bottom == 0)) {
       observe(box);
     }
-    // Small litter lies on the floor: the floor it covers is part of its footprint.
-    const BoxFloor floor = info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove;
-    DepthImageView box_depth = used;
-    if (floor == BoxFloor::kRemove) {
-      if (!standing_copied) {
-        copy_depth(used, row_length, readings.standing);
-        standing_copied = true;
-      }
-      clear_flying_pixels(used, row_length, box, view.intrinsics, readings.standing);
-      box_depth = depth_view_of(readings.standing, used);
-    }
     pcl::PointCloud<pcl::PointXYZ> cloud;
-    box_cloud(box_depth, row_length, detection, view, &floor_model, floor, cloud, report);
+    // Small litter lies on the floor: the floor it covers is part of its footprint.
+    box_cloud(used, row_length, detection, view, &floor_model,
+              info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud, report);
     if (keeps_detection_cloud(cloud)) {
       clouds.push_back(std::move(cloud));
     }
