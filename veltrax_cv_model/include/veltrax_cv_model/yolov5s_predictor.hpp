@@ -314,10 +314,9 @@ private:
 
   // Cleared by the destructor; every worker loop ends at its next check.
   std::atomic<bool> workers_running_{true};
-  // Hand-over events. The idle flags stay the record of who owns an input; the mutex only
-  // orders a flag change and its notification against a waiter's check.
-  // One hand-over event per worker: waking only the worker handed its input leaves the cores
-  // to the ones that have work instead of to threads that check their flag and sleep again.
+  // Hand-over events, one per worker, so a hand-over wakes only the worker it hands to and the
+  // cores go to threads with work. The idle flags stay the record of who owns an input; the
+  // mutex only orders a flag change and its notification against a waiter's check.
   std::mutex workers_mutex_;
   std::condition_variable transform1_handed_over_;
   std::condition_variable transform2_handed_over_;
