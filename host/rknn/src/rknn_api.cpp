@@ -5,15 +5,19 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host_model.hpp"
@@ -35,6 +39,73 @@ enum class Call {
   kCount,
 };
 
+// The NPU: a run executes on the device's own thread while the caller waits, as the vendor's
+// runtime waits for the NPU, so the model's work is never counted as the calling thread's CPU.
+class Device
+{
+public:
+  Device() : thread_([this] { serve(); }) {}
+
+  ~Device()
+  {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+
+  Device(const Device &) = delete;
+  Device & operator=(const Device &) = delete;
+
+  // Runs `job` on the device thread and returns when it has finished, rethrowing what it threw.
+  // One caller at a time: the context's mutex serialises its runs.
+  void run(const std::function<void()> & job)
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    job_ = &job;
+    error_ = nullptr;
+    wake_.notify_all();
+    done_.wait(lock, [this] { return job_ == nullptr; });
+    if (error_) {
+      std::rethrow_exception(error_);
+    }
+  }
+
+private:
+  void serve()
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      wake_.wait(lock, [this] { return stopping_ || job_ != nullptr; });
+      if (job_ == nullptr) {
+        return;
+      }
+      const std::function<void()> * job = job_;
+      lock.unlock();
+      std::exception_ptr error;
+      try {
+        (*job)();
+      } catch (...) {
+        error = std::current_exception();
+      }
+      lock.lock();
+      error_ = error;
+      job_ = nullptr;
+      done_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const std::function<void()> * job_{nullptr};
+  std::exception_ptr error_;
+  bool stopping_{false};
+  std::thread thread_;  // last: it starts serving once the members above exist
+};
+
 struct Context
 {
   std::mutex mutex;  // one caller at a time per context, as the vendor's runtime requires
@@ -49,6 +120,7 @@ struct Context
   std::set<void *> handed_out;           // output buffers the caller has not released
   std::unique_ptr<OnnxNetwork> network;  // onnx backend only
   bool nan_reported{false};              // the NaN warning is printed once per context
+  std::unique_ptr<Device> device;        // started by the first run
 
   ~Context()
   {
@@ -384,7 +456,10 @@ int rknn_run(rknn_context context, rknn_run_extend * /*extend*/)
     return RKNN_ERR_INPUT_INVALID;
   }
   try {
-    host_rknn::run_backend(*c);
+    if (!c->device) {
+      c->device = std::make_unique<host_rknn::Device>();
+    }
+    c->device->run([&c] { host_rknn::run_backend(*c); });
   } catch (const std::exception & e) {
     host_rknn::print_line('E', e.what());
     return RKNN_ERR_FAIL;
