@@ -578,11 +578,21 @@ void GroundRemoval<PointT>::groundRemove(const Cloud & input, std::shared_ptr<Cl
   non_ground.header = input.header;
   ground.header = input.header;
   const float tolerance = static_cast<float>(params_.tHDiff);
+  // A point more than the tolerance above the plane plus the highest profile value is above the
+  // ground wherever it lies, so only points near the floor need their sector and range. The
+  // slack covers the rounding of the interpolated profile and of the sums.
+  constexpr float kBoundSlackM = 1e-4f;
+  const float clear_above_plane =
+      bin_count_ == 0
+          ? std::numeric_limits<float>::infinity()
+          : *std::max_element(profile_.begin(), profile_.end()) + tolerance + kBoundSlackM;
   for (const PointT & p : input.points) {
     if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
       continue;
     }
-    if (p.z - ground_height_at(p.x, p.y) <= tolerance) {
+    if (p.z - plane_.at(p.x, p.y) > clear_above_plane) {
+      non_ground.points.push_back(p);
+    } else if (p.z - ground_height_at(p.x, p.y) <= tolerance) {
       ground.points.push_back(p);
     } else {
       non_ground.points.push_back(p);
