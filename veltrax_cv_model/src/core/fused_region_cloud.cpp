@@ -74,11 +74,11 @@ void radix_sort(std::vector<std::uint64_t> & entries, std::vector<std::uint64_t>
 }
 
 // CropBox's test with the crop of crop_camera_frame, boundaries included, widened by `slack`.
-bool inside_crop(const pcl::PointXYZ & p, float z_min_m, float z_max_m, float slack)
+bool inside_crop(float x, float y, float z, float z_min_m, float z_max_m, float slack)
 {
   const float lateral = kLateralCropLimitM + slack;
-  return !(p.x < -lateral || p.y < -lateral || p.z < z_min_m - slack || p.x > lateral ||
-           p.y > lateral || p.z > z_max_m + slack);
+  return !(x < -lateral || y < -lateral || z < z_min_m - slack || x > lateral || y > lateral ||
+           z > z_max_m + slack);
 }
 
 }  // namespace
@@ -150,7 +150,8 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
     slot_key[slot] = tagged;
     slot_voxel[slot] = voxel;
     used_slots.push_back(slot);
-    voxels.push_back({tagged - 1, 0.0f, 0.0f, 0.0f, 0});
+    // Zeroed in place and keyed: a voxel built aside and copied in would stall as a point does.
+    voxels.emplace_back().key = tagged - 1;
     return voxel;
   };
   constexpr std::size_t kCacheMask = 1023;
@@ -247,9 +248,14 @@ BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_le
                          max_y = std::max(max_y, y);
                          max_z = std::max(max_z, z);
                          ++result.working_points;
-                         const pcl::PointXYZ p(x, y, z);
-                         if (inside_crop(p, view.z_min_m, view.z_max_m, slack)) {
-                           *next++ = p;
+                         if (inside_crop(x, y, z, view.z_min_m, view.z_max_m, slack)) {
+                           // Field by field: a point built aside and copied whole would be
+                           // read back before its parts are stored, a stall on every pixel.
+                           pcl::PointXYZ & kept_point = *next++;
+                           kept_point.x = x;
+                           kept_point.y = y;
+                           kept_point.z = z;
+                           kept_point.data[3] = 1.0f;
                          }
                        });
   const auto kept_count = static_cast<std::size_t>(next - kept.data());
@@ -269,7 +275,7 @@ BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_le
   }
   out.erase(std::remove_if(out.begin(), out.end(),
                            [&](const pcl::PointXYZ & p) {
-                             return !inside_crop(p, view.z_min_m, view.z_max_m, 0.0f);
+                             return !inside_crop(p.x, p.y, p.z, view.z_min_m, view.z_max_m, 0.0f);
                            }),
             out.end());
   cloud.width = static_cast<std::uint32_t>(out.size());
