@@ -59,8 +59,8 @@ void copy_depth(const DepthImageView & depth, int row_length, std::vector<std::u
 void smooth_depth_noise(const DepthImageView & depth, int row_length, float noise_rel,
                         std::vector<std::uint16_t> & out);
 
-/// Sets to 0 in `out` the flying pixels of `rect` in `depth`: readings that lie between their two
-/// opposite neighbours (left and right, or above and below), farther than
+/// Sets to 0 in `out` the flying pixels of `rect` in `depth`: readings that lie between two
+/// opposite neighbours (left and right, above and below, or across either diagonal), farther than
 /// the one and nearer than the other by more than a surface seen at kFlyingPixelAngleRad from
 /// the ray would give (d * cot(angle) times the pixel spacing over the focal length). The sensor
 /// smears a depth step over such pixels; as points they would join an object to what stands

@@ -140,6 +140,8 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
   };
   const std::int32_t across = fixed(cotangent / intrinsics.fx);
   const std::int32_t down = fixed(cotangent / intrinsics.fy);
+  const std::int32_t diagonal =
+      fixed(cotangent * std::hypot(1.0 / intrinsics.fx, 1.0 / intrinsics.fy));
   // Three rows of readings, copied once each: the message buffer has no alignment promise.
   const int width = depth.width;
   std::vector<std::uint16_t> rows(3 * static_cast<std::size_t>(width));
@@ -161,7 +163,9 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
       };
       const bool flying =
           (d >= 1) & (d < kFarLimitUnits) &
-          (between(here[u + 1], here[u - 1], across * d) | between(below[u], above[u], down * d));
+          (between(here[u + 1], here[u - 1], across * d) | between(below[u], above[u], down * d) |
+           between(below[u + 1], above[u - 1], diagonal * d) |
+           between(below[u - 1], above[u + 1], diagonal * d));
       cleared[u] = flying ? 0 : cleared[u];
     }
     std::swap(above, here);
