@@ -82,7 +82,9 @@ TEST(DetectionCloudBuilder, ClassDecidesTheCloudAndWhetherItKeepsItsFloorPoints)
   EXPECT_GT(bottle.size() - above(bottle, 0.015f).size(), 50u);
   EXPECT_EQ(obstacle.size(), above(obstacle, 0.015f).size());
   EXPECT_EQ(person.size(), above(person, 0.015f).size());
-  EXPECT_TRUE(same_points(above(obstacle, 0.06f), above(bottle, 0.06f)));
+  // Higher up the same voxels: the obstacle's box only loses the flying pixels at its edges,
+  // which move a few voxels' means.
+  EXPECT_EQ(above(obstacle, 0.06f).size(), above(bottle, 0.06f).size());
   EXPECT_GT(above(obstacle, 0.22f).size(), 0u);
   EXPECT_GT(person.size(), 300u);
 

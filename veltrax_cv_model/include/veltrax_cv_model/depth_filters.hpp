@@ -60,14 +60,16 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
                         std::vector<std::uint16_t> & out);
 
 /// Sets to 0 in `out` the flying pixels of `rect` in `depth`: readings that lie between two
-/// opposite neighbours (left and right, above and below, or across either diagonal), farther than
-/// the one and nearer than the other by more than a surface seen at kFlyingPixelAngleRad from
-/// the ray would give (d * cot(angle) times the pixel spacing over the focal length). The sensor
-/// smears a depth step over such pixels; as points they would join an object to what stands
-/// behind it. An edge's own pixels (a neighbour on one side only differs) are kept; so is every
-/// pixel on the image border. Only the rows of `rect` are written, so `out` needs to hold the
-/// image as copy_depth gives it in those rows only; readings are taken from `depth`. The
-/// intrinsics' focal lengths must be positive and finite (check_depth_region).
+/// opposite neighbours (left and right, above and below, or across either diagonal) that are
+/// farther apart than a surface seen at kFlyingPixelAngleRad from the ray would be over two
+/// pixels (a steep step, d * cot(angle) times the pixel spacing over the focal length, twice),
+/// while the reading differs from each by more than half a steep step. The sensor smears a depth
+/// step over such pixels, often one disparity step off one side; as points they would join an
+/// object to what stands behind it. A reading within half a steep step of a neighbour continues
+/// that neighbour's surface and is kept, so an edge's own pixels stay; so does every pixel on the
+/// image border. Only the rows of `rect` are written, so `out` needs to hold the image as
+/// copy_depth gives it in those rows only; readings are taken from `depth`. The intrinsics'
+/// focal lengths must be positive and finite (check_depth_region).
 void clear_flying_pixels(const DepthImageView & depth, int row_length, const PixelRect & rect,
                          const CameraIntrinsics & intrinsics, std::vector<std::uint16_t> & out);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 namespace veltrax_cv_model
@@ -154,12 +155,20 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
     read_row(depth, row_length, v + 1, below);
     std::uint16_t * cleared = out.data() + static_cast<std::size_t>(v) * width;
     for (int u = first_column; u < end_column; ++u) {
-      const std::int32_t d = here[u];
+      const std::int32_t d = std::min<std::int32_t>(here[u], kFarLimitUnits);
+      // Strictly between the two, more than half a steep step from each (a reading that close
+      // continues that neighbour's surface: an edge), and the two more than two steep steps
+      // apart. `step` is one steep step in 1/65536 units; readings are scaled by 65536 / 2.
       const auto between = [d](std::int32_t a, std::int32_t b, std::int32_t step) {
-        const std::int32_t to_a = (a - d) * 65536;
-        const std::int32_t to_b = (b - d) * 65536;
+        a = std::min(a, kFarLimitUnits);
+        b = std::min(b, kFarLimitUnits);
         const bool valid = (a >= 1) & (a < kFarLimitUnits) & (b >= 1) & (b < kFarLimitUnits);
-        return valid & (((to_a > step) & (-to_b > step)) | ((-to_a > step) & (to_b > step)));
+        const std::int32_t to_a = (a - d) * 32768;
+        const std::int32_t to_b = (b - d) * 32768;
+        const std::int32_t half_step = step / 4;  // half a step in the halved scale
+        const bool nearer_a = (to_a < -half_step) & (to_b > half_step);
+        const bool nearer_b = (to_b < -half_step) & (to_a > half_step);
+        return valid & (nearer_a | nearer_b) & (std::abs(to_b - to_a) > step);
       };
       const bool flying =
           (d >= 1) & (d < kFarLimitUnits) &
