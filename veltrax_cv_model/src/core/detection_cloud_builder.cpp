@@ -56,12 +56,14 @@ FrameReadings & thread_readings()
 }
 
 // Pixels of the scene the floor model reads: every stride-th of every stride-th row, as far
-// apart as keeps neighbouring pixels less than a floor-model voxel apart at the far depth limit,
-// so every voxel the whole frame reaches is still reached (twice as sparse at 640 x 480).
-int floor_model_pixel_stride(const CameraIntrinsics & intrinsics)
+// apart as keeps neighbouring pixels less than a floor-model voxel apart at the farthest depth
+// the crop keeps, so every voxel the whole frame reaches is still reached (three times as sparse
+// at 640 x 480 with a 3 m crop).
+int floor_model_pixel_stride(const CameraView & view)
 {
-  const float focal = std::min(intrinsics.fx, intrinsics.fy);
-  const float stride = std::floor(kFloorModelLeafM * focal / kFarDepthLimitM);
+  const float focal = std::min(view.intrinsics.fx, view.intrinsics.fy);
+  const float farthest = std::min(view.z_max_m, kFarDepthLimitM);
+  const float stride = farthest > 0.0f ? std::floor(kFloorModelLeafM * focal / farthest) : 1.0f;
   return stride >= 1.0f && stride <= 64.0f ? static_cast<int>(stride) : 1;
 }
 
@@ -150,7 +152,7 @@ bool DetectionCloudBuilder::fit_floor_model(const DepthImageView & depth, int ro
   if (result.status == BackProjectionStatus::kOk) {
     result = fused_region_cloud(depth, row_length, frame, view,
                                 std::max(settings_.leaf_size_m, kFloorModelLeafM), thread_scratch(),
-                                scene, nullptr, floor_model_pixel_stride(view.intrinsics));
+                                scene, nullptr, floor_model_pixel_stride(view));
   }
   fold_into(result, report);
   if (result.status != BackProjectionStatus::kOk || result.working_points == 0) {
