@@ -593,7 +593,9 @@ void GroundRemoval<PointT>::groundRemove(const Cloud & input, std::shared_ptr<Cl
     if (p.z - plane_.at(p.x, p.y) > clear_above_plane) {
       non_ground.points.push_back(p);
     } else if (p.z - ground_height_at(p.x, p.y) <= tolerance) {
-      ground.points.push_back(p);
+      if (ground_out) {  // a caller that drops the floor has its points not copied
+        ground.points.push_back(p);
+      }
     } else {
       non_ground.points.push_back(p);
     }
