@@ -149,19 +149,25 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
   std::uint16_t * above = rows.data();
   std::uint16_t * here = above + width;
   std::uint16_t * below = here + width;
-  read_row(depth, row_length, first_row - 1, above);
-  read_row(depth, row_length, first_row, here);
+  // Readings at or beyond the far limit are invalid; clamped to it, they stay invalid and keep
+  // the scaled differences below in 32 bits.
+  const auto read_clamped_row = [&](int v, std::uint16_t * row) {
+    read_row(depth, row_length, v, row);
+    for (int u = 0; u < width; ++u) {
+      row[u] = std::min<std::uint16_t>(row[u], kFarLimitUnits);
+    }
+  };
+  read_clamped_row(first_row - 1, above);
+  read_clamped_row(first_row, here);
   for (int v = first_row; v < end_row; ++v) {
-    read_row(depth, row_length, v + 1, below);
+    read_clamped_row(v + 1, below);
     std::uint16_t * cleared = out.data() + static_cast<std::size_t>(v) * width;
     for (int u = first_column; u < end_column; ++u) {
-      const std::int32_t d = std::min<std::int32_t>(here[u], kFarLimitUnits);
+      const std::int32_t d = here[u];
       // Strictly between the two, more than half a steep step from each (a reading that close
       // continues that neighbour's surface: an edge), and the two more than two steep steps
       // apart. `step` is one steep step in 1/65536 units; readings are scaled by 65536 / 2.
       const auto between = [d](std::int32_t a, std::int32_t b, std::int32_t step) {
-        a = std::min(a, kFarLimitUnits);
-        b = std::min(b, kFarLimitUnits);
         const bool valid = (a >= 1) & (a < kFarLimitUnits) & (b >= 1) & (b < kFarLimitUnits);
         const std::int32_t to_a = (a - d) * 32768;
         const std::int32_t to_b = (b - d) * 32768;
