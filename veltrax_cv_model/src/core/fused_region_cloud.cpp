@@ -81,11 +81,12 @@ bool inside_crop(float x, float y, float z, float z_min_m, float z_max_m, float 
            z > z_max_m + slack);
 }
 
-}  // namespace
-
-bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
-                         const Eigen::Vector3f & min_pt, const Eigen::Vector3f & max_pt,
-                         float leaf_size_m, RegionScratch & scratch, Cloud::VectorType & out)
+// thin_in_voxel_order, each centroid handed to `emit(out, x, y, z)` (float sums divided by the
+// count, as VoxelGrid's) instead of appended as it is.
+template <typename Emit>
+bool thin_voxels(const pcl::PointXYZ * points, std::size_t count, const Eigen::Vector3f & min_pt,
+                 const Eigen::Vector3f & max_pt, float leaf_size_m, RegionScratch & scratch,
+                 Cloud::VectorType & out, const Emit & emit)
 {
   if (voxel_grid_would_overflow(min_pt, max_pt, leaf_size_m)) {
     return false;
@@ -200,12 +201,22 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
   }
   out.reserve(out.size() + voxels.size());
   for (const std::uint64_t v : order) {
-    // VoxelGrid's centroid: float sums divided by the count.
     const RegionScratch::Voxel & sum = voxels[v];
     const auto n = static_cast<float>(sum.count);
-    out.emplace_back(sum.x / n, sum.y / n, sum.z / n);
+    emit(out, sum.x / n, sum.y / n, sum.z / n);
   }
   return true;
+}
+
+}  // namespace
+
+bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
+                         const Eigen::Vector3f & min_pt, const Eigen::Vector3f & max_pt,
+                         float leaf_size_m, RegionScratch & scratch, Cloud::VectorType & out)
+{
+  return thin_voxels(
+      points, count, min_pt, max_pt, leaf_size_m, scratch, out,
+      [](Cloud::VectorType & to, float x, float y, float z) { to.emplace_back(x, y, z); });
 }
 
 BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_length,
@@ -268,20 +279,27 @@ BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_le
     *working_bounds = Eigen::AlignedBox3f(min_pt, max_pt);
   }
 
+  // Each centroid (or, unthinned, each point) cropped and transformed as it is written, with the
+  // transform pcl::transformPointCloud applies point by point: the same bits as
+  // transform_to_base, without two more passes over the cloud.
+  const pcl::detail::Transformer<float> to_base(view.camera_to_base);
+  const auto crop_and_transform = [&](Cloud::VectorType & to, float x, float y, float z) {
+    if (inside_crop(x, y, z, view.z_min_m, view.z_max_m, 0.0f)) {
+      const float in_camera[3] = {x, y, z};
+      to_base.se3(in_camera, to.emplace_back().data);
+    }
+  };
   Cloud::VectorType & out = cloud.points;
-  if (!thin_in_voxel_order(kept.data(), kept_count, min_pt, max_pt, leaf_size_m, scratch, out)) {
+  if (!thin_voxels(kept.data(), kept_count, min_pt, max_pt, leaf_size_m, scratch, out,
+                   crop_and_transform)) {
     result.voxel_grid_skipped = true;
-    out.assign(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(kept_count));
+    out.reserve(kept_count);
+    for (std::size_t i = 0; i < kept_count; ++i) {
+      crop_and_transform(out, kept[i].x, kept[i].y, kept[i].z);
+    }
   }
-  out.erase(std::remove_if(out.begin(), out.end(),
-                           [&](const pcl::PointXYZ & p) {
-                             return !inside_crop(p.x, p.y, p.z, view.z_min_m, view.z_max_m, 0.0f);
-                           }),
-            out.end());
   cloud.width = static_cast<std::uint32_t>(out.size());
   cloud.is_dense = true;
-  // PCL's own transform, in place: the same bits as transform_to_base.
-  pcl::transformPointCloud(cloud, cloud, view.camera_to_base, true);
   return result;
 }
 
