@@ -265,9 +265,7 @@ void BM_WholeCycle(benchmark::State & state)
   }
   probe.tf_static->publish(transforms);
   for (const veltrax_scene::CameraModel & camera : f.scene.cameras) {
-    while (!node.knows_transform_of(camera.frame_id)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    veltrax_harness::spin_until(executor, [&] { return node.knows_transform_of(camera.frame_id); });
   }
   double main_cpu_s = 0.0, hand_over_s = 0.0, join_s = 0.0;
   for (auto _ : state) {

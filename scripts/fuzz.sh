@@ -12,8 +12,7 @@ work="${FUZZ_WORK:-$build/runs}"
 seconds="${FUZZ_SECONDS:-60}"
 parallel="${FUZZ_PARALLEL:-2}"
 jobs="${JOBS:-2}"
-all_targets=(fuzz_decode fuzz_anchor_text fuzz_model_file fuzz_back_projection fuzz_ros_args
-             fuzz_cv_bridge fuzz_cdr fuzz_mcap)
+all_targets=(fuzz_decode fuzz_anchor_text fuzz_model_file fuzz_back_projection fuzz_cdr fuzz_mcap)
 read -r -a targets <<<"${FUZZ_TARGETS:-${all_targets[*]}}"
 
 # clang and its libFuzzer runtime (Debian 12: clang 14).

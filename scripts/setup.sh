@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the host build, tests, tools and benchmarks need, or only the
+# Installs the Debian 12 packages the PC build, ROS 2 Humble, tests, tools and benchmarks need, or only the
 # packages given as arguments (scripts/setup.sh clang).
 # Without arguments also Node.js and the npm packages of tools/mcap_check (npm ci).
 # Idempotent: does nothing when everything is already installed.
 set -euo pipefail
 
 packages=(
-  build-essential cmake make pkg-config git ca-certificates
+  build-essential cmake make pkg-config git ca-certificates zstd
   libpcl-dev libopencv-dev libopencv-dnn-dev libeigen3-dev libyaml-cpp-dev
   libsqlite3-dev libzstd-dev nlohmann-json3-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
   python3 python3-onnx python3-numpy
-  colcon python3-colcon-cmake python3-colcon-ros python3-colcon-recursive-crawl
-  python3-colcon-package-information python3-colcon-package-selection
+  # What ROS 2 Humble needs to run and to build on, from source or prebuilt
+  # (scripts/ros2-humble.sh; the guide's step 1).
+  python3-dev python3-empy python3-lark python3-catkin-pkg python3-yaml
+  python3-setuptools python3-netifaces python3-psutil python3-packaging python3-argcomplete
+  colcon python3-colcon-cmake python3-colcon-ros python3-colcon-package-selection
+  python3-colcon-output python3-colcon-bash python3-colcon-library-path python3-colcon-metadata
+  python3-colcon-defaults python3-colcon-parallel-executor python3-colcon-python-setup-py
+  python3-colcon-recursive-crawl python3-colcon-pkg-config python3-colcon-package-information
+  cyclonedds-dev libspdlog-dev libtinyxml2-dev libconsole-bridge-dev
+  pybind11-dev liborocos-kdl-dev libconcurrentqueue-dev libreaderwriterqueue-dev
+  libboost-dev libboost-python-dev
 )
 if [ $# -gt 0 ]; then
   packages=("$@")

@@ -10,12 +10,14 @@
 #include <thread>
 
 #include "launcher.hpp"
+#include "veltrax_harness/harness.hpp"
 
 namespace veltrax_harness
 {
 
 ChildProcess::ChildProcess(const std::string & program, const std::vector<std::string> & args)
 {
+  use_private_domain();
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   command_line_ = kProgramLauncher;

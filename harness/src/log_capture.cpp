@@ -42,6 +42,17 @@ LogCapture::LogCapture()
   rcutils_logging_set_output_handler(&LogCapture::handle);
 }
 
+void LogCapture::take_back_output()
+{
+  std::lock_guard<std::mutex> lock(g_capture_mutex);
+  const rcutils_logging_output_handler_t current = rcutils_logging_get_output_handler();
+  if (g_capture == nullptr || current == &LogCapture::handle) return;
+  LogCapture * oldest = g_capture;
+  while (oldest->previous_capture_ != nullptr) oldest = oldest->previous_capture_;
+  oldest->previous_handler_ = current;
+  rcutils_logging_set_output_handler(&LogCapture::handle);
+}
+
 LogCapture::LogCapture(const std::string & path) : LogCapture()
 {
   std::FILE * file = std::fopen(path.c_str(), "w");

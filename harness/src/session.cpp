@@ -1,16 +1,47 @@
 // rclcpp's lifetime and the spin helpers.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
 #include "veltrax_harness/harness.hpp"
 
 namespace veltrax_harness
 {
 
+int use_private_domain()
+{
+  static const int domain = [] {
+    // Cyclone DDS maps domain d to ports 7400 + 250 d and up: 100 keeps them below 32768.
+    constexpr int kDomains = 100;
+    const int start = static_cast<int>(getpid()) % kDomains;
+    for (int i = 0; i < kDomains; ++i) {
+      const int candidate = 1 + (start + i) % kDomains;
+      const std::string path = "/tmp/veltrax-ros-domain-" + std::to_string(candidate) + ".lock";
+      // Close-on-exec: a child must not keep the domain after this process ends.
+      const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+      if (fd < 0) continue;
+      if (flock(fd, LOCK_EX | LOCK_NB) == 0) return candidate;  // held until the process ends
+      close(fd);
+    }
+    throw std::runtime_error("no free ROS domain in 1..100 (lock files /tmp/veltrax-ros-domain-*)");
+  }();
+  setenv("ROS_DOMAIN_ID", std::to_string(domain).c_str(), 1);
+  setenv("ROS_LOCALHOST_ONLY", "1", 1);
+  return domain;
+}
+
 RosSession::RosSession(const std::vector<std::string> & ros_args, const std::string & program)
 {
+  use_private_domain();
   std::vector<std::string> args{program, "--ros-args"};
   args.insert(args.end(), ros_args.begin(), ros_args.end());
   std::vector<const char *> argv;
   for (const std::string & arg : args) argv.push_back(arg.c_str());
   rclcpp::init(static_cast<int>(argv.size()), argv.data());
+  LogCapture::take_back_output();
 }
 
 RosSession::~RosSession() { rclcpp::shutdown(); }

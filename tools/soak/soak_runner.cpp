@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using veltrax_cv_model::Yolov5sPredictor;
 
-constexpr auto kTransformTimeout = std::chrono::seconds(5);
+constexpr std::chrono::milliseconds kTransformTimeout(5000);
 
 struct RenderedFrame
 {
@@ -131,20 +131,18 @@ SoakStats run_soak(const SoakOptions & options)
   // Every cycle is one call below; the node's own timer would add cycles at random points.
   node.cancel_frame_timer();
 
-  // The node's listener takes the static transforms on its own thread; a cycle before they are
-  // in would publish no outline.
+  // The node's listener takes the static transforms when the node is spun; a cycle before they
+  // are in would publish no outline.
   veltrax_harness::Probe & probe = graph.probe;
   std::array<Eigen::Isometry3d, 2> camera_to_base;
   for (std::size_t c = 0; c < 2; ++c) camera_to_base[c] = scene.cameras[c].camera_to_base();
   veltrax_demo::publish_mounts(probe, scene.cameras, camera_to_base);
-  const auto tf_deadline = Clock::now() + kTransformTimeout;
   for (const veltrax_scene::CameraModel & camera : scene.cameras) {
-    while (!node.knows_transform_of(camera.frame_id)) {
-      if (Clock::now() > tf_deadline) {
-        throw std::runtime_error("the node never received the static transform of " +
-                                 camera.frame_id);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!veltrax_harness::spin_until(
+            graph.executor, [&] { return node.knows_transform_of(camera.frame_id); },
+            kTransformTimeout)) {
+      throw std::runtime_error("the node never received the static transform of " +
+                               camera.frame_id);
     }
   }
 

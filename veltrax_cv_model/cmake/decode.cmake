@@ -6,13 +6,3 @@ veltrax_strict_warnings(veltrax_decode)
 # no fused multiply-add (GCC's default on AArch64), so the robot computes the PC's bits.
 target_compile_options(veltrax_decode PRIVATE -ffp-contract=off)
 veltrax_add_test(test_yolo_decode LIBS veltrax_decode)
-# Decoder and host NPU runtime timings (host build only: the runtime is the PC stand-in).
-if(COMMAND veltrax_add_bench)
-  veltrax_add_bench(bench_decode LIBS veltrax_decode host_rknn)
-endif()
-# The runtime's tests read its boxes back through this decoder and load the shipped model files.
-if(TARGET host_test_rknn_runtime)
-  target_link_libraries(host_test_rknn_runtime PRIVATE veltrax_decode)
-  target_compile_definitions(host_test_rknn_runtime PRIVATE
-    VELTRAX_MODELS_DIR="${VELTRAX_HOST_MODELS_DIR}")
-endif()

@@ -12,10 +12,6 @@ find_package(OpenCV REQUIRED COMPONENTS imgcodecs)
 veltrax_add_test(test_back_projection LIBS veltrax_depth opencv_imgcodecs)
 veltrax_add_test(test_ground_removal LIBS veltrax_depth opencv_imgcodecs)
 veltrax_add_test(test_depth_filters LIBS veltrax_depth)
-if(COMMAND veltrax_add_bench)
-  veltrax_add_bench(bench_depth LIBS veltrax_depth opencv_imgcodecs)
-  target_include_directories(bench_depth PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/test)
-endif()
 # The flying-pixel loop is written branch-free for the vectoriser, which GCC's -O2 cost model
 # leaves scalar: half the time at -O3.
 set_source_files_properties(src/core/depth_filters.cpp PROPERTIES COMPILE_OPTIONS "-O3")

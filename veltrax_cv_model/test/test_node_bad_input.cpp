@@ -93,7 +93,7 @@ protected:
     ::testing::internal::CaptureStderr();
     for (int tick = 0; tick < 8; ++tick) {
       send_bad();
-      veltrax_harness::spin_for(executor_, 100ms);
+      veltrax_harness::spin_for(*executor_, 100ms);
     }
     expect_no_repeated_library_output(::testing::internal::GetCapturedStderr());
     const std::vector<veltrax_harness::LogLine> all = log_.lines();
@@ -140,7 +140,7 @@ protected:
   void expect_outline_with_points()
   {
     const std::size_t before = probe_->obstacle_clouds().size();
-    ASSERT_TRUE(veltrax_harness::spin_until(executor_, [&] {
+    ASSERT_TRUE(veltrax_harness::spin_until(*executor_, [&] {
       const auto clouds = probe_->obstacle_clouds();
       if (clouds.size() <= before) {
         publish_frames(good_);  // the node may still be on a frame from the bad stretch

@@ -85,7 +85,7 @@ TEST_F(FrameCycle, ReportsCameraOneLitterAndNearbyPersonsWithCropsAndFloorPositi
   publish_infos();
   publish_images({kObstacle, kBottle, kPerson, kPaper});
   ASSERT_TRUE(veltrax_harness::spin_until(
-      executor_, [&] { return !probe_->trashes().empty() && !probe_->persons().empty(); }, 60s));
+      *executor_, [&] { return !probe_->trashes().empty() && !probe_->persons().empty(); }, 60s));
 
   const veltrax_protocol::msg::Trashes trashes = probe_->trashes().front();
   EXPECT_EQ(trashes.header.frame_id, "");
@@ -179,7 +179,7 @@ TEST_F(FrameCycle, PublishesAnEmptyOutlineWhenNothingIsDetected)
   EXPECT_EQ(msg.width, 0u);
   EXPECT_TRUE(msg.data.empty());
   // With debug, both cameras' detection clouds come every cycle, empty or not.
-  ASSERT_TRUE(veltrax_harness::spin_until(executor_, [&] {
+  ASSERT_TRUE(veltrax_harness::spin_until(*executor_, [&] {
     return !probe_->debug_clouds(1).empty() && !probe_->debug_clouds(2).empty();
   }));
   EXPECT_EQ(probe_->debug_clouds(1).front().header.frame_id, "base_footprint");
@@ -193,7 +193,7 @@ TEST_F(FrameCycle, PublishesOverlaysWithDrawResultAndDebug)
   publish_infos();
   publish_images({kObstacle, kPaper});
   ASSERT_TRUE(veltrax_harness::spin_until(
-      executor_, [&] { return !probe_->overlays(1).empty() && !probe_->overlays(2).empty(); }));
+      *executor_, [&] { return !probe_->overlays(1).empty() && !probe_->overlays(2).empty(); }));
   const sensor_msgs::msg::Image overlay = probe_->overlays(1).front();
   EXPECT_EQ(overlay.encoding, "bgr8");
   EXPECT_EQ(overlay.header.frame_id, "");
@@ -228,15 +228,15 @@ TEST_F(FrameCycle, RetriesMissingTransformsUntilTheyArrive)
   publish_infos();
   publish_images({kObstacle});
   ASSERT_TRUE(veltrax_harness::spin_until(
-      executor_, [&] { return log.count("Transform camera_1 error of sensor data: ") >= 1; }));
-  veltrax_harness::spin_for(executor_, 300ms);
+      *executor_, [&] { return log.count("Transform camera_1 error of sensor data: ") >= 1; }));
+  veltrax_harness::spin_for(*executor_, 300ms);
   EXPECT_EQ(log.count("Transform camera_1 error of sensor data: "), 1u);
   EXPECT_EQ(log.count(", quitting callback"), 1u);
   EXPECT_TRUE(probe_->obstacle_clouds().empty());
 
   publish_transforms(false);
   ASSERT_TRUE(veltrax_harness::spin_until(
-      executor_, [&] { return log.count("Transform2 camera_2 error of sensor data: ") >= 1; }));
+      *executor_, [&] { return log.count("Transform2 camera_2 error of sensor data: ") >= 1; }));
   EXPECT_TRUE(probe_->obstacle_clouds().empty());
 
   publish_transforms(true);
@@ -250,7 +250,7 @@ TEST_F(FrameCycle, WaitsForCameraInfoWithoutFloodingTheLog)
   start();
   publish_transforms();
   publish_images({kObstacle});
-  veltrax_harness::spin_for(executor_, 800ms);
+  veltrax_harness::spin_for(*executor_, 800ms);
   EXPECT_EQ(log.count("waiting for camera info"), 1u);
   EXPECT_TRUE(probe_->obstacle_clouds().empty());
 
@@ -269,9 +269,9 @@ TEST_F(FrameCycle, SurvivesAColourImageItCannotConvert)
   sensor_msgs::msg::Image broken =
       veltrax_harness::image(640, 480, "weird", "camera1_depth_optical_frame", node_->now());
   probe_->color1->publish(broken);
-  ASSERT_TRUE(veltrax_harness::spin_until(executor_,
+  ASSERT_TRUE(veltrax_harness::spin_until(*executor_,
                                           [&] { return log.count("frame cycle skipped") >= 1; }));
-  veltrax_harness::spin_for(executor_, 300ms);
+  veltrax_harness::spin_for(*executor_, 300ms);
   EXPECT_EQ(log.count("frame cycle skipped"), 1u);
 
   // Good input brings the outline back, and the log says so.
@@ -292,7 +292,7 @@ TEST_F(FrameCycle, StopsCleanlyOnCtrlCAtAnyPointOfACycle)
     publish_transforms();
     publish_infos();
     publish_images({kObstacle, kBottle, kPerson});
-    std::thread spinner([this] { executor_.spin(); });
+    std::thread spinner([this] { executor_->spin(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
     std::raise(SIGINT);
     spinner.join();

@@ -1,4 +1,4 @@
-// Drives a Yolov5sPredictor through the in-process graph, for the node tests, the tools and the
+// Drives a Yolov5sPredictor in this process on real ROS 2, for the node tests, the tools and the
 // benchmarks: the ROS session, captured log lines, a probe node that publishes the node's inputs
 // and records its outputs, spin helpers and message builders. Topic names: topics.hpp.
 #pragma once
@@ -64,6 +64,11 @@ public:
   std::size_t count_at_least(int severity) const;
   void clear();
 
+  /// rclcpp::init installs ROS's own output handler (console, /rosout, log file) over any capture
+  /// made before it: RosSession calls this right after, so such a capture takes the lines again
+  /// and passes them on to ROS's handler.
+  static void take_back_output();
+
 private:
   static void handle(const rcutils_log_location_t * location, int severity, const char * name,
                      rcutils_time_point_value_t timestamp, const char * format, va_list * args);
@@ -76,7 +81,14 @@ private:
   rcutils_logging_output_handler_t previous_handler_{nullptr};
 };
 
-/// rclcpp::init with `program`, "--ros-args" and `ros_args` for the lifetime of the object.
+/// Puts this process, and the processes it starts, on a DDS domain of its own on this machine:
+/// ROS_LOCALHOST_ONLY=1 and the first ROS_DOMAIN_ID in 1..100 that no other running process
+/// holds (a lock file per domain, held until the process ends), so that tests run in parallel
+/// never see each other's topics. Returns the domain; the first call chooses it.
+int use_private_domain();
+
+/// rclcpp::init with `program`, "--ros-args" and `ros_args` for the lifetime of the object, on
+/// the process's private domain (use_private_domain).
 class RosSession
 {
 public:

@@ -98,7 +98,9 @@ public:
     CameraIntrinsics intrinsics;  ///< camera 1 intrinsics as they were at hand-off
   };
 
-  Yolov5sPredictor();
+  /// Parameter overrides of `options` are declared as they come (the node reads what it knows and
+  /// logs the rest); a component container passes its own options here.
+  explicit Yolov5sPredictor(const rclcpp::NodeOptions & options = rclcpp::NodeOptions());
   ~Yolov5sPredictor() override;
 
   Yolov5sPredictor(const Yolov5sPredictor &) = delete;
@@ -190,7 +192,8 @@ public:
   /// True once the node's transform buffer can place `frame_id` in the robot frame.
   bool knows_transform_of(const std::string & frame_id) const
   {
-    return tf_buffer_->canTransform(base_frame_, frame_id, tf2::TimePointZero);
+    std::string unknown_frame;  // taken here, so that tf2 does not warn on every poll
+    return tf_buffer_->canTransform(base_frame_, frame_id, tf2::TimePointZero, &unknown_frame);
   }
 
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW

@@ -91,16 +91,26 @@ Cloud concatenated(const CloudList & clouds)
 
 }  // namespace
 
-Yolov5sPredictor::Yolov5sPredictor()
-    : rclcpp::Node("Yolov5sPredictor",
-                   rclcpp::NodeOptions().automatically_declare_parameters_from_overrides(true)),
+Yolov5sPredictor::Yolov5sPredictor(const rclcpp::NodeOptions & options)
+    : rclcpp::Node(
+          "Yolov5sPredictor",
+          rclcpp::NodeOptions(options).automatically_declare_parameters_from_overrides(true)),
       ground_removal_params_(default_ground_removal_params())
 {
   // A constructor that throws never reaches the destructor, so it tears down here what the
   // destructor would: a wrong parameter must not leave the listener writing into a freed buffer.
   try {
     tf_buffer_ = std::make_unique<tf2_ros::Buffer>(this->get_clock());
-    tf_listener_ = std::make_shared<tf2_ros::TransformListener>(*tf_buffer_, true);
+    // The transform subscriptions are this node's own, served by whatever executor spins it: a
+    // listener thread of its own would hang in its destructor when the node is torn down before
+    // that thread has started spinning (a wrong parameter, Ctrl-C at start-up).
+    // Intra-process delivery (a component container) takes volatile subscriptions only, and
+    // /tf_static is transient local: that one always goes through the middleware.
+    rclcpp::SubscriptionOptions static_options;
+    static_options.use_intra_process_comm = rclcpp::IntraProcessSetting::Disable;
+    tf_listener_ = std::make_shared<tf2_ros::TransformListener>(
+        *tf_buffer_, this, false, tf2_ros::DynamicListenerQoS(), tf2_ros::StaticListenerQoS(),
+        rclcpp::SubscriptionOptions(), static_options);
 
     getPara();
     build_pipeline();
@@ -134,7 +144,7 @@ void Yolov5sPredictor::release_resources()
   }
   input_attrs_.clear();
   output_attrs_.clear();
-  // The listener's thread writes into the buffer: release it while the buffer still exists.
+  // The listener's subscriptions write into the buffer: release them while it still exists.
   tf_listener_.reset();
   tf_buffer_.reset();
 }
@@ -277,11 +287,13 @@ void Yolov5sPredictor::initializeSubscriber()
   using std::placeholders::_1;
   cmd_vel_sub_ = create_subscription<geometry_msgs::msg::Twist>(
       kCmdVelTopic, rclcpp::QoS(10), std::bind(&Yolov5sPredictor::cmd_vel_callback, this, _1));
+  // Best effort takes camera info from a driver publishing it either way, reliable or with
+  // sensor-data QoS; a reliable subscription would never hear the latter.
   camera1_info_sub_ = create_subscription<sensor_msgs::msg::CameraInfo>(
-      kCamera1InfoTopic, rclcpp::QoS(10),
+      kCamera1InfoTopic, rclcpp::QoS(10).best_effort(),
       std::bind(&Yolov5sPredictor::camera1_info_callback, this, _1));
   camera2_info_sub_ = create_subscription<sensor_msgs::msg::CameraInfo>(
-      kCamera2InfoTopic, rclcpp::QoS(10),
+      kCamera2InfoTopic, rclcpp::QoS(10).best_effort(),
       std::bind(&Yolov5sPredictor::camera2_info_callback, this, _1));
 
   const rmw_qos_profile_t image_qos = image_qos_profile();

@@ -47,14 +47,14 @@ void FrameCycleFixture::start(const std::vector<std::string> & extra_args)
   ros_ = std::make_unique<veltrax_harness::RosSession>(args);
   node_ = std::make_shared<Yolov5sPredictor>();
   probe_ = std::make_unique<veltrax_harness::Probe>();
-  executor_.add_node(node_);
-  executor_.add_node(probe_->node);
+  executor_ = std::make_unique<rclcpp::executors::SingleThreadedExecutor>();
+  executor_->add_node(node_);
+  executor_->add_node(probe_->node);
 }
 
 void FrameCycleFixture::TearDown()
 {
-  if (node_) executor_.remove_node(node_);
-  if (probe_) executor_.remove_node(probe_->node);
+  executor_.reset();
   node_.reset();
   probe_.reset();
   ros_.reset();
@@ -107,7 +107,7 @@ void FrameCycleFixture::publish_images(const std::vector<FloorBox> & boxes,
 bool FrameCycleFixture::wait_for_outline(std::size_t count)
 {
   return veltrax_harness::spin_until(
-      executor_, [&] { return probe_->obstacle_clouds().size() >= count; }, 60s);
+      *executor_, [&] { return probe_->obstacle_clouds().size() >= count; }, 60s);
 }
 
 }  // namespace veltrax_cv_model::testing

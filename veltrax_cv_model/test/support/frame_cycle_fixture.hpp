@@ -50,7 +50,8 @@ protected:
   std::unique_ptr<veltrax_harness::RosSession> ros_;
   std::shared_ptr<Yolov5sPredictor> node_;
   std::unique_ptr<veltrax_harness::Probe> probe_;
-  rclcpp::executors::SingleThreadedExecutor executor_;
+  /// Made by start(): an executor needs the initialised context.
+  std::unique_ptr<rclcpp::executors::SingleThreadedExecutor> executor_;
   /// Stamp of the camera 1 depth image publish_frames sent last.
   builtin_interfaces::msg::Time last_depth1_stamp_;
 };
