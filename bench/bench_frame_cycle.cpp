@@ -263,6 +263,7 @@ void BM_WholeCycle(benchmark::State & state)
     transforms.transforms.push_back(veltrax_harness::transform(
         camera.camera_to_base(), "base_footprint", camera.frame_id, node.now()));
   }
+  probe.wait_for_node();
   probe.tf_static->publish(transforms);
   for (const veltrax_scene::CameraModel & camera : f.scene.cameras) {
     veltrax_harness::spin_until(executor, [&] { return node.knows_transform_of(camera.frame_id); });

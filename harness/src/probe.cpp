@@ -39,6 +39,29 @@ Probe::Probe(const std::string & name) : node(std::make_shared<rclcpp::Node>(nam
   subscribe(topics::kDetectionCloud[1], debug_clouds_[1], Output::kDebugCloud2);
 }
 
+bool Probe::wait_for_node(std::chrono::milliseconds timeout) const
+{
+  const rclcpp::PublisherBase * inputs[] = {color1.get(),   depth1.get(), color2.get(),
+                                            depth2.get(),   info1.get(),  info2.get(),
+                                            tf_static.get()};
+  const auto matched = [&] {
+    for (const rclcpp::PublisherBase * input : inputs) {
+      if (input->get_subscription_count() == 0) return false;
+    }
+    // The outline and the two report topics; the others exist only with draw_result or debug.
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (subscriptions_[i]->get_publisher_count() == 0) return false;
+    }
+    return true;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!matched()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
 void Probe::publish_camera(int camera, const sensor_msgs::msg::CameraInfo & info,
                            const sensor_msgs::msg::Image & color,
                            const sensor_msgs::msg::Image & depth) const

@@ -315,6 +315,9 @@ DriveResult drive_feed(const InputFeed & feed,
   run.views = crop_views(*session.node, cameras);
 
   const Probe & probe = *session.probe;
+  if (!probe.wait_for_node()) {
+    throw std::runtime_error("the node's topics did not match the driver's within 10 s");
+  }
   const std::shared_ptr<Traffic> traffic = options.record ? std::make_shared<Traffic>() : nullptr;
   const Clock::time_point steady_origin = Clock::now();
   const std::int64_t origin_ns = probe.node->now().nanoseconds();

@@ -134,6 +134,9 @@ SoakStats run_soak(const SoakOptions & options)
   // The node's listener takes the static transforms when the node is spun; a cycle before they
   // are in would publish no outline.
   veltrax_harness::Probe & probe = graph.probe;
+  if (!probe.wait_for_node()) {
+    throw std::runtime_error("the node's topics did not match the probe's within 10 s");
+  }
   std::array<Eigen::Isometry3d, 2> camera_to_base;
   for (std::size_t c = 0; c < 2; ++c) camera_to_base[c] = scene.cameras[c].camera_to_base();
   veltrax_demo::publish_mounts(probe, scene.cameras, camera_to_base);

@@ -132,6 +132,12 @@ public:
                       const sensor_msgs::msg::Image & color,
                       const sensor_msgs::msg::Image & depth) const;
 
+  /// Waits until the node's subscriptions have matched the probe's input publishers and the
+  /// probe has matched the node's outline and report publishers: discovery takes a moment even
+  /// within one process, and what is published before it is lost. True when all matched within
+  /// `timeout`. Needs no spinning.
+  bool wait_for_node(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+
   rclcpp::Node::SharedPtr node;
   rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr color1;
   rclcpp::Publisher<sensor_msgs::msg::Image>::SharedPtr depth1;

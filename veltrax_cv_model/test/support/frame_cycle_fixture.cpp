@@ -50,6 +50,7 @@ void FrameCycleFixture::start(const std::vector<std::string> & extra_args)
   executor_ = std::make_unique<rclcpp::executors::SingleThreadedExecutor>();
   executor_->add_node(node_);
   executor_->add_node(probe_->node);
+  ASSERT_TRUE(probe_->wait_for_node());
 }
 
 void FrameCycleFixture::TearDown()
