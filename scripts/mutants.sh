@@ -33,15 +33,15 @@ declare -A module_tests=(
   [yolo_decode]="test_yolo_decode test_portability"
   [anchor_table]="test_anchor_table"
   [fault_log]="test_fault_log"
-  [back_projection]="test_back_projection test_portability test_fused_region_cloud"
+  [back_projection]="test_back_projection test_portability"
   [detection_cloud]="test_back_projection"
   [ground_removal]="test_ground_removal"
   [kmeans_1d]="test_kmeans_1d"
   [cluster]="test_cluster"
   [cluster_merge]="test_cluster_merge"
   [footprint]="test_footprint"
-  [detection_cloud_builder]="test_detection_cloud_builder test_fused_region_cloud"
-  [fused_region_cloud]="test_fused_region_cloud test_detection_cloud_builder"
+  [detection_cloud_builder]="test_detection_cloud_builder"
+  [fused_region_cloud]="test_detection_cloud_builder"
   [planar_proximity]="test_detection_cloud_builder"
   [depth_filters]="test_depth_filters"
   [obstacle_outliner]="test_obstacle_outliner"
@@ -127,7 +127,9 @@ echo "mutants: scratch copy in $work"
 sync_sources
 if [ ! -f "$build/CMakeCache.txt" ]; then
   # No debug info (faster rebuilds); tests are listed when they run, not after each link.
-  nice -n 10 cmake -S "$src/cmake/workspace" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  # The pure modules and their tests alone, without ROS 2.
+  nice -n 10 cmake -S "$src/veltrax_cv_model" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVELTRAX_PURE_MODULES_ONLY=ON -DCMAKE_RUNTIME_OUTPUT_DIRECTORY="$build/bin" \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
     -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST >"$logs/configure.log" 2>&1 || {
     echo "mutants: configuring failed, see $logs/configure.log" >&2
