@@ -52,9 +52,11 @@ soak: setup build
 
 # AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite, in build-asan/. rclcpp's
 # allocator wrapper (a header template, so instrumented in our programs) frees rcutils' string
-# maps with a size they were not allocated with: that one check is off.
-export ASAN_OPTIONS
+# maps with a size they were not allocated with: that one check is off. Test discovery runs the
+# programs at build time, so the leak suppressions apply to the build as well.
+export ASAN_OPTIONS LSAN_OPTIONS
 sanitize: ASAN_OPTIONS = new_delete_type_mismatch=0
+sanitize: LSAN_OPTIONS = suppressions=$(CURDIR)/cmake/sanitizers/lsan.supp
 sanitize: setup
 	$(MAKE) test BUILD_DIR=build-asan BUILD_TYPE=Debug VELTRAX_SANITIZE=address,undefined
 
