@@ -30,7 +30,7 @@ TEST(NodeProcess, LogsItsConfigurationAndStopsCleanlyOnCtrlC)
   // Let it spin a few ticks before the interrupt.
   node.wait_for_output("No input camera data", 2s);
   node.send_signal(SIGINT);
-  EXPECT_EQ(node.wait_for_exit(1s), 0) << node.output();
+  EXPECT_EQ(node.wait_for_exit(10s), 0) << node.output();
 
   const std::string & out = node.output();
   const auto draw = out.find("draw_results = 1");
@@ -108,7 +108,7 @@ TEST(NodeProcess, StopsOnSigtermToo)
   ChildProcess node(VELTRAX_NODE_EXECUTABLE, {});
   ASSERT_TRUE(node.wait_for_output("initialize Publisher", 10s)) << node.output();
   node.send_signal(SIGTERM);
-  EXPECT_EQ(node.wait_for_exit(1s), 0) << node.output();
+  EXPECT_EQ(node.wait_for_exit(10s), 0) << node.output();
 }
 
 }  // namespace
