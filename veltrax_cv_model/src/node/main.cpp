@@ -23,7 +23,18 @@ int main(int argc, char ** argv)
     rclcpp::shutdown();
     return 1;
   }
-  rclcpp::spin(node);
+  try {
+    rclcpp::spin(node);
+  } catch (const std::exception & e) {
+    // A signal between construction and the executor's start leaves a shut-down context, on
+    // which no executor can be made: a stop as well.
+    if (rclcpp::ok()) {
+      RCLCPP_FATAL(rclcpp::get_logger("Yolov5sPredictor"), "stopped: %s", e.what());
+      node.reset();
+      rclcpp::shutdown();
+      return 1;
+    }
+  }
   rclcpp::shutdown();
   node.reset();
   return 0;
