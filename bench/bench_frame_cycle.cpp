@@ -17,7 +17,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <opencv2/imgproc.hpp>

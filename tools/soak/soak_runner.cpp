@@ -11,7 +11,6 @@
 #include <fstream>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 
 #include <opencv2/imgcodecs.hpp>
 
