@@ -122,9 +122,8 @@ void BM_MergeHullsOutline(benchmark::State & state)
           return veltrax_cv_model::centroids_closer_than(a, b, 0.3f);
         },
         merged);
-    veltrax_cv_model::convex_hull_polygons(merged, polygons);
-    veltrax_cv_model::sample_polygon_outlines(polygons, veltrax_cv_model::kOutlineSpacingM,
-                                              outline);
+    veltrax_cv_model::cluster_convex_hulls(merged, polygons);
+    veltrax_cv_model::polygon_to_cloud(polygons, veltrax_cv_model::kOutlineSpacingM, outline);
   }
   state.counters["outline_points"] = static_cast<double>(outline.size());
 }
@@ -140,9 +139,8 @@ void BM_HullsOutline(benchmark::State & state)
   std::vector<Cloud> polygons;
   Cloud outline;
   for (auto _ : state) {
-    veltrax_cv_model::convex_hull_polygons(clusters, polygons);
-    veltrax_cv_model::sample_polygon_outlines(polygons, veltrax_cv_model::kOutlineSpacingM,
-                                              outline);
+    veltrax_cv_model::cluster_convex_hulls(clusters, polygons);
+    veltrax_cv_model::polygon_to_cloud(polygons, veltrax_cv_model::kOutlineSpacingM, outline);
   }
   state.counters["outline_points"] = static_cast<double>(outline.size());
 }

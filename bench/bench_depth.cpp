@@ -11,7 +11,7 @@
 #include "veltrax_cv_model/depth_filters.hpp"
 #include "veltrax_cv_model/detection_cloud.hpp"
 #include "veltrax_cv_model/ground_removal.hpp"
-#include "veltrax_cv_model/parameter_table.hpp"
+#include "veltrax_cv_model/pipeline_settings.hpp"
 
 namespace
 {
@@ -22,7 +22,7 @@ using veltrax_cv_model::PixelRect;
 using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 using Model = veltrax_cv_model::GroundRemoval<pcl::PointXYZ>;
 
-const GroundRemovalParams kParams = veltrax_cv_model::default_ground_removal_params();
+const GroundRemovalParams kParams = veltrax_cv_model::settings_from_parameters({}).clouds.ground;
 constexpr float kZMin = 0.1f;
 constexpr float kZMax = 5.0f;
 

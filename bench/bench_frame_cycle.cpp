@@ -21,10 +21,12 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "cv_bridge/cv_bridge.h"
+
 #include "scene/scene.hpp"
 #include "support/reference_clouds.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
-#include "veltrax_cv_model/parameter_table.hpp"
+#include "veltrax_cv_model/pipeline_settings.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 #include "veltrax_harness/harness.hpp"
 
@@ -120,9 +122,9 @@ Fixture & fixture()
 // The shipped floor settings at the benchmark's leaf.
 veltrax_cv_model::DetectionCloudBuilder cloud_builder(const benchmark::State & state)
 {
-  return veltrax_cv_model::DetectionCloudBuilder(
-      veltrax_cv_model::DetectionCloudSettings{static_cast<float>(state.range(0)) * 1e-3f,
-                                               veltrax_cv_model::default_ground_removal_params()});
+  return veltrax_cv_model::DetectionCloudBuilder(veltrax_cv_model::DetectionCloudSettings{
+      static_cast<float>(state.range(0)) * 1e-3f,
+      veltrax_cv_model::settings_from_parameters({}).clouds.ground});
 }
 
 // One camera's depth frame and detections, resized to another frame size with its intrinsics and
@@ -178,7 +180,7 @@ void clouds_benchmark(benchmark::State & state, const CameraInput & input, float
                       bool reference)
 {
   const veltrax_cv_model::DetectionCloudBuilder builder(veltrax_cv_model::DetectionCloudSettings{
-      leaf_m, veltrax_cv_model::default_ground_removal_params()});
+      leaf_m, veltrax_cv_model::settings_from_parameters({}).clouds.ground});
   CloudList clouds;
   for (auto _ : state) {
     if (reference) {
@@ -228,6 +230,44 @@ void BM_Detection(benchmark::State & state)
   }
   state.counters["objects"] =
       static_cast<double>(f.frames[0].objects.size() + f.frames[1].objects.size());
+}
+
+// The colour frames' way through one cycle before the detector runs. Copied (0): as the cycle used
+// to, a BGR copy converted to RGB for the detector and a message copy each into the detections,
+// the transform worker's input and the worker itself, and camera 1's into the web worker's
+// input. Shared (1): as now, the detector reads the message in place (rgb8) and every record
+// holds the same message.
+void BM_ColourFramesPerCycle(benchmark::State & state)
+{
+  Fixture & f = fixture();
+  const bool shared = state.range(0) != 0;
+  for (auto _ : state) {
+    for (int c = 0; c < 2; ++c) {
+      if (shared) {
+        const cv_bridge::CvImageConstPtr rgb = cv_bridge::toCvShare(f.color[c], "rgb8");
+        DetectionFrame frame;
+        frame.image = f.color[c];
+        const DetectionFrame worker_input = frame;
+        const DetectionFrame web_input = frame;
+        benchmark::DoNotOptimize(rgb->image.data);
+        benchmark::DoNotOptimize(worker_input.image.get());
+        benchmark::DoNotOptimize(web_input.image.get());
+        continue;
+      }
+      const cv_bridge::CvImagePtr bgr = cv_bridge::toCvCopy(f.color[c], "bgr8");
+      cv::Mat rgb;
+      cv::cvtColor(bgr->image, rgb, cv::COLOR_BGR2RGB);
+      const sensor_msgs::msg::Image in_frame = *f.color[c];
+      const sensor_msgs::msg::Image worker_input = in_frame;
+      const sensor_msgs::msg::Image in_worker = worker_input;
+      benchmark::DoNotOptimize(rgb.data);
+      benchmark::DoNotOptimize(in_worker.data.data());
+      if (c == 0) {
+        const sensor_msgs::msg::Image web_input = in_frame;
+        benchmark::DoNotOptimize(web_input.data.data());
+      }
+    }
+  }
 }
 
 void BM_Fusion(benchmark::State & state)
@@ -285,7 +325,7 @@ void BM_WholeCycle(benchmark::State & state)
     const double cpu_before = thread_cpu_seconds();
     node.timer_callback();
     main_cpu_s += thread_cpu_seconds() - cpu_before;
-    const Yolov5sPredictor::HandOffLatency latency = node.last_hand_off_latency();
+    const veltrax_cv_model::HandOffLatency latency = node.last_hand_off_latency();
     hand_over_s += std::chrono::duration<double>(latency.hand_over).count();
     join_s += std::chrono::duration<double>(latency.join).count();
   }
@@ -319,6 +359,11 @@ BENCHMARK(BM_CloudsScaling)
     ->Args({1280, 720, 4, 1})
     ->Args({640, 480, 1, 1})
     ->Args({640, 480, 16, 1})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ColourFramesPerCycle)
+    ->ArgName("shared")
+    ->Arg(0)
+    ->Arg(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fusion)->ArgName("leaf_mm")->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeCycle)

@@ -151,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, std::size_t size)
   std::vector<float> scores;
   std::vector<int32_t> class_ids;
   std::vector<vcm::CandidateCell> cells;
-  const int appended = vcm::decode_head(buffer.bytes.get(), buffer.size, head, settings,
+  const int appended = vcm::decodeBoxes(buffer.bytes.get(), buffer.size, head, settings,
                                         quant[static_cast<std::size_t>(std::clamp(head, 0, 2))],
                                         boxes, scores, class_ids, &cells);
   check(appended >= 0, "appended >= 0");
@@ -175,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t * data, std::size_t size)
   const int lo = fdp.ConsumeIntegralInRange<int>(-2, appended + 2);
   const int hi = fdp.ConsumeIntegralInRange<int>(-2, appended + 2);
   std::vector<float> sorted = scores;
-  vcm::quick_sort_descending(sorted, lo, hi, indices);
+  vcm::quickSortDescending(sorted, lo, hi, indices);
   check(sorted.size() == scores.size(), "sorted.size() == scores.size()");
   if (lo >= 0 && lo < hi &&
       static_cast<std::size_t>(hi) < std::min(sorted.size(), indices.size())) {

@@ -106,6 +106,19 @@ ValueHandler number_to(Number & target, double min = -std::numeric_limits<double
   };
 }
 
+/// A camera number: exactly 1 or 2 (so "1.5" or "2x" is refused, not rounded).
+inline ValueHandler camera_to(int & camera)
+{
+  return [&camera](const char * value) {
+    double number = 0.0;
+    if (!parse_number(value, number) || (number != 1.0 && number != 2.0)) {
+      return false;
+    }
+    camera = static_cast<int>(number);
+    return true;
+  };
+}
+
 /// The smallest positive double: the lower bound of options that must be above zero.
 inline constexpr double kAboveZero = std::numeric_limits<double>::denorm_min();
 

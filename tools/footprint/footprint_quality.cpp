@@ -101,8 +101,7 @@ CameraOutput run_camera(const FrameData & frame, const PipelineParams & params, 
     for (const Cloud & footprint : footprints) {
       box.footprints.push_back(convex_hull(xy_of(footprint)));
       Cloud samples;
-      veltrax_cv_model::sample_polygon_outlines({footprint}, veltrax_cv_model::kOutlineSpacingM,
-                                                samples);
+      veltrax_cv_model::polygon_to_cloud({footprint}, veltrax_cv_model::kOutlineSpacingM, samples);
       std::vector<cv::Point2f> points = xy_of(samples);
       const std::vector<cv::Point2f> corners = xy_of(footprint);
       points.insert(points.end(), corners.begin(), corners.end());
@@ -199,10 +198,11 @@ FloorScore score_floor(const std::vector<cv::Point3f> & labelled_floor,
   FloorScore score;
   score.true_floor = floor_as_floor + floor_as_other;
   score.labelled_floor = floor_as_floor + other_as_floor;
-  score.precision =
-      score.labelled_floor > 0 ? static_cast<double>(floor_as_floor) / score.labelled_floor : 1.0;
-  score.recall =
-      score.true_floor > 0 ? static_cast<double>(floor_as_floor) / score.true_floor : 1.0;
+  const auto ratio = [](std::size_t part, std::size_t whole) {
+    return whole > 0 ? static_cast<double>(part) / static_cast<double>(whole) : 1.0;
+  };
+  score.precision = ratio(floor_as_floor, score.labelled_floor);
+  score.recall = ratio(floor_as_floor, score.true_floor);
   return score;
 }
 
@@ -222,6 +222,7 @@ QualityReport evaluate_frame(const FrameData & frame, const Degradation & degrad
 
   const std::vector<TruthObject> & truth = frame.description.truth;
   std::vector<Polygon> hulls;
+  hulls.reserve(truth.size());
   const std::size_t slot = camera == 2 ? 1 : 0;
   const ObjectPixelRule rule{params.crop_min_m[slot], params.crop_max_m[slot], kObjectMinHeightM};
   for (const TruthObject & object : truth) {
@@ -390,11 +391,16 @@ cv::Mat quality_picture(const QualityReport & report, std::optional<std::size_t>
     return cv::Point(kMargin + static_cast<int>((high.y - p.y) * pixels_per_metre),
                      kTitle + kMargin + static_cast<int>((high.x - p.x) * pixels_per_metre));
   };
-  for (float g = std::floor(low.x * 10.0f) / 10.0f; g <= high.x; g += 0.1f) {
+  // Decimetre grid lines, counted in decimetres: a running sum of 0.1f drifts off them.
+  for (int i = static_cast<int>(std::floor(low.x * 10.0f)); static_cast<float>(i) <= high.x * 10.0f;
+       ++i) {
+    const float g = static_cast<float>(i) / 10.0f;
     cv::line(picture, to_pixel({g, low.y - 1.0f}), to_pixel({g, high.y + 1.0f}),
              cv::Scalar(230, 230, 230));
   }
-  for (float g = std::floor(low.y * 10.0f) / 10.0f; g <= high.y; g += 0.1f) {
+  for (int i = static_cast<int>(std::floor(low.y * 10.0f)); static_cast<float>(i) <= high.y * 10.0f;
+       ++i) {
+    const float g = static_cast<float>(i) / 10.0f;
     cv::line(picture, to_pixel({low.x - 1.0f, g}), to_pixel({high.x + 1.0f, g}),
              cv::Scalar(230, 230, 230));
   }

@@ -24,19 +24,6 @@ constexpr const char * kUsage =
 
 void usage() { std::cerr << kUsage; }
 
-// Exactly the camera number 1 or 2.
-veltrax_tools::ValueHandler camera_to(int & camera)
-{
-  return [&camera](const char * value) {
-    double number = 0.0;
-    if (!veltrax_tools::parse_number(value, number) || (number != 1.0 && number != 2.0)) {
-      return false;
-    }
-    camera = static_cast<int>(number);
-    return true;
-  };
-}
-
 }  // namespace
 
 int main(int argc, char ** argv)
@@ -66,7 +53,7 @@ int main(int argc, char ** argv)
          return veltrax_tools::parse_number(value, number) && number == std::floor(number) &&
                 number_to(picture_box, 0.0, 1e6)(value);
        }},
-      {"--camera", camera_to(camera)},
+      {"--camera", veltrax_tools::camera_to(camera)},
       {"--noise", number_to(degradation.noise_rel, 0.0, std::nextafter(1.0, 0.0))},
       {"--tilt-deg", number_to(degradation.tilt_deg, -45.0, 45.0)},
       {"--holes", number_to(degradation.holes_share, 0.0, 1.0)},

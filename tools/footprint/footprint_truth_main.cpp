@@ -49,12 +49,7 @@ int main(int argc, char ** argv)
   table.options = {
       {"--params", veltrax_tools::text_to(params_path)},
       {"--picture", veltrax_tools::text_to(picture_path)},
-      {"--camera",
-       [&camera](const char * value) {
-         const std::string text = value;
-         camera = text == "2" ? 2 : 1;
-         return text == "1" || text == "2";
-       }},
+      {"--camera", veltrax_tools::camera_to(camera)},
   };
   if (const auto status = veltrax_tools::parse_command_line("footprint_truth", argc, argv, table,
                                                             [] { std::cerr << kUsage; })) {

@@ -2,8 +2,8 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <cstdint>
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "veltrax_cv_model/parameter_table.hpp"
@@ -13,7 +13,6 @@ namespace veltrax_footprint
 namespace
 {
 
-using veltrax_cv_model::ParameterInfo;
 using veltrax_cv_model::ParameterType;
 
 // The type a YAML scalar has as a ROS 2 parameter: the rule the node's parameter file test
@@ -35,42 +34,22 @@ ParameterType yaml_type(const YAML::Node & value)
   return ParameterType::kString;
 }
 
-class ParameterValues
+// The file's value in the type its YAML form has; settings_from_parameters holds it to the
+// table's type.
+veltrax_cv_model::ParameterValue parameter_value(const YAML::Node & value)
 {
-public:
-  explicit ParameterValues(const YAML::Node & parameters)
-  {
-    for (const auto & entry : parameters) {
-      const std::string name = entry.first.as<std::string>();
-      const ParameterInfo * info = veltrax_cv_model::find_parameter(name);
-      if (info == nullptr) {
-        throw ParamsError("parameter '" + name + "' is not a parameter of the node");
-      }
-      if (!entry.second.IsScalar() || yaml_type(entry.second) != info->type) {
-        throw ParamsError("parameter '" + name + "' must be of type " +
-                          std::string(veltrax_cv_model::to_string(info->type)));
-      }
-      values_[name] = entry.second;
-    }
+  switch (yaml_type(value)) {
+    case ParameterType::kBool:
+      return value.as<bool>();
+    case ParameterType::kInteger:
+      return static_cast<std::int64_t>(value.as<long>());
+    case ParameterType::kDouble:
+      return value.as<double>();
+    case ParameterType::kString:
+      break;
   }
-
-  template <typename T>
-  T get(const char * name) const
-  {
-    const auto found = values_.find(name);
-    if (found != values_.end()) {
-      return found->second.as<T>();
-    }
-    const ParameterInfo * info = veltrax_cv_model::find_parameter(name);
-    if (info == nullptr || info->default_value.empty()) {
-      throw ParamsError(std::string("parameter '") + name + "' has no built-in default");
-    }
-    return YAML::Load(std::string(info->default_value)).as<T>();
-  }
-
-private:
-  std::map<std::string, YAML::Node> values_;
-};
+  return value.as<std::string>();
+}
 
 }  // namespace
 
@@ -92,36 +71,19 @@ PipelineParams parse_pipeline_params(const std::string & yaml_text)
   if (!parameters || !parameters.IsMap()) {
     throw ParamsError("no <node>: ros__parameters map");
   }
-  const ParameterValues values(parameters);
-
-  PipelineParams params;
-  params.clouds.leaf_size_m = values.get<float>("downsample_leaf_size");
-  veltrax_cv_model::GroundRemovalParams & ground = params.clouds.ground;
-  ground.rMin = values.get<double>("/ground_removal/rMin");
-  ground.rMax = values.get<double>("/ground_removal/rMax");
-  ground.tHmin = values.get<double>("/ground_removal/tHmin");
-  ground.tHmax = values.get<double>("/ground_removal/tHmax");
-  ground.tHDiff = values.get<double>("/ground_removal/tHDiff");
-  ground.tSDiff = values.get<double>("/ground_removal/tSDiff");
-  ground.hSensor = values.get<double>("/ground_removal/hSensor");
-  ground.thres = values.get<double>("/ground_removal/thres");
-  ground.gauss_sigma = values.get<double>("/ground_removal/gauss_sigma");
-  ground.gauss_samples = values.get<int>("/ground_removal/gauss_samples");
-
-  veltrax_cv_model::ClusterSettings & clusters = params.clusters;
-  clusters.method = values.get<int>("cluster_method");
-  clusters.merge_dis_m = values.get<float>("merge_dis");
-  clusters.center_threshold_m = values.get<float>("center_threshold");
-  clusters.kd_search_radius_m = values.get<float>("KDTreeSearchRadius");
-  clusters.kd_min_cluster_size = values.get<int>("KDTreeMinClusterSize");
-  clusters.kd_max_cluster_size = values.get<int>("KDTreeMaxClusterSize");
-  clusters.grid_step_m = values.get<float>("grid_step");
-  clusters.grid_kernel_size = values.get<int>("grid_kernelSize");
-  clusters.grid_th = values.get<int>("grid_th");
-
-  params.crop_min_m = {values.get<float>("camera1_min"), values.get<float>("camera2_min")};
-  params.crop_max_m = {values.get<float>("camera1_max"), values.get<float>("camera2_max")};
-  return params;
+  veltrax_cv_model::ParameterValues values;
+  for (const auto & entry : parameters) {
+    const std::string name = entry.first.as<std::string>();
+    if (!entry.second.IsScalar()) {
+      throw ParamsError("parameter '" + name + "' is not a single value");
+    }
+    values[name] = parameter_value(entry.second);
+  }
+  try {
+    return veltrax_cv_model::settings_from_parameters(values);
+  } catch (const std::invalid_argument & e) {
+    throw ParamsError(e.what());
+  }
 }
 
 PipelineParams load_pipeline_params(const std::string & path)

@@ -3,12 +3,10 @@
 // file where it has them.
 #pragma once
 
-#include <array>
 #include <stdexcept>
 #include <string>
 
-#include "veltrax_cv_model/detection_cloud_builder.hpp"
-#include "veltrax_cv_model/obstacle_outliner.hpp"
+#include "veltrax_cv_model/pipeline_settings.hpp"
 
 namespace veltrax_footprint
 {
@@ -20,14 +18,8 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-/// What the depth geometry and the outline of one camera need.
-struct PipelineParams
-{
-  veltrax_cv_model::DetectionCloudSettings clouds;  ///< leaf size and floor model
-  veltrax_cv_model::ClusterSettings clusters;       ///< split, merge and clustering
-  std::array<float, 2> crop_min_m{};                ///< camera1_min, camera2_min
-  std::array<float, 2> crop_max_m{};                ///< camera1_max, camera2_max
-};
+/// The node's settings, made from the file's values by the node's own binding.
+using PipelineParams = veltrax_cv_model::PipelineSettings;
 
 /// Parameters from the text of a ROS 2 parameter file: the map under the first top-level key
 /// that holds `ros__parameters` (the node's name, or `/**`). A parameter the file does not set

@@ -160,9 +160,10 @@ TEST(FootprintQuality, ShippedGridKeepsAFlatPatchAtTheFarCropEndInOnePiece)
                                                 depth.rows, depth.step[0],     "16UC1"};
     Cloud patch;
     veltrax_cv_model::CloudBuildReport report;
-    builder.box_cloud(view, depth.cols, {4, 0, 0, depth.cols, depth.rows, 1.0f},
-                      camera_view(params, 1, {525.0f, 525.0f, 319.5f, 239.5f}, camera_to_base),
-                      nullptr, veltrax_cv_model::BoxFloor::kAtContact, patch, report);
+    builder.filter_detection_cloud(
+        view, depth.cols, {4, 0, 0, depth.cols, depth.rows, 1.0f},
+        camera_view(params, 1, {525.0f, 525.0f, 319.5f, 239.5f}, camera_to_base), nullptr,
+        veltrax_cv_model::BoxFloor::kAtContact, patch, report);
     ASSERT_GT(patch.size(), 100u);
 
     std::map<std::pair<long, long>, int> cells;
@@ -178,7 +179,7 @@ TEST(FootprintQuality, ShippedGridKeepsAFlatPatchAtTheFarCropEndInOnePiece)
     EXPECT_GE(counts[counts.size() / 2], 2 * params.clusters.grid_th) << "median points per cell";
 
     std::vector<Cloud> clusters;
-    ASSERT_TRUE(outliner.cluster(patch, clusters, params.clusters.method));
+    ASSERT_TRUE(outliner.cloud_cluster(patch, clusters, params.clusters.method));
     ASSERT_EQ(clusters.size(), 1u);
     EXPECT_GE(clusters[0].size(), patch.size() * 95 / 100);
   }

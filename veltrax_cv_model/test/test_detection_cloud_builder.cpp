@@ -135,8 +135,8 @@ TEST(DetectionCloudBuilder, LitterKeepsOnlyTheFloorAtItsContactUnlessItIsFlat)
   ASSERT_EQ(clouds.size(), 3u);
   Cloud whole_box;
   CloudBuildReport report;
-  builder.box_cloud(depth.view(), 320, standing, view, nullptr, BoxFloor::kAtContact, whole_box,
-                    report);
+  builder.filter_detection_cloud(depth.view(), 320, standing, view, nullptr, BoxFloor::kAtContact,
+                                 whole_box, report);
   ASSERT_GT(std::count_if(whole_box.begin(), whole_box.end(), [](auto & p) { return p.x > 2.0f; }),
             100);
 
@@ -157,7 +157,8 @@ TEST(DetectionCloudBuilder, LitterKeepsOnlyTheFloorAtItsContactUnlessItIsFlat)
 
   // Blood on the bare floor: nothing stands above it, so all of its floor is its footprint.
   Cloud spot;
-  builder.box_cloud(depth.view(), 320, flat, view, nullptr, BoxFloor::kAtContact, spot, report);
+  builder.filter_detection_cloud(depth.view(), 320, flat, view, nullptr, BoxFloor::kAtContact, spot,
+                                 report);
   EXPECT_GT(spot.size(), 1000u);
   EXPECT_TRUE(same_points(clouds[2], spot));
 }

@@ -26,7 +26,7 @@ Cloud outline_of(const std::vector<Cloud> & polygons, float spacing = kOutlineSp
 {
   Cloud outline;
   outline.header.frame_id = "base_footprint";
-  sample_polygon_outlines(polygons, spacing, outline);
+  polygon_to_cloud(polygons, spacing, outline);
   EXPECT_EQ(outline.header.frame_id, "base_footprint");
   EXPECT_EQ(outline.width, outline.size());
   EXPECT_EQ(outline.height, outline.empty() ? 0u : 1u);
@@ -52,7 +52,7 @@ TEST(FootprintHull, FivePointsBecomeTheirHullAndSixtySixOutlinePoints)
   const Cloud cluster = make_cloud(
       {{0, 0, 0.4f}, {1, 0, 0.1f}, {0.5f, 1, 0.9f}, {0.5f, 0.5f, 0.2f}, {0.4f, 0.2f, 0.3f}});
   std::vector<Cloud> polygons{Cloud()};  // stale entry: must be cleared
-  convex_hull_polygons({cluster}, polygons);
+  cluster_convex_hulls({cluster}, polygons);
   ASSERT_EQ(polygons.size(), 1u);
   std::vector<std::pair<float, float>> corners;
   for (const auto & p : polygons[0].points) {
@@ -109,7 +109,7 @@ TEST(FootprintHull, SmallClustersPassThroughAndDegenerateOnesShrink)
   const Cloud all_nan =
       make_cloud({{kNaN, 0, 0}, {kNaN, 0, 0}, {kNaN, 0, 0}, {kNaN, 0, 0}, {kNaN, 0, 0}});
   std::vector<Cloud> polygons;
-  convex_hull_polygons({four, collinear, with_nan, all_nan, Cloud()}, polygons);
+  cluster_convex_hulls({four, collinear, with_nan, all_nan, Cloud()}, polygons);
   ASSERT_EQ(polygons.size(), 5u);
   ASSERT_EQ(polygons[0].size(), 4u);  // copied, z and all
   EXPECT_EQ(polygons[0].points[2].z, 0.7f);
@@ -198,7 +198,7 @@ TEST(FootprintOutline, RectangleOutlineHasNoGaps)
                                       {1.0f, 0.5f, 0},
                                       {1.3f, 0.0f, 0}});
   std::vector<Cloud> polygons;
-  convex_hull_polygons({rectangle}, polygons);
+  cluster_convex_hulls({rectangle}, polygons);
   ASSERT_EQ(polygons[0].size(), 4u);
   const Cloud outline = outline_of(polygons);
   EXPECT_EQ(outline.size(), 2u * 13u + 2u * 15u);  // ceil(0.625 / 0.05), ceil(0.75 / 0.05)

@@ -19,7 +19,7 @@
 #include "support/rgbd_frames.hpp"
 #include "veltrax_cv_model/class_table.hpp"
 #include "veltrax_cv_model/depth_filters.hpp"
-#include "veltrax_cv_model/parameter_table.hpp"
+#include "veltrax_cv_model/pipeline_settings.hpp"
 
 namespace veltrax_cv_model
 {
@@ -97,7 +97,7 @@ TEST(FusedRegionCloud, GivesThePclChainsCloudsAndThinsLikeVoxelGrid)
   for (const Frame & f : frames()) {
     for (const float leaf_m : {0.001f, 0.005f, 0.01f}) {
       SCOPED_TRACE(testing::Message() << f.name << ", leaf " << leaf_m);
-      const DetectionCloudBuilder builder({leaf_m, default_ground_removal_params()});
+      const DetectionCloudBuilder builder({leaf_m, settings_from_parameters({}).clouds.ground});
       const auto reference = test::reference_clouds(f.depth.view(), f.depth.width, f.boxes, f.view,
                                                     builder.settings());
       std::vector<Cloud> built;
@@ -125,9 +125,9 @@ TEST(FusedRegionCloud, GivesThePclChainsCloudsAndThinsLikeVoxelGrid)
         const Cloud & labelled = i == 0 ? reference.scene : reference.boxes[i - 1];
         if (i > 0) {
           Cloud box;
-          builder.box_cloud(depth_view_of(reference.box_readings[i - 1], f.depth.view()),
-                            f.depth.width, f.boxes[i - 1], f.view, nullptr, BoxFloor::kRemove, box,
-                            report);
+          builder.filter_detection_cloud(
+              depth_view_of(reference.box_readings[i - 1], f.depth.view()), f.depth.width,
+              f.boxes[i - 1], f.view, nullptr, BoxFloor::kRemove, box, report);
           expect_same_cloud(box, labelled);
         }
         for (const pcl::PointXYZ & p : labelled) {

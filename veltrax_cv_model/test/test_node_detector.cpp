@@ -87,6 +87,12 @@ TEST(NodeDetector, ReportsEverySetUpFailureAndKeepsRunning)
        "", "batch except!,batch = 1 of current, target batch = 2", false},
       {"two_outputs", [](host_rknn::ModelSpec & m) { m.outputs.resize(2); }, "",
        "model refused: it needs one image input and three output heads", false},
+      // Heads of a nine-class model hold more than eight classes need: decoded as eight classes
+      // they would be read at the wrong stride.
+      {"more_classes", [](host_rknn::ModelSpec & m) { m.classes = 9; }, "",
+       "model refused: output 0 holds 42.00 channels per cell, obj_class_num 8 needs 39; "
+       "detection is disabled",
+       false},
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,7 +115,8 @@ TEST(NodeDetector, ReportsEverySetUpFailureAndKeepsRunning)
       run.detect(frame1, frame2);
       EXPECT_TRUE(frame1.objects.empty());
       EXPECT_EQ(frame1.header.frame_id, "frame");
-      EXPECT_EQ(frame2.image.width, 640u);
+      ASSERT_NE(frame2.image, nullptr);
+      EXPECT_EQ(frame2.image->width, 640u);
     }
     EXPECT_EQ(log.count("NPU not set up: detection skipped in every cycle"), c.ready ? 0u : 1u);
   }

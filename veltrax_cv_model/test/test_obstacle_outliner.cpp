@@ -104,7 +104,7 @@ TEST(ObstacleOutliner, MethodNumberSelectsTheClustererWithItsSettings)
     std::vector<std::string> debug;
     std::vector<Cloud> clusters(2);
     const ObstacleOutliner outliner(settings, [&](const std::string & t) { debug.push_back(t); });
-    EXPECT_EQ(outliner.cluster(c.cloud, clusters, c.method), c.known);
+    EXPECT_EQ(outliner.cloud_cluster(c.cloud, clusters, c.method), c.known);
     EXPECT_EQ(sizes(clusters), c.sizes);
     EXPECT_EQ(debug, c.debug);
   }
@@ -142,7 +142,7 @@ TEST(ObstacleOutliner, SplitsOnlyCloudsLongerThanTheThresholdAndMergesBandsNearA
     const ObstacleOutliner outliner(settings, [&](const std::string & t) { debug.push_back(t); });
     std::vector<Cloud> clusters(1);  // split appends
     const Cloud & cloud = c.split ? long_cloud : short_cloud;
-    EXPECT_EQ(outliner.split(cloud, clusters, 0.5f), c.known);
+    EXPECT_EQ(outliner.bbox_cluster(cloud, clusters, 0.5f), c.known);
     clusters.erase(clusters.begin());
     ASSERT_EQ(sizes(clusters), c.appended);
     if (!c.split) {
@@ -183,8 +183,8 @@ TEST(ObstacleOutliner, MergesOnlyCentroidsStrictlyCloserThanTheThreshold)
   };
   for (const Case & c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(outliner.close(c.a, c.b), c.close);
-    EXPECT_EQ(outliner.close(c.b, c.a), c.close);
+    EXPECT_EQ(outliner.distance(c.a, c.b), c.close);
+    EXPECT_EQ(outliner.distance(c.b, c.a), c.close);
   }
 }
 

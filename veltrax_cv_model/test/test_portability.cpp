@@ -42,7 +42,7 @@ TEST(Portability, RawHeadBytesDecodeAsSignedInt8OnEveryCpu)
   std::vector<float> scores;
   std::vector<int32_t> class_ids;
   const int count =
-      decode_head(static_cast<const int8_t *>(static_cast<const void *>(bytes.data())),
+      decodeBoxes(static_cast<const int8_t *>(static_cast<const void *>(bytes.data())),
                   bytes.size(), 0, s, {0, 0.1f}, boxes, scores, class_ids);
   ASSERT_EQ(count, 1);  // read unsigned, the two rejected anchors (raw 128 >= 0) would pass
   const float hi = 1.0f / (1.0f + std::exp(-12.7f));
@@ -87,7 +87,7 @@ TEST(Portability, DecoderAndBackProjectionFloatsFollowTheirOrderBitForBit)
   std::vector<float> boxes;
   std::vector<float> scores;
   std::vector<int32_t> class_ids;
-  ASSERT_EQ(decode_head(values.data(), values.size(), head, s, quant, boxes, scores, class_ids),
+  ASSERT_EQ(decodeBoxes(values.data(), values.size(), head, s, quant, boxes, scores, class_ids),
             256);
   for (int q = -128; q <= 127; ++q) {
     SCOPED_TRACE(q);

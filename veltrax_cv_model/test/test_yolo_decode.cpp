@@ -60,7 +60,7 @@ struct Candidates
 Candidates decode(const HeadTensor & t, HeadQuantization q)
 {
   Candidates c;
-  c.count = decode_head(t.values.data(), t.values.size(), t.head, t.settings, q, c.boxes, c.scores,
+  c.count = decodeBoxes(t.values.data(), t.values.size(), t.head, t.settings, q, c.boxes, c.scores,
                         c.class_ids, &c.cells);
   return c;
 }
@@ -179,14 +179,14 @@ TEST(YoloDecode, DegenerateGeometryReadsNothing)
   std::vector<int32_t> ids;
   const HeadQuantization q{0, 0.1f};
   const std::size_t n = t.values.size();
-  EXPECT_EQ(decode_head(t.values.data(), n - 1, 0, s, q, boxes, scores, ids), 0);  // too short
-  EXPECT_EQ(decode_head(nullptr, n, 0, s, q, boxes, scores, ids), 0);
-  EXPECT_EQ(decode_head(t.values.data(), n, 3, s, q, boxes, scores, ids), 0);  // no such head
+  EXPECT_EQ(decodeBoxes(t.values.data(), n - 1, 0, s, q, boxes, scores, ids), 0);  // too short
+  EXPECT_EQ(decodeBoxes(nullptr, n, 0, s, q, boxes, scores, ids), 0);
+  EXPECT_EQ(decodeBoxes(t.values.data(), n, 3, s, q, boxes, scores, ids), 0);  // no such head
   for (int32_t classes : {0, -5}) {
     DecoderSettings none = s;
     none.obj_class_num = classes;
     EXPECT_EQ(head_slot_elements(none, 0), 0u);
-    EXPECT_EQ(decode_head(t.values.data(), n, 0, none, q, boxes, scores, ids), 0);
+    EXPECT_EQ(decodeBoxes(t.values.data(), n, 0, none, q, boxes, scores, ids), 0);
   }
   DecoderSettings tiny = s;
   tiny.model_width = 31;  // narrower than the coarsest stride
@@ -253,8 +253,8 @@ TEST(YoloDecode, BoxIouCountsSizesInclusively)
   for (const Case & c : cases) {
     const auto & b = c.corners;
     SCOPED_TRACE(::testing::Message() << "expected " << c.expected);
-    EXPECT_FLOAT_EQ(box_iou(b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]), c.expected);
-    EXPECT_FLOAT_EQ(box_iou(b[4], b[5], b[6], b[7], b[0], b[1], b[2], b[3]), c.expected);
+    EXPECT_FLOAT_EQ(boxIoU(b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]), c.expected);
+    EXPECT_FLOAT_EQ(boxIoU(b[4], b[5], b[6], b[7], b[0], b[1], b[2], b[3]), c.expected);
   }
 }
 
@@ -262,7 +262,7 @@ TEST(YoloDecode, SuppressionNeedsStrictlyGreaterOverlapWithinOneClass)
 {
   // x, y, w, h: corners (0,0,9,9), (5,0,14,9), (0,0,9,9) again and (10,0,19,9).
   const std::vector<float> boxes{0, 0, 9, 9, 5, 0, 9, 9, 0, 0, 9, 9, 10, 0, 9, 9};
-  const float half = box_iou(0, 0, 9, 9, 5, 0, 14, 9);  // 1/3
+  const float half = boxIoU(0, 0, 9, 9, 5, 0, 14, 9);  // 1/3
   struct Case
   {
     const char * name;
@@ -334,15 +334,15 @@ TEST(YoloDecode, QuickSortMovesEqualScoresAsTheClassicAlgorithm)
     std::vector<float> scores = c.scores;
     std::vector<int32_t> indices(scores.size());
     std::iota(indices.begin(), indices.end(), 0);
-    quick_sort_descending(scores, 0, static_cast<int>(scores.size()) - 1, indices);
+    quickSortDescending(scores, 0, static_cast<int>(scores.size()) - 1, indices);
     EXPECT_EQ(indices, c.order);
     EXPECT_TRUE(std::is_sorted(scores.rbegin(), scores.rend()));
   }
   // Positions outside the lists leave them untouched.
   std::vector<float> few{0.1f, 0.9f};
   std::vector<int32_t> few_idx{0, 1};
-  quick_sort_descending(few, 0, 2, few_idx);
-  quick_sort_descending(few, -1, 1, few_idx);
+  quickSortDescending(few, 0, 2, few_idx);
+  quickSortDescending(few, -1, 1, few_idx);
   EXPECT_EQ(few_idx, (std::vector<int32_t>{0, 1}));
 }
 
@@ -365,7 +365,7 @@ TEST(YoloDecode, QuickSortOfAFullGridNeedsNoDeepStack)
     pthread_t thread;
     const auto body = [](void * arg) -> void * {
       auto * j = static_cast<decltype(job) *>(arg);
-      quick_sort_descending(*j->first, 0, static_cast<int>(j->first->size()) - 1, *j->second);
+      quickSortDescending(*j->first, 0, static_cast<int>(j->first->size()) - 1, *j->second);
       return nullptr;
     };
     ASSERT_EQ(pthread_create(&thread, &attr, body, &job), 0);
@@ -399,7 +399,7 @@ TEST(YoloDecode, HugeClassCountsGiveExactSlotSizesAndDecodeNothing)
   const std::vector<int8_t> head(4096, 127);
   std::vector<float> boxes, scores;
   std::vector<int32_t> ids;
-  EXPECT_EQ(decode_head(head.data(), head.size(), 2, s, {0, 0.1f}, boxes, scores, ids), 0);
+  EXPECT_EQ(decodeBoxes(head.data(), head.size(), 2, s, {0, 0.1f}, boxes, scores, ids), 0);
   EXPECT_TRUE(boxes.empty());
   const HeadView view{head.data(), head.size()};
   const SlotDetections result = post_process({view, view, view}, {}, s, 2, 1.0f, 1.0f);

@@ -363,7 +363,7 @@ float worst_edge_error(const Runtime & rt, const ModelSpec & model_spec, int min
       std::vector<int32_t> ids;
       for (int head = 0; head < 3; ++head) {
         const std::size_t off = veltrax_cv_model::head_slot_offset(s, head, slot);
-        veltrax_cv_model::decode_head(static_cast<const int8_t *>(outputs[head].buf) + off,
+        veltrax_cv_model::decodeBoxes(static_cast<const int8_t *>(outputs[head].buf) + off,
                                       outputs[head].size - off, head, s, quant[head], boxes, scores,
                                       ids);
       }

@@ -84,17 +84,18 @@ public:
                     CloudBuildReport & report) const;
 
   /// One box's cloud in base_footprint: the points of region_cloud of the box cropped to the
-  /// view's range and transformed (made in one pass by fused_region_cloud), split by the floor
+  /// view's range and transformed (made in one pass by rgb_depth_to_cloud), split by the floor
   /// model with split_box_floor when one is given; without one every point is kept and `floor`
   /// is unused. With a floor model, a standing object's box (BoxFloor::kRemove) is built without
   /// its flying pixels (clear_flying_pixels): its floor is dropped anyway, and what lies behind it
   /// must not join it; a box that keeps floor keeps every pixel, since litter on the floor seen
   /// at a grazing angle is as steep as a flying pixel. A box whose four edges are 0 gives nothing
   /// (`cloud` is left as it is).
-  void box_cloud(const DepthImageView & depth, int row_length, const DetectedObject & box,
-                 const CameraView & view, const GroundRemoval<pcl::PointXYZ> * floor_model,
-                 BoxFloor floor, pcl::PointCloud<pcl::PointXYZ> & cloud,
-                 CloudBuildReport & report) const;
+  void filter_detection_cloud(const DepthImageView & depth, int row_length,
+                              const DetectedObject & box, const CameraView & view,
+                              const GroundRemoval<pcl::PointXYZ> * floor_model, BoxFloor floor,
+                              pcl::PointCloud<pcl::PointXYZ> & cloud,
+                              CloudBuildReport & report) const;
 
   /// Fits `model` on the whole frame's scene cloud, cropped and transformed, thinned at the
   /// builder's leaf or at kFloorModelLeafM, whichever is coarser, from pixels sparse enough for

@@ -31,7 +31,7 @@ inline constexpr float kSteepEdgeSlope = 4096.0f;
 pcl::PointCloud<pcl::PointXYZ> footprint_polygon(const pcl::PointCloud<pcl::PointXYZ> & cluster);
 
 /// Clears `polygons` and appends footprint_polygon() of each cluster: same order, same count.
-void convex_hull_polygons(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
+void cluster_convex_hulls(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
                           std::vector<pcl::PointCloud<pcl::PointXYZ>> & polygons);
 
 /// Replaces the points of `outline` with points spaced `spacing_m` apart along every edge of
@@ -47,7 +47,7 @@ void convex_hull_polygons(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & cl
 ///
 /// Width = number of points, height 1; width and height 0 when no point results (also for a
 /// spacing that is not positive and finite). No output point is ever NaN or infinite.
-void sample_polygon_outlines(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & polygons,
-                             float spacing_m, pcl::PointCloud<pcl::PointXYZ> & outline);
+void polygon_to_cloud(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & polygons, float spacing_m,
+                      pcl::PointCloud<pcl::PointXYZ> & outline);
 
 }  // namespace veltrax_cv_model

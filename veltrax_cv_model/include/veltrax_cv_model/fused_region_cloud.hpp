@@ -77,7 +77,7 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
 /// A `pixel_stride` above 1 takes only every stride-th pixel of every stride-th row (from the
 /// region's top left) as the region's pixels: a sparser input for a coarse leaf, whose voxels
 /// such pixels still reach. A stride below 1 is taken as 1.
-BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_length,
+BackProjectionResult rgb_depth_to_cloud(const DepthImageView & depth, int row_length,
                                         const PixelRect & rect, const CameraView & view,
                                         float leaf_size_m, RegionScratch & scratch,
                                         pcl::PointCloud<pcl::PointXYZ> & cloud,

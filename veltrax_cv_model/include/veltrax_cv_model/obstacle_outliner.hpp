@@ -47,22 +47,23 @@ public:
   /// Clears `clusters` and fills them with the clusters of `cloud` by `method` (after
   /// prefilter_for_clustering). False for a method number that names no clusterer (nothing
   /// is clustered then).
-  bool cluster(const pcl::PointCloud<pcl::PointXYZ> & cloud,
-               std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters, int method) const;
+  bool cloud_cluster(const pcl::PointCloud<pcl::PointXYZ> & cloud,
+                     std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters, int method) const;
 
   /// Appends to `clusters` the cloud itself when its x extent is at most `split_threshold_m`,
   /// otherwise its clusters (settings' method) merged around their seeds. False when the
   /// settings' method names no clusterer.
-  bool split(const pcl::PointCloud<pcl::PointXYZ> & cloud,
-             std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters, float split_threshold_m) const;
+  bool bbox_cluster(const pcl::PointCloud<pcl::PointXYZ> & cloud,
+                    std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
+                    float split_threshold_m) const;
 
   /// Seed-only merge of clusters whose centroids are closer than center_threshold_m.
-  void merge(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
-             std::vector<pcl::PointCloud<pcl::PointXYZ>> & merged) const;
+  void merge_clusters(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
+                      std::vector<pcl::PointCloud<pcl::PointXYZ>> & merged) const;
 
   /// The merge rule for one pair.
-  bool close(const pcl::PointCloud<pcl::PointXYZ> & a,
-             const pcl::PointCloud<pcl::PointXYZ> & b) const;
+  bool distance(const pcl::PointCloud<pcl::PointXYZ> & a,
+                const pcl::PointCloud<pcl::PointXYZ> & b) const;
 
   /// The whole chain: split every detection cloud at merge_dis_m, footprint every cluster and
   /// sample the footprints into `outline` (points kOutlineSpacingM apart, z = 0). When given,

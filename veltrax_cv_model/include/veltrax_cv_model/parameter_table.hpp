@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <limits>
 #include <string_view>
 
 #include "veltrax_cv_model/types.hpp"
@@ -20,6 +21,8 @@ struct ParameterInfo
   std::string_view default_value;  ///< as the node starts without the parameter; "" for none
   std::string_view unit;
   std::string_view meaning;
+  double min_value{-std::numeric_limits<double>::infinity()};  ///< smallest value accepted
+  double max_value{std::numeric_limits<double>::infinity()};   ///< largest value accepted
 };
 
 inline constexpr std::array<ParameterInfo, 39> kParameterTable{{
@@ -29,8 +32,9 @@ inline constexpr std::array<ParameterInfo, 39> kParameterTable{{
     {"nms_threshold", ParameterType::kDouble, "0.3", "",
      "overlap above which a lower-ranked box of the same class is dropped"},
     {"model_batch", ParameterType::kInteger, "2", "", "batch the model must have"},
+    // The output heads are sized from it: a count no model has would overflow that arithmetic.
     {"obj_class_num", ParameterType::kInteger, "3", "",
-     "classes the model predicts, 1..1000 (8 for the label table)"},
+     "classes the model predicts (8 for the label table)", 1, 1000},
     {"anchors", ParameterType::kString,
      "10,13,16,30,33,23,30,61,62,45,59,119,116,90,156,198,373,326,", "model px",
      "18 comma-terminated anchor sizes; more than 18 is refused"},
@@ -122,8 +126,5 @@ inline constexpr std::string_view to_string(ParameterType type)
 /// The table's default of a numeric or boolean parameter as a number; throws std::logic_error
 /// for a name the table does not hold or that has no numeric default.
 double default_number(std::string_view name);
-
-/// The ten ground-removal settings at the table's defaults.
-GroundRemovalParams default_ground_removal_params();
 
 }  // namespace veltrax_cv_model

@@ -9,6 +9,7 @@
 #include <functional>
 #include <vector>
 
+#include "veltrax_cv_model/anchor_table.hpp"
 #include "veltrax_cv_model/types.hpp"
 
 namespace veltrax_cv_model
@@ -36,8 +37,7 @@ struct DecoderSettings
   std::array<int32_t, kHeadCount> strides{8, 16, 32};
   /// Anchor sizes in model pixels: head i, anchor a has width anchors[6i + 2a] and height
   /// anchors[6i + 2a + 1].
-  std::array<int32_t, 2 * kAnchorsPerHead * kHeadCount> anchors{
-      10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326};
+  AnchorTable anchors{kDefaultAnchors};
   int32_t obj_class_num{3};
   float box_conf_threshold{0.4f};  ///< objectness threshold, as a probability
   float nms_threshold{0.3f};       ///< overlap above which a lower-ranked box is suppressed
@@ -45,6 +45,9 @@ struct DecoderSettings
   /// obj_class_num + 5.
   int32_t channels_per_anchor() const { return obj_class_num + kBoxChannels; }
 };
+
+static_assert(std::tuple_size<AnchorTable>::value == 2 * kAnchorsPerHead * kHeadCount,
+              "one width and height per anchor of every head");
 
 /// Grid of one head. All zero for a head index outside 0..2 or a non-positive stride.
 struct HeadGeometry
@@ -120,7 +123,7 @@ int32_t quantized_threshold(float box_conf_threshold, HeadQuantization quant);
 /// @param data first value of the slot; `available` values are readable from it. Nothing is
 ///   read when `available` is smaller than head_slot_elements() or `data` is null.
 /// @return number of candidates appended; 0 for an invalid head or a class count below 1.
-int decode_head(const int8_t * data, std::size_t available, int head,
+int decodeBoxes(const int8_t * data, std::size_t available, int head,
                 const DecoderSettings & settings, HeadQuantization quant,
                 std::vector<float> & boxes, std::vector<float> & scores,
                 std::vector<int32_t> & class_ids, std::vector<CandidateCell> * cells = nullptr);
@@ -129,16 +132,16 @@ int decode_head(const int8_t * data, std::size_t available, int head,
 /// The element moves are those of the classic first-element-pivot quicksort (they decide the
 /// order of equal scores); recursion depth stays logarithmic even for all-equal input. Does
 /// nothing when lo >= hi or the range does not lie within both lists.
-void quick_sort_descending(std::vector<float> & scores, int lo, int hi,
-                           std::vector<int32_t> & indices);
+void quickSortDescending(std::vector<float> & scores, int lo, int hi,
+                         std::vector<int32_t> & indices);
 
 /// Overlap of two boxes given by corners (x1, y1, x2, y2), sizes counted inclusively (+1),
 /// formed in double precision and returned as float. 0 when the union is not positive.
-float box_iou(float ax1, float ay1, float ax2, float ay2, float bx1, float by1, float bx2,
-              float by2);
+float boxIoU(float ax1, float ay1, float ax2, float ay2, float bx1, float by1, float bx2,
+             float by2);
 
 /// Per-class suppression over a ranking: for each class (ascending) and each ranked entry
-/// indices[p] != -1 of that class, every later entry of the same class whose box_iou with it is
+/// indices[p] != -1 of that class, every later entry of the same class whose boxIoU with it is
 /// strictly greater than `nms_threshold` is set to -1. `boxes` holds x, y, w, h per candidate.
 /// Entries outside the candidate lists are left alone.
 void suppress_per_class(const std::vector<float> & boxes, const std::vector<int32_t> & class_ids,

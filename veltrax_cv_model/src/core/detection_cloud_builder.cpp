@@ -103,11 +103,10 @@ void DetectionCloudBuilder::region_cloud(const DepthImageView & depth, int row_l
             report);
 }
 
-void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_length,
-                                      const DetectedObject & box, const CameraView & view,
-                                      const GroundRemoval<pcl::PointXYZ> * floor_model,
-                                      BoxFloor floor, pcl::PointCloud<pcl::PointXYZ> & cloud,
-                                      CloudBuildReport & report) const
+void DetectionCloudBuilder::filter_detection_cloud(
+    const DepthImageView & depth, int row_length, const DetectedObject & box,
+    const CameraView & view, const GroundRemoval<pcl::PointXYZ> * floor_model, BoxFloor floor,
+    pcl::PointCloud<pcl::PointXYZ> & cloud, CloudBuildReport & report) const
 {
   RegionScratch & scratch = thread_scratch();
   if (box.left == 0 && box.top == 0 && box.right == 0 && box.bottom == 0) {
@@ -116,7 +115,7 @@ void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_leng
   const PixelRect region{box.left, box.right, box.top, box.bottom};
   if (floor_model == nullptr) {
     fold_into(
-        fused_region_cloud(depth, row_length, region, view, settings_.leaf_size_m, scratch, cloud),
+        rgb_depth_to_cloud(depth, row_length, region, view, settings_.leaf_size_m, scratch, cloud),
         report);
     return;
   }
@@ -132,7 +131,7 @@ void DetectionCloudBuilder::box_cloud(const DepthImageView & depth, int row_leng
     box_depth = depth_view_of(standing, depth);
   }
   pcl::PointCloud<pcl::PointXYZ> in_base;
-  fold_into(fused_region_cloud(box_depth, row_length, region, view, settings_.leaf_size_m, scratch,
+  fold_into(rgb_depth_to_cloud(box_depth, row_length, region, view, settings_.leaf_size_m, scratch,
                                in_base),
             report);
   split_box_floor(std::move(in_base), *floor_model, floor, cloud);
@@ -150,7 +149,7 @@ bool DetectionCloudBuilder::fit_floor_model(const DepthImageView & depth, int ro
   result.status =
       check_depth_region(depth, row_length, frame, view.intrinsics, settings_.leaf_size_m);
   if (result.status == BackProjectionStatus::kOk) {
-    result = fused_region_cloud(depth, row_length, frame, view,
+    result = rgb_depth_to_cloud(depth, row_length, frame, view,
                                 std::max(settings_.leaf_size_m, kFloorModelLeafM), thread_scratch(),
                                 scene, nullptr, floor_model_pixel_stride(view));
   }
@@ -228,8 +227,9 @@ CloudBuildReport DetectionCloudBuilder::build(const DepthImageView & depth, int 
     }
     pcl::PointCloud<pcl::PointXYZ> cloud;
     // Small litter lies on the floor: the floor it covers is part of its footprint.
-    box_cloud(used, row_length, detection, view, &floor_model,
-              info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud, report);
+    filter_detection_cloud(used, row_length, detection, view, &floor_model,
+                           info->keeps_floor ? BoxFloor::kAtContact : BoxFloor::kRemove, cloud,
+                           report);
     if (keeps_detection_cloud(cloud)) {
       clouds.push_back(std::move(cloud));
     }

@@ -178,7 +178,7 @@ Cloud footprint_polygon(const Cloud & cluster)
   return polygon;
 }
 
-void convex_hull_polygons(const std::vector<Cloud> & clusters, std::vector<Cloud> & polygons)
+void cluster_convex_hulls(const std::vector<Cloud> & clusters, std::vector<Cloud> & polygons)
 {
   polygons.clear();
   polygons.reserve(clusters.size());
@@ -187,7 +187,7 @@ void convex_hull_polygons(const std::vector<Cloud> & clusters, std::vector<Cloud
   }
 }
 
-void sample_polygon_outlines(const std::vector<Cloud> & polygons, float spacing_m, Cloud & outline)
+void polygon_to_cloud(const std::vector<Cloud> & polygons, float spacing_m, Cloud & outline)
 {
   outline.clear();
   if (!std::isfinite(spacing_m) || spacing_m <= 0.0f) {

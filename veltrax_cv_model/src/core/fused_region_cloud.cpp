@@ -219,7 +219,7 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
       [](Cloud::VectorType & to, float x, float y, float z) { to.emplace_back(x, y, z); });
 }
 
-BackProjectionResult fused_region_cloud(const DepthImageView & depth, int row_length,
+BackProjectionResult rgb_depth_to_cloud(const DepthImageView & depth, int row_length,
                                         const PixelRect & rect, const CameraView & view,
                                         float leaf_size_m, RegionScratch & scratch, Cloud & cloud,
                                         Eigen::AlignedBox3f * working_bounds, int pixel_stride)

@@ -22,9 +22,9 @@ void ObstacleOutliner::debug(const std::string & text) const
   }
 }
 
-bool ObstacleOutliner::cluster(const pcl::PointCloud<pcl::PointXYZ> & cloud,
-                               std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
-                               int method) const
+bool ObstacleOutliner::cloud_cluster(const pcl::PointCloud<pcl::PointXYZ> & cloud,
+                                     std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
+                                     int method) const
 {
   clusters.clear();
   const pcl::PointCloud<pcl::PointXYZ>::Ptr points = prefilter_for_clustering(cloud);
@@ -55,9 +55,9 @@ bool ObstacleOutliner::cluster(const pcl::PointCloud<pcl::PointXYZ> & cloud,
   return false;
 }
 
-bool ObstacleOutliner::split(const pcl::PointCloud<pcl::PointXYZ> & cloud,
-                             std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
-                             float split_threshold_m) const
+bool ObstacleOutliner::bbox_cluster(const pcl::PointCloud<pcl::PointXYZ> & cloud,
+                                    std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
+                                    float split_threshold_m) const
 {
   const float extent = x_extent(cloud);
   if (!(extent > split_threshold_m)) {
@@ -68,26 +68,28 @@ bool ObstacleOutliner::split(const pcl::PointCloud<pcl::PointXYZ> & cloud,
     debug(format_text("x_dis =  %f\n", extent));
   }
   std::vector<pcl::PointCloud<pcl::PointXYZ>> parts;
-  const bool clustered = cluster(cloud, parts, settings_.method);
+  const bool clustered = cloud_cluster(cloud, parts, settings_.method);
   std::vector<pcl::PointCloud<pcl::PointXYZ>> merged;
-  merge(parts, merged);
+  merge_clusters(parts, merged);
   clusters.insert(clusters.end(), std::make_move_iterator(merged.begin()),
                   std::make_move_iterator(merged.end()));
   return clustered;
 }
 
-void ObstacleOutliner::merge(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
-                             std::vector<pcl::PointCloud<pcl::PointXYZ>> & merged) const
+void ObstacleOutliner::merge_clusters(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
+                                      std::vector<pcl::PointCloud<pcl::PointXYZ>> & merged) const
 {
   merge_close_clusters(
       clusters,
       [this](const pcl::PointCloud<pcl::PointXYZ> & seed,
-             const pcl::PointCloud<pcl::PointXYZ> & candidate) { return close(seed, candidate); },
+             const pcl::PointCloud<pcl::PointXYZ> & candidate) {
+        return distance(seed, candidate);
+      },
       merged);
 }
 
-bool ObstacleOutliner::close(const pcl::PointCloud<pcl::PointXYZ> & a,
-                             const pcl::PointCloud<pcl::PointXYZ> & b) const
+bool ObstacleOutliner::distance(const pcl::PointCloud<pcl::PointXYZ> & a,
+                                const pcl::PointCloud<pcl::PointXYZ> & b) const
 {
   const float d = centroid_distance(a, b);
   if (debug_) {
@@ -104,15 +106,15 @@ bool ObstacleOutliner::outline(const std::vector<pcl::PointCloud<pcl::PointXYZ>>
   std::vector<pcl::PointCloud<pcl::PointXYZ>> clusters;
   for (const pcl::PointCloud<pcl::PointXYZ> & cloud : detection_clouds) {
     const std::size_t before = clusters.size();
-    all_clustered = split(cloud, clusters, settings_.merge_dis_m) && all_clustered;
+    all_clustered = bbox_cluster(cloud, clusters, settings_.merge_dis_m) && all_clustered;
     if (debug_) {
       debug(
           format_text("merged_clusters_ size = %d\n", static_cast<int>(clusters.size() - before)));
     }
   }
   std::vector<pcl::PointCloud<pcl::PointXYZ>> polygons;
-  convex_hull_polygons(clusters, polygons);
-  sample_polygon_outlines(polygons, kOutlineSpacingM, outline);
+  cluster_convex_hulls(clusters, polygons);
+  polygon_to_cloud(polygons, kOutlineSpacingM, outline);
   if (footprints != nullptr) {
     *footprints = std::move(polygons);
   }

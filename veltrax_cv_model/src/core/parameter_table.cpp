@@ -18,20 +18,4 @@ double default_number(std::string_view name)
   return std::stod(std::string(info->default_value));
 }
 
-GroundRemovalParams default_ground_removal_params()
-{
-  GroundRemovalParams params;
-  params.rMin = default_number("/ground_removal/rMin");
-  params.rMax = default_number("/ground_removal/rMax");
-  params.tHmin = default_number("/ground_removal/tHmin");
-  params.tHmax = default_number("/ground_removal/tHmax");
-  params.tHDiff = default_number("/ground_removal/tHDiff");
-  params.tSDiff = default_number("/ground_removal/tSDiff");
-  params.hSensor = default_number("/ground_removal/hSensor");
-  params.thres = default_number("/ground_removal/thres");
-  params.gauss_sigma = default_number("/ground_removal/gauss_sigma");
-  params.gauss_samples = static_cast<int32_t>(default_number("/ground_removal/gauss_samples"));
-  return params;
-}
-
 }  // namespace veltrax_cv_model

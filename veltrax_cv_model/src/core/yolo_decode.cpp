@@ -139,7 +139,7 @@ int32_t quantized_threshold(float box_conf_threshold, HeadQuantization quant)
   return static_cast<int32_t>(v);
 }
 
-int decode_head(const int8_t * data, std::size_t available, int head,
+int decodeBoxes(const int8_t * data, std::size_t available, int head,
                 const DecoderSettings & settings, HeadQuantization quant,
                 std::vector<float> & boxes, std::vector<float> & scores,
                 std::vector<int32_t> & class_ids, std::vector<CandidateCell> * cells)
@@ -203,8 +203,8 @@ int decode_head(const int8_t * data, std::size_t available, int head,
   return appended;
 }
 
-void quick_sort_descending(std::vector<float> & scores, int lo, int hi,
-                           std::vector<int32_t> & indices)
+void quickSortDescending(std::vector<float> & scores, int lo, int hi,
+                         std::vector<int32_t> & indices)
 {
   if (lo >= hi || lo < 0) {
     return;
@@ -216,8 +216,7 @@ void quick_sort_descending(std::vector<float> & scores, int lo, int hi,
   sort_range(scores, lo, hi, indices);
 }
 
-float box_iou(float ax1, float ay1, float ax2, float ay2, float bx1, float by1, float bx2,
-              float by2)
+float boxIoU(float ax1, float ay1, float ax2, float ay2, float bx1, float by1, float bx2, float by2)
 {
   // The +1 terms are double, so the sums are formed in double and narrowed on assignment.
   const float iw = static_cast<float>(std::max(0.0, std::min(ax2, bx2) - std::max(ax1, bx1) + 1.0));
@@ -261,7 +260,7 @@ void suppress_per_class(const std::vector<float> & boxes, const std::vector<int3
         }
         const float * b = &boxes[4 * static_cast<std::size_t>(m)];
         const float iou =
-            box_iou(a[0], a[1], a[0] + a[2], a[1] + a[3], b[0], b[1], b[0] + b[2], b[1] + b[3]);
+            boxIoU(a[0], a[1], a[0] + a[2], a[1] + a[3], b[0], b[1], b[0] + b[2], b[1] + b[3]);
         if (iou > nms_threshold) {
           indices[positions[j]] = -1;
         }
@@ -307,7 +306,7 @@ SlotDetections post_process(const std::array<HeadView, kHeadCount> & heads,
     }
     const std::size_t first = scores.size();
     cells.clear();
-    result.candidate_count += decode_head(view.data + offset, view.size - offset, i, settings,
+    result.candidate_count += decodeBoxes(view.data + offset, view.size - offset, i, settings,
                                           quant[static_cast<std::size_t>(i)], boxes, scores,
                                           class_ids, trace_candidates ? &cells : nullptr);
     for (std::size_t k = 0; k < cells.size(); ++k) {
@@ -323,7 +322,7 @@ SlotDetections post_process(const std::array<HeadView, kHeadCount> & heads,
   for (int p = 0; p < n; ++p) {
     indices[static_cast<std::size_t>(p)] = p;
   }
-  quick_sort_descending(scores, 0, n - 1, indices);
+  quickSortDescending(scores, 0, n - 1, indices);
   suppress_per_class(boxes, class_ids, settings.nms_threshold, indices);
 
   const ModelToImage mapping{settings.model_width, settings.model_height, scale_w, scale_h};

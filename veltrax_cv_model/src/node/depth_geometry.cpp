@@ -2,23 +2,10 @@
 // builder, its reports turned into log lines.
 #include "message_views.hpp"
 
-#include "cv_bridge/cv_bridge.h"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 
 namespace veltrax_cv_model
 {
-namespace
-{
-
-// The depth image is registered to the colour image: its rows are as long as the colour rows.
-// Shared, not copied: an rgb8 image needs no conversion just to be measured, and one that cannot
-// become rgb8 still raises cv_bridge's exception.
-int colour_row_length(const ImageConstPtr & color)
-{
-  return cv_bridge::toCvShare(color, "rgb8")->image.cols;
-}
-
-}  // namespace
 
 void Yolov5sPredictor::report_cloud_build(const sensor_msgs::msg::Image & depth, int row_length,
                                           const CloudBuildReport & report)
@@ -46,30 +33,26 @@ void Yolov5sPredictor::report_cloud_build(const sensor_msgs::msg::Image & depth,
   }
 }
 
-void Yolov5sPredictor::rgb_depth_to_cloud(const ImageConstPtr & depth, const ImageConstPtr & color,
-                                          Cloud::Ptr & cloud, int left, int right, int top,
-                                          int bottom, const CameraIntrinsics & intrinsics,
-                                          float leaf_size)
-{
-  const int row_length = colour_row_length(color);
-  RCLCPP_DEBUG(get_logger(), "left=%d, right=%d, top=%d, bottom=%d", left, right, top, bottom);
-  DetectionCloudSettings settings = cloud_builder_->settings();
-  settings.leaf_size_m = leaf_size;
-  CloudBuildReport report;
-  DetectionCloudBuilder(settings).region_cloud(depth_view(*depth), row_length,
-                                               PixelRect{left, right, top, bottom}, intrinsics,
-                                               *cloud, report);
-  report_cloud_build(*depth, row_length, report);
-}
-
 void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
-                                              const ImageConstPtr & color,
                                               const ImageConstPtr & depth, CloudList & clouds,
                                               const Eigen::Matrix4f & transform,
                                               const CameraIntrinsics & intrinsics, float z_min,
                                               float z_max)
 {
-  const int row_length = colour_row_length(color);
+  // The depth image is registered to the colour image (which the detector has read already): it
+  // must have the colour image's rows, each as long as a colour row. Rows of another length are
+  // the builder's to refuse.
+  const sensor_msgs::msg::Image & colour = *detections.image;
+  const int row_length = static_cast<int>(colour.width);
+  clouds.clear();
+  if (depth->width == colour.width && depth->height != colour.height) {
+    log_fault("depth image " + depth->header.frame_id,
+              format_text("depth image %s (%ux%u, %s): its height differs from the %ux%u colour "
+                          "image; no clouds from it",
+                          depth->header.frame_id.c_str(), depth->width, depth->height,
+                          depth->encoding.c_str(), colour.width, colour.height));
+    return;
+  }
   const CameraView view{intrinsics, z_min, z_max, transform};
   const CloudBuildReport report =
       cloud_builder_->build(depth_view(*depth), row_length, detections.objects, view, clouds,
@@ -77,20 +60,6 @@ void Yolov5sPredictor::build_detection_clouds(const DetectionFrame & detections,
                               RCLCPP_DEBUG(get_logger(), "left=%d, right=%d, top=%d, bottom=%d",
                                            r.left, r.right, r.top, r.bottom);
                             });
-  report_cloud_build(*depth, row_length, report);
-}
-
-void Yolov5sPredictor::filter_detection_cloud(
-    DetectedObject detection, const ImageConstPtr & color, const ImageConstPtr & depth,
-    Cloud::Ptr & cloud, std::shared_ptr<GroundRemoval<pcl::PointXYZ>> ground_model,
-    const Eigen::Matrix4f & transform, const CameraIntrinsics & intrinsics, float z_min,
-    float z_max)
-{
-  const int row_length = colour_row_length(color);
-  const CameraView view{intrinsics, z_min, z_max, transform};
-  CloudBuildReport report;
-  cloud_builder_->box_cloud(depth_view(*depth), row_length, detection, view, ground_model.get(),
-                            BoxFloor::kRemove, *cloud, report);
   report_cloud_build(*depth, row_length, report);
 }
 

@@ -27,8 +27,7 @@ const char * const kNpuSite = "NPU inference";
 void Yolov5sPredictor::initializeRKNNModel()
 {
   RCLCPP_INFO(get_logger(), "initialize RKNN Model");
-  std::string model_path;
-  read_parameter("rknn_model_path", model_path);
+  const std::string & model_path = settings_.rknn_model_path;
   createRKNNContext(&rknn_ctx_, model_path);
   RCLCPP_INFO(get_logger(), "Load model from: %s", model_path.c_str());
 }
@@ -136,9 +135,9 @@ void Yolov5sPredictor::initializeRKNNInputOutput()
   RCLCPP_INFO(get_logger(),
               "model input shape: [%d, %d, %d, %d] [batch_size, channel, height, width] format=%d",
               input_batch_, model_channel_, model_height_, model_width_, input.fmt);
-  if (input_batch_ != model_batch) {
+  if (input_batch_ != settings_.model_batch) {
     RCLCPP_ERROR(get_logger(), "batch except!,batch = %d of current, target batch = %d",
-                 input_batch_, model_batch);
+                 input_batch_, settings_.model_batch);
     return;
   }
 
@@ -152,8 +151,9 @@ void Yolov5sPredictor::initializeRKNNInputOutput()
     }
   }
 
-  decoder_settings_ = DecoderSettings{model_width_,  model_height_,      strides_,     anchors_,
-                                      obj_class_num, box_conf_threshold, nms_threshold};
+  DecoderSettings & decoder = settings_.decoder;
+  decoder.model_width = model_width_;
+  decoder.model_height = model_height_;
   for (int head = 0; head < kHeadCount; ++head) {
     head_quantization_[head] = {output_attrs_[head].zp, output_attrs_[head].scale};
   }
@@ -162,23 +162,32 @@ void Yolov5sPredictor::initializeRKNNInputOutput()
   // that expects anything else would make the runtime read past it.
   const std::size_t image_bytes = static_cast<std::size_t>(model_width_ > 0 ? model_width_ : 0) *
                                   (model_height_ > 0 ? model_height_ : 0) * 3;
-  if (model_channel_ != 3 || image_bytes == 0 || input.size != 2 * image_bytes ||
-      obj_class_num < 1) {
+  if (model_channel_ != 3 || image_bytes == 0 || input.size != 2 * image_bytes) {
     RCLCPP_ERROR(get_logger(),
                  "model refused: input must be a batch of two %dx%dx3 uint8 images "
-                 "(%zu bytes), it takes %u bytes with %d channels and %d classes; detection is "
-                 "disabled",
-                 model_width_, model_height_, 2 * image_bytes, input.size, model_channel_,
-                 obj_class_num);
+                 "(%zu bytes), it takes %u bytes with %d channels; detection is disabled",
+                 model_width_, model_height_, 2 * image_bytes, input.size, model_channel_);
     return;
   }
   for (int head = 0; head < kHeadCount; ++head) {
-    const std::size_t needed = 2 * head_slot_elements(decoder_settings_, head);
+    const std::size_t needed = 2 * head_slot_elements(decoder, head);
     if (needed == 0 || output_attrs_[head].size < needed) {
       RCLCPP_ERROR(get_logger(),
                    "model refused: output %d holds %u values, the decoder needs %zu for two "
                    "images; detection is disabled",
                    head, output_attrs_[head].size, needed);
+      return;
+    }
+    // Heads larger than the class count needs come from a model with more classes: decoded
+    // with obj_class_num they would be read at the wrong stride.
+    const std::size_t cells = 2 * head_geometry(decoder, head).cells();
+    const int32_t wanted = kAnchorsPerHead * decoder.channels_per_anchor();
+    if (output_attrs_[head].size != cells * static_cast<std::size_t>(wanted)) {
+      RCLCPP_ERROR(get_logger(),
+                   "model refused: output %d holds %.2f channels per cell, obj_class_num %d "
+                   "needs %d; detection is disabled",
+                   head, static_cast<double>(output_attrs_[head].size) / static_cast<double>(cells),
+                   decoder.obj_class_num, wanted);
       return;
     }
   }
@@ -188,26 +197,23 @@ void Yolov5sPredictor::initializeRKNNInputOutput()
 void Yolov5sPredictor::detectImagePair(DetectionFrame * frame1, DetectionFrame * frame2,
                                        const ImageConstPtr & color1, const ImageConstPtr & color2)
 {
-  const cv_bridge::CvImagePtr bgr1 = cv_bridge::toCvCopy(color1, "bgr8");
-  cv::Mat rgb1;
-  cv::cvtColor(bgr1->image, rgb1, cv::COLOR_BGR2RGB);
-  const cv_bridge::CvImagePtr bgr2 = cv_bridge::toCvCopy(color2, "bgr8");
-  cv::Mat rgb2;
-  cv::cvtColor(bgr2->image, rgb2, cv::COLOR_BGR2RGB);
+  // Shared when the driver sends rgb8, converted otherwise; a malformed message throws here.
+  const cv_bridge::CvImageConstPtr rgb1 = cv_bridge::toCvShare(color1, "rgb8");
+  const cv_bridge::CvImageConstPtr rgb2 = cv_bridge::toCvShare(color2, "rgb8");
 
-  predict(rgb1, rgb2, frame1, frame2);
+  predict(rgb1->image, rgb2->image, frame1, frame2);
 
   rclcpp::Clock system_clock(RCL_SYSTEM_TIME);
-  frame1->image = *color1;
+  frame1->image = color1;
   frame1->header.frame_id = "frame";
   frame1->header.stamp = system_clock.now();
-  frame2->image = *color2;
+  frame2->image = color2;
   frame2->header.frame_id = "frame";
   frame2->header.stamp = system_clock.now();
 
-  if (draw_result) {
-    drawRes(bgr1->image, frame1, "cam1");
-    drawRes(bgr2->image, frame2, "cam2");
+  if (settings_.draw_result) {
+    drawRes(cv_bridge::toCvCopy(color1, "bgr8")->image, frame1, "cam1");
+    drawRes(cv_bridge::toCvCopy(color2, "bgr8")->image, frame2, "cam2");
   }
 }
 
@@ -277,7 +283,7 @@ void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, Detec
 
   bool outputs_complete = true;
   for (int head = 0; head < kHeadCount; ++head) {
-    const std::size_t needed = 2 * head_slot_elements(decoder_settings_, head);
+    const std::size_t needed = 2 * head_slot_elements(settings_.decoder, head);
     if (outputs[head].buf == nullptr || outputs[head].size < needed) {
       log_fault(kNpuSite,
                 format_text("NPU output %d holds %u bytes, expected %zu: frame not decoded", head,
@@ -305,7 +311,7 @@ void Yolov5sPredictor::postProcess(const std::array<const int8_t *, 3> & outputs
   // predict() has checked that each head holds both batch slots.
   std::array<HeadView, kHeadCount> heads;
   for (int head = 0; head < kHeadCount; ++head) {
-    heads[head] = {outputs[head], 2 * head_slot_elements(decoder_settings_, head)};
+    heads[head] = {outputs[head], 2 * head_slot_elements(settings_.decoder, head)};
   }
   // The trace lines cost formatting per candidate: only hooked in when DEBUG is on.
   DecodeTrace trace;
@@ -323,36 +329,8 @@ void Yolov5sPredictor::postProcess(const std::array<const int8_t *, 3> & outputs
     };
   }
   SlotDetections detections =
-      post_process(heads, head_quantization_, decoder_settings_, slot, scale_w, scale_h, &trace);
+      post_process(heads, head_quantization_, settings_.decoder, slot, scale_w, scale_h, &trace);
   frame->objects.insert(frame->objects.end(), detections.objects.begin(), detections.objects.end());
-}
-
-int Yolov5sPredictor::decodeBoxes(const int8_t * data, int output_index, std::vector<float> & boxes,
-                                  std::vector<float> & scores, std::vector<int32_t> & class_ids)
-{
-  std::vector<CandidateCell> cells;
-  const std::size_t first = scores.size();
-  const int appended = decode_head(
-      data, head_slot_elements(decoder_settings_, output_index), output_index, decoder_settings_,
-      head_quantization_[output_index], boxes, scores, class_ids, &cells);
-  for (std::size_t k = 0; k < cells.size(); ++k) {
-    const float * box = &boxes[4 * (first + k)];
-    RCLCPP_DEBUG(get_logger(), "a=%d, i=%d, j=%d, box x=%f, y=%f, w=%f, h=%f\n", cells[k].anchor,
-                 cells[k].row, cells[k].col, box[0], box[1], box[2], box[3]);
-  }
-  return appended;
-}
-
-void Yolov5sPredictor::quickSortDescending(std::vector<float> & scores, int lo, int hi,
-                                           std::vector<int32_t> & indices)
-{
-  quick_sort_descending(scores, lo, hi, indices);
-}
-
-float Yolov5sPredictor::boxIoU(float ax1, float ay1, float ax2, float ay2, float bx1, float by1,
-                               float bx2, float by2)
-{
-  return box_iou(ax1, ay1, ax2, ay2, bx1, by1, bx2, by2);
 }
 
 void Yolov5sPredictor::drawRes(cv::Mat & image, const DetectionFrame * frame,
@@ -372,7 +350,7 @@ void Yolov5sPredictor::drawRes(cv::Mat & image, const DetectionFrame * frame,
                 cv::Point((object.left + object.right) / 2, (object.top + object.bottom) / 2),
                 cv::FONT_HERSHEY_PLAIN, 0.8, cv::Scalar(255, 0, 0), 2, cv::LINE_8, false);
   }
-  if (!debug) return;
+  if (!settings_.debug) return;
   sensor_msgs::msg::Image overlay;
   cv_bridge::CvImage(std_msgs::msg::Header(), "bgr8", image).toImageMsg(overlay);
   if (name == "cam1") {

@@ -16,29 +16,23 @@ const char * const kWebWorkerSite = "web worker";
 
 }  // namespace
 
-void Yolov5sPredictor::WebTask(std::atomic<bool> * idle, WebTaskInput * input)
+void Yolov5sPredictor::WebTask(WebTaskInput & input)
 {
-  while (wait_for_work(*idle)) {
-    // The input belongs to this worker until the flag goes back to true: read in place, not
-    // copied (its frame carries a whole colour message).
-    try {
-      publish_trash(input->depth, input->color, input->detections, input->intrinsics);
-    } catch (const std::exception & e) {
-      log_fault(kWebWorkerSite, format_text("web worker skipped a frame: %s", e.what()));
-    }
-    hand_back(*idle);
+  try {
+    publish_trash(input.depth, input.detections, input.intrinsics);
+  } catch (const std::exception & e) {
+    log_fault(kWebWorkerSite, format_text("web worker skipped a frame: %s", e.what()));
   }
 }
 
-void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const ImageConstPtr & color,
-                                     const DetectionFrame & detections,
+void Yolov5sPredictor::publish_trash(const ImageConstPtr & depth, const DetectionFrame & detections,
                                      const CameraIntrinsics & intrinsics)
 {
   if (detections.objects.empty()) {
     return;
   }
   // Crops are copied into their messages below; the picture itself can share the message.
-  const cv_bridge::CvImageConstPtr rgb = cv_bridge::toCvShare(color, "rgb8");
+  const cv_bridge::CvImageConstPtr rgb = cv_bridge::toCvShare(detections.image, "rgb8");
   const cv::Mat & picture = rgb->image;
   const ReportFrame frame = report_builder_->build(depth_view(*depth), picture.cols, picture.rows,
                                                    detections.objects, intrinsics, camera1_matrix_);

@@ -13,6 +13,8 @@
 #include <pcl_ros/transforms.hpp>
 
 #include "tf2/exceptions.h"
+#include "veltrax_cv_model/anchor_table.hpp"
+#include "veltrax_cv_model/parameter_table.hpp"
 
 namespace veltrax_cv_model
 {
@@ -23,7 +25,6 @@ constexpr auto kFramePeriod = std::chrono::milliseconds(100);
 constexpr double kStaleAfterSeconds = 10.0;
 // Fault site of the tick's gate and of the whole cycle (FaultLog).
 const char * const kFrameCycleSite = "frame cycle";
-constexpr int32_t kMaxClassCount = 1000;
 
 const char * const kCmdVelTopic = "/cmd_vel";
 const char * const kCamera1InfoTopic = "/berxel_camera1/berxel_camera1/depth/camera_info";
@@ -94,8 +95,7 @@ Cloud concatenated(const CloudList & clouds)
 Yolov5sPredictor::Yolov5sPredictor(const rclcpp::NodeOptions & options)
     : rclcpp::Node(
           "Yolov5sPredictor",
-          rclcpp::NodeOptions(options).automatically_declare_parameters_from_overrides(true)),
-      ground_removal_params_(default_ground_removal_params())
+          rclcpp::NodeOptions(options).automatically_declare_parameters_from_overrides(true))
 {
   // A constructor that throws never reaches the destructor, so it tears down here what the
   // destructor would: a wrong parameter must not leave the listener writing into a freed buffer.
@@ -108,24 +108,34 @@ Yolov5sPredictor::Yolov5sPredictor(const rclcpp::NodeOptions & options)
     // /tf_static is transient local: that one always goes through the middleware.
     rclcpp::SubscriptionOptions static_options;
     static_options.use_intra_process_comm = rclcpp::IntraProcessSetting::Disable;
-    tf_listener_ = std::make_shared<tf2_ros::TransformListener>(
+    tf_listener_ = std::make_unique<tf2_ros::TransformListener>(
         *tf_buffer_, this, false, tf2_ros::DynamicListenerQoS(), tf2_ros::StaticListenerQoS(),
         rclcpp::SubscriptionOptions(), static_options);
 
     getPara();
-    build_pipeline();
+    cloud_builder_ = std::make_unique<DetectionCloudBuilder>(settings_.clouds);
+    outliner_ = std::make_unique<ObstacleOutliner>(
+        settings_.clusters,
+        [this](const std::string & text) { RCLCPP_DEBUG(get_logger(), "%s", text.c_str()); });
+    report_builder_ = std::make_unique<ReportBuilder>(settings_.person_dis_th_m2);
     initializeRKNNModel();
     initializeRKNNInputOutput();
     initializeSubscriber();
     initializePublisher();
 
-    // The workers start last, when every member they read is in place.
-    transform_task1_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
-                                          &transform_task1_idle_, &transform_task1_input_);
-    transform_task2_thread_ = std::thread(&Yolov5sPredictor::TransformTask, this,
-                                          &transform_task2_idle_, &transform_task2_input_);
-    web_task_thread_ =
-        std::thread(&Yolov5sPredictor::WebTask, this, &web_task_idle_, &web_task_input_);
+    // The workers start last, when every member they read is in place. Their bodies log and skip
+    // a frame that throws; the sink is for anything that escapes them.
+    const auto escaped = [this](const char * site) {
+      return [this, site](const std::string & text) {
+        log_fault(site, format_text("%s skipped a frame: %s", site, text.c_str()));
+      };
+    };
+    transform_task1_ = std::make_unique<HandOffWorker<TransformTaskInput>>(
+        [this](TransformTaskInput & input) { TransformTask(input); }, escaped("transform worker"));
+    transform_task2_ = std::make_unique<HandOffWorker<TransformTaskInput>>(
+        [this](TransformTaskInput & input) { TransformTask(input); }, escaped("transform worker"));
+    web_task_ = std::make_unique<HandOffWorker<WebTaskInput>>(
+        [this](WebTaskInput & input) { WebTask(input); }, escaped("web worker"));
   } catch (...) {
     release_resources();
     throw;
@@ -137,7 +147,9 @@ Yolov5sPredictor::~Yolov5sPredictor() { release_resources(); }
 void Yolov5sPredictor::release_resources()
 {
   // The workers read members of this object: they must be gone before any member is.
-  stop_workers();
+  web_task_.reset();
+  transform_task2_.reset();
+  transform_task1_.reset();
   if (rknn_context_created_) {
     rknn_destroy(rknn_ctx_);
     rknn_context_created_ = false;
@@ -149,108 +161,94 @@ void Yolov5sPredictor::release_resources()
   tf_buffer_.reset();
 }
 
-void Yolov5sPredictor::stop_workers()
+HandOffLatency Yolov5sPredictor::last_hand_off_latency() const
 {
-  workers_running_.store(false);
-  for (std::condition_variable * event :
-       {&transform1_handed_over_, &transform2_handed_over_, &web_handed_over_}) {
-    notify_workers(*event);
-  }
-  for (std::thread * worker :
-       {&transform_task1_thread_, &transform_task2_thread_, &web_task_thread_}) {
-    if (worker->joinable()) {
-      worker->join();
-    }
-  }
+  return {std::chrono::nanoseconds(hand_over_latency_ns_.load(std::memory_order_relaxed)),
+          std::chrono::nanoseconds(join_latency_ns_.load(std::memory_order_relaxed))};
+}
+
+bool Yolov5sPredictor::knows_transform_of(const std::string & frame_id) const
+{
+  std::string unknown_frame;  // taken here, so that tf2 does not warn on every poll
+  return tf_buffer_->canTransform(base_frame_, frame_id, tf2::TimePointZero, &unknown_frame);
 }
 
 void Yolov5sPredictor::getPara()
 {
-  read_parameter("box_conf_threshold", box_conf_threshold);
-  read_parameter("nms_threshold", nms_threshold);
-  read_parameter("model_batch", model_batch);
-  read_parameter("draw_result", draw_result);
-  read_parameter("debug", debug);
-  read_parameter("publish_web", publish_web);
-  read_parameter("obj_class_num", obj_class_num);
-  // The head layout is sized from it; a count no model has would overflow that arithmetic.
-  if (obj_class_num < 1 || obj_class_num > kMaxClassCount) {
-    throw std::out_of_range("parameter 'obj_class_num' must lie in 1.." +
-                            std::to_string(kMaxClassCount) + ", got " +
-                            std::to_string(obj_class_num));
+  // Every parameter the table holds and the node was given, in the table's type; whatever is
+  // missing takes the table's default in settings_from_parameters.
+  ParameterValues values;
+  for (const ParameterInfo & info : kParameterTable) {
+    rclcpp::Parameter parameter;
+    if (!get_parameter(std::string(info.name), parameter)) {
+      continue;
+    }
+    const std::string name(info.name);
+    switch (parameter.get_type()) {
+      case rclcpp::ParameterType::PARAMETER_BOOL:
+        values[name] = parameter.as_bool();
+        break;
+      case rclcpp::ParameterType::PARAMETER_INTEGER:
+        values[name] = static_cast<std::int64_t>(parameter.as_int());
+        break;
+      case rclcpp::ParameterType::PARAMETER_DOUBLE:
+        values[name] = parameter.as_double();
+        break;
+      case rclcpp::ParameterType::PARAMETER_STRING:
+        values[name] = parameter.as_string();
+        break;
+      default:
+        throw std::invalid_argument("parameter '" + name + "' must be of type " +
+                                    std::string(to_string(info.type)) + ", got " +
+                                    parameter.get_type_name());
+    }
   }
-  read_parameter("satisNum", satisNum);
-  read_parameter("satisThreshold", satisThreshold);
-  read_parameter("KDTreeSearchRadius", KDTreeSearchRadius);
-  read_parameter("KDTreeMinClusterSize", KDTreeMinClusterSize);
-  read_parameter("KDTreeMaxClusterSize", KDTreeMaxClusterSize);
-  read_parameter("merge_dis", merge_dis);
-  read_parameter("center_threshold", center_threshold);
-  read_parameter("camera1_min", camera1_min);
-  read_parameter("camera2_min", camera2_min);
-  read_parameter("camera1_max", camera1_max);
-  read_parameter("camera2_max", camera2_max);
-  read_parameter("motion_compensation", motion_compensation);
-  read_parameter("isVel", isVel);
-  read_parameter("isTF", isTF);
-  read_parameter("grid_step", grid_step);
-  read_parameter("grid_kernelSize", grid_kernelSize);
-  read_parameter("grid_th", grid_th);
-  read_parameter("person_dis_th", person_dis_th);
-  GroundRemovalParams & ground = ground_removal_params_;
-  read_parameter("/ground_removal/rMin", ground.rMin);
-  read_parameter("/ground_removal/rMax", ground.rMax);
-  read_parameter("/ground_removal/tHmin", ground.tHmin);
-  read_parameter("/ground_removal/tHmax", ground.tHmax);
-  read_parameter("/ground_removal/tHDiff", ground.tHDiff);
-  read_parameter("/ground_removal/tSDiff", ground.tSDiff);
-  read_parameter("/ground_removal/hSensor", ground.hSensor);
-  read_parameter("/ground_removal/gauss_sigma", ground.gauss_sigma);
-  read_parameter("/ground_removal/gauss_samples", ground.gauss_samples);
-  read_parameter("/ground_removal/thres", ground.thres);
+  settings_ = settings_from_parameters(values);
 
-  std::string anchors_text;
-  read_parameter("anchors", anchors_text);
-  // Name the parameter in the error; the std::stof text stays in the message.
-  try {
-    parse_anchor_text(anchors_text, anchors_);
-  } catch (const std::out_of_range & e) {
-    throw std::out_of_range("parameter 'anchors' holds an unusable value: " +
-                            std::string(e.what()));
-  } catch (const std::invalid_argument & e) {
-    throw std::invalid_argument("parameter 'anchors' is not a comma-terminated number list: " +
-                                std::string(e.what()));
-  }
+  // Read and logged only: no setting uses them.
+  bool publish_web = false;
+  int satisNum = 0;
+  double satisThreshold = 0.0;
+  int motion_compensation = 0;
+  bool isVel = false;
+  bool isTF = false;
+  get_parameter_or("publish_web", publish_web, default_number("publish_web") != 0.0);
+  get_parameter_or("satisNum", satisNum, static_cast<int>(default_number("satisNum")));
+  get_parameter_or("satisThreshold", satisThreshold, default_number("satisThreshold"));
+  get_parameter_or("motion_compensation", motion_compensation,
+                   static_cast<int>(default_number("motion_compensation")));
+  get_parameter_or("isVel", isVel, default_number("isVel") != 0.0);
+  get_parameter_or("isTF", isTF, default_number("isTF") != 0.0);
 
-  read_parameter("cluster_method", cluster_method);
-  read_parameter("downsample_leaf_size", downsample_leaf_size);
-
+  const DecoderSettings & decoder = settings_.decoder;
+  const ClusterSettings & clusters = settings_.clusters;
+  const GroundRemovalParams & ground = settings_.clouds.ground;
   const rclcpp::Logger logger = get_logger();
-  RCLCPP_INFO(logger, "box_conf_threshold = %.2f", box_conf_threshold);
-  RCLCPP_INFO(logger, "nms_threshold = %.2f", nms_threshold);
-  RCLCPP_INFO(logger, "model_batch = %d", model_batch);
-  RCLCPP_INFO(logger, "draw_results = %d", static_cast<int>(draw_result));
+  RCLCPP_INFO(logger, "box_conf_threshold = %.2f", decoder.box_conf_threshold);
+  RCLCPP_INFO(logger, "nms_threshold = %.2f", decoder.nms_threshold);
+  RCLCPP_INFO(logger, "model_batch = %d", settings_.model_batch);
+  RCLCPP_INFO(logger, "draw_results = %d", static_cast<int>(settings_.draw_result));
   RCLCPP_INFO(logger, "publish_web = %d", static_cast<int>(publish_web));
-  RCLCPP_INFO(logger, "debug is = %d", static_cast<int>(debug));
+  RCLCPP_INFO(logger, "debug is = %d", static_cast<int>(settings_.debug));
   RCLCPP_INFO(logger, "satisNum = %d", satisNum);
   RCLCPP_INFO(logger, "satisThreshold = %f", satisThreshold);
-  RCLCPP_INFO(logger, "KDTreeSearchRadius = %f", KDTreeSearchRadius);
-  RCLCPP_INFO(logger, "KDTreeMinClusterSize = %d", KDTreeMinClusterSize);
-  RCLCPP_INFO(logger, "KDTreeMaxClusterSize = %d", KDTreeMaxClusterSize);
-  RCLCPP_INFO(logger, "merge_dis = %.2f", merge_dis);
-  RCLCPP_INFO(logger, "center_threshold = %.2f", center_threshold);
-  RCLCPP_INFO(logger, "camera1_min = %.2f", camera1_min);
-  RCLCPP_INFO(logger, "camera2_min = %.2f", camera2_min);
-  RCLCPP_INFO(logger, "camera1_max = %.2f", camera1_max);
-  RCLCPP_INFO(logger, "camera2_max = %.2f", camera2_max);
+  RCLCPP_INFO(logger, "KDTreeSearchRadius = %f", clusters.kd_search_radius_m);
+  RCLCPP_INFO(logger, "KDTreeMinClusterSize = %d", clusters.kd_min_cluster_size);
+  RCLCPP_INFO(logger, "KDTreeMaxClusterSize = %d", clusters.kd_max_cluster_size);
+  RCLCPP_INFO(logger, "merge_dis = %.2f", clusters.merge_dis_m);
+  RCLCPP_INFO(logger, "center_threshold = %.2f", clusters.center_threshold_m);
+  RCLCPP_INFO(logger, "camera1_min = %.2f", settings_.crop_min_m[0]);
+  RCLCPP_INFO(logger, "camera2_min = %.2f", settings_.crop_min_m[1]);
+  RCLCPP_INFO(logger, "camera1_max = %.2f", settings_.crop_max_m[0]);
+  RCLCPP_INFO(logger, "camera2_max = %.2f", settings_.crop_max_m[1]);
   RCLCPP_INFO(logger, "motion_compensation = %d", motion_compensation);
   RCLCPP_INFO(logger, "isVel = %d", static_cast<int>(isVel));
   RCLCPP_INFO(logger, "isTF = %d", static_cast<int>(isTF));
-  RCLCPP_INFO(logger, "grid_step = %f", grid_step);
-  RCLCPP_INFO(logger, "grid_kernelSize = %d", grid_kernelSize);
-  RCLCPP_INFO(logger, "grid_th = %d", grid_th);
-  RCLCPP_INFO(logger, "person_dis_th = %d", static_cast<int>(person_dis_th));
-  RCLCPP_INFO(logger, "downsample_leaf_size = %f", downsample_leaf_size);
+  RCLCPP_INFO(logger, "grid_step = %f", clusters.grid_step_m);
+  RCLCPP_INFO(logger, "grid_kernelSize = %d", clusters.grid_kernel_size);
+  RCLCPP_INFO(logger, "grid_th = %d", clusters.grid_th);
+  RCLCPP_INFO(logger, "person_dis_th = %d", static_cast<int>(settings_.person_dis_th_m2));
+  RCLCPP_INFO(logger, "downsample_leaf_size = %f", settings_.clouds.leaf_size_m);
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-rMin= %f\n", ground.rMin);
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-rMax= %f\n", ground.rMax);
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-tHmin= %f\n", ground.tHmin);
@@ -261,24 +259,7 @@ void Yolov5sPredictor::getPara()
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-gauss_sigma= %f \n", ground.gauss_sigma);
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-gauss_samples= %d \n", ground.gauss_samples);
   RCLCPP_INFO(logger, "ground_cluster-ground_removal-thres= %f \n", ground.thres);
-  RCLCPP_INFO(logger, "anchors = %s", format_anchor_text(anchors_).c_str());
-}
-
-void Yolov5sPredictor::build_pipeline()
-{
-  cloud_builder_ = std::make_unique<DetectionCloudBuilder>(
-      DetectionCloudSettings{downsample_leaf_size, ground_removal_params_});
-  const ClusterSettings clusters{cluster_method,
-                                 merge_dis,
-                                 center_threshold,
-                                 KDTreeSearchRadius,
-                                 KDTreeMinClusterSize,
-                                 KDTreeMaxClusterSize,
-                                 grid_step,
-                                 grid_kernelSize,
-                                 grid_th};
-  outliner_ = std::make_unique<ObstacleOutliner>(clusters, outliner_debug_sink());
-  report_builder_ = std::make_unique<ReportBuilder>(person_dis_th);
+  RCLCPP_INFO(logger, "anchors = %s", format_anchor_text(decoder.anchors).c_str());
 }
 
 void Yolov5sPredictor::initializeSubscriber()
@@ -317,7 +298,7 @@ void Yolov5sPredictor::initializePublisher()
 {
   RCLCPP_INFO(get_logger(), "initialize Publisher");
   const rclcpp::QoS qos(1);
-  if (debug) {
+  if (settings_.debug) {
     image1_pub_ = create_publisher<sensor_msgs::msg::Image>("/perception/yolov5/image1", qos);
     image2_pub_ = create_publisher<sensor_msgs::msg::Image>("/perception/yolov5/image2", qos);
     detect_filtered_results1_pub_ = create_publisher<sensor_msgs::msg::PointCloud2>(
@@ -431,7 +412,8 @@ void Yolov5sPredictor::timer_callback()
   } catch (const std::exception & e) {
     log_fault(kFrameCycleSite, format_text("frame cycle skipped: %s", e.what()));
     // The next cycle hands work to the transform workers again: they must be idle by then.
-    wait_for_transform_workers();
+    transform_task1_->wait_until_idle();
+    transform_task2_->wait_until_idle();
     return;
   }
   log_recovery(kFrameCycleSite);
@@ -476,138 +458,94 @@ void Yolov5sPredictor::subscriberCallback(const ImageConstPtr & color1,
   DetectionFrame frame2;
   detectImagePair(&frame1, &frame2, color1, color2);
 
-  if (!frame1.objects.empty() && web_task_idle_.load(std::memory_order_acquire)) {
+  if (!frame1.objects.empty() && web_task_->idle()) {
     RCLCPP_DEBUG(get_logger(), "object_all_in_frame1.objects.size() = %d\n",
                  static_cast<int>(frame1.objects.size()));
-    web_task_input_.detections = frame1;
-    web_task_input_.color = color1;
-    web_task_input_.depth = depth1;
-    // A snapshot: the camera-info callback may rewrite the node's copy while the worker runs.
-    web_task_input_.intrinsics = camera1_intrinsics_;
-    hand_over(web_task_idle_);
+    // The intrinsics are a snapshot: the camera-info callback may rewrite the node's copy while
+    // the worker runs. The images are shared, never copied.
+    web_task_->input() = WebTaskInput{frame1, depth1, camera1_intrinsics_};
+    web_task_->hand_over();
   }
 
-  callback_process(frame1, frame2, color1, color2, depth1, depth2, obstacle_pointcloud_pub_);
+  callback_process(frame1, frame2, depth1, depth2, obstacle_pointcloud_pub_);
 }
 
-void Yolov5sPredictor::notify_workers(std::condition_variable & event)
+void Yolov5sPredictor::hand_over_to_transform_worker(const DetectionFrame & frame,
+                                                     const ImageConstPtr & depth,
+                                                     const CameraIntrinsics & intrinsics,
+                                                     float z_min, float z_max,
+                                                     const Eigen::Matrix4f & matrix,
+                                                     HandOffWorker<TransformTaskInput> & worker)
 {
-  // Taking the mutex orders this notification after a waiter's check of its condition, so a
-  // change made just before it cannot be missed.
-  {
-    const std::lock_guard<std::mutex> lock(workers_mutex_);
-  }
-  event.notify_all();
-}
-
-std::condition_variable & Yolov5sPredictor::handed_over_event(const std::atomic<bool> & idle)
-{
-  if (&idle == &transform_task1_idle_) {
-    return transform1_handed_over_;
-  }
-  return &idle == &transform_task2_idle_ ? transform2_handed_over_ : web_handed_over_;
-}
-
-void Yolov5sPredictor::hand_over(std::atomic<bool> & idle)
-{
-  idle.store(false, std::memory_order_release);
-  notify_workers(handed_over_event(idle));
-}
-
-void Yolov5sPredictor::hand_back(std::atomic<bool> & idle)
-{
-  idle.store(true, std::memory_order_release);
-  notify_workers(work_handed_back_);
-}
-
-bool Yolov5sPredictor::wait_for_work(const std::atomic<bool> & idle)
-{
-  std::unique_lock<std::mutex> lock(workers_mutex_);
-  handed_over_event(idle).wait(lock, [&] {
-    return !workers_running_.load(std::memory_order_acquire) ||
-           !idle.load(std::memory_order_acquire);
-  });
-  return workers_running_.load(std::memory_order_acquire);
-}
-
-void Yolov5sPredictor::wait_for_transform_workers()
-{
-  std::unique_lock<std::mutex> lock(workers_mutex_);
-  work_handed_back_.wait(lock, [this] {
-    return transform_task1_idle_.load(std::memory_order_acquire) &&
-           transform_task2_idle_.load(std::memory_order_acquire);
-  });
-}
-
-void Yolov5sPredictor::record_hand_off_latency(std::chrono::steady_clock::time_point cycle_start,
-                                               std::chrono::steady_clock::time_point joined)
-{
-  std::chrono::nanoseconds hand_over{0};
-  std::chrono::steady_clock::time_point last_back{};
-  for (const TransformTaskInput * input : {&transform_task1_input_, &transform_task2_input_}) {
-    if (input->handed_over >= cycle_start) {
-      hand_over =
-          std::max(hand_over, std::chrono::nanoseconds(input->started - input->handed_over));
-      last_back = std::max(last_back, input->handed_back);
-    }
-  }
-  const std::chrono::nanoseconds join = last_back == std::chrono::steady_clock::time_point{}
-                                            ? std::chrono::nanoseconds(0)
-                                            : joined - last_back;
-  hand_over_latency_ns_.store(hand_over.count(), std::memory_order_relaxed);
-  join_latency_ns_.store(join.count(), std::memory_order_relaxed);
-}
-
-void Yolov5sPredictor::hand_over_to_transform_worker(
-    const DetectionFrame & frame, const ImageConstPtr & color, const ImageConstPtr & depth,
-    const CameraIntrinsics & intrinsics, float z_min, float z_max, const Eigen::Matrix4f & matrix,
-    std::atomic<bool> & idle, TransformTaskInput & input)
-{
-  input.clouds.clear();
-  if (frame.objects.empty() || !idle.load(std::memory_order_acquire)) {
+  if (!worker.idle()) {
     return;
   }
-  input = TransformTaskInput{frame, color, depth, {}, intrinsics, z_min, z_max, matrix};
-  input.handed_over = std::chrono::steady_clock::now();
-  hand_over(idle);
+  TransformTaskInput & input = worker.input();
+  input.clouds.clear();
+  if (frame.objects.empty()) {
+    return;
+  }
+  input.detections = frame;
+  input.depth = depth;
+  input.intrinsics = intrinsics;
+  input.z_min = z_min;
+  input.z_max = z_max;
+  input.transform = matrix;
+  worker.hand_over();
 }
 
 void Yolov5sPredictor::callback_process(
-    const DetectionFrame & frame1, const DetectionFrame & frame2, const ImageConstPtr & color1,
-    const ImageConstPtr & color2, const ImageConstPtr & depth1, const ImageConstPtr & depth2,
-    rclcpp::Publisher<sensor_msgs::msg::PointCloud2>::SharedPtr publisher)
+    const DetectionFrame & frame1, const DetectionFrame & frame2, const ImageConstPtr & depth1,
+    const ImageConstPtr & depth2,
+    const rclcpp::Publisher<sensor_msgs::msg::PointCloud2>::SharedPtr & publisher)
 {
-  double cycle_stamp = stamp_seconds(color1->header.stamp);
-  for (const ImageConstPtr * image : {&depth1, &color2, &depth2}) {
+  double cycle_stamp = stamp_seconds(frame1.image->header.stamp);
+  for (const ImageConstPtr * image : {&depth1, &frame2.image, &depth2}) {
     cycle_stamp = std::max(cycle_stamp, stamp_seconds((*image)->header.stamp));
   }
 
   const auto cycle_start = std::chrono::steady_clock::now();
-  hand_over_to_transform_worker(frame1, color1, depth1, camera1_intrinsics_, camera1_min,
-                                camera1_max, camera1_matrix_, transform_task1_idle_,
-                                transform_task1_input_);
-  hand_over_to_transform_worker(frame2, color2, depth2, camera2_intrinsics_, camera2_min,
-                                camera2_max, camera2_matrix_, transform_task2_idle_,
-                                transform_task2_input_);
-  wait_for_transform_workers();
-  record_hand_off_latency(cycle_start, std::chrono::steady_clock::now());
+  hand_over_to_transform_worker(frame1, depth1, camera1_intrinsics_, settings_.crop_min_m[0],
+                                settings_.crop_max_m[0], camera1_matrix_, *transform_task1_);
+  hand_over_to_transform_worker(frame2, depth2, camera2_intrinsics_, settings_.crop_min_m[1],
+                                settings_.crop_max_m[1], camera2_matrix_, *transform_task2_);
+  transform_task1_->wait_until_idle();
+  transform_task2_->wait_until_idle();
+  const auto joined = std::chrono::steady_clock::now();
 
-  if (debug) {
+  // Hand-off latencies of the workers that ran in this cycle.
+  std::chrono::nanoseconds hand_over{0};
+  std::chrono::steady_clock::time_point last_back{};
+  for (const auto * worker : {transform_task1_.get(), transform_task2_.get()}) {
+    const HandOffTimes & t = worker->times();
+    if (t.handed_over >= cycle_start) {
+      hand_over = std::max(hand_over, std::chrono::nanoseconds(t.started - t.handed_over));
+      last_back = std::max(last_back, t.handed_back);
+    }
+  }
+  hand_over_latency_ns_.store(hand_over.count(), std::memory_order_relaxed);
+  join_latency_ns_.store(last_back == std::chrono::steady_clock::time_point{}
+                             ? 0
+                             : std::chrono::nanoseconds(joined - last_back).count(),
+                         std::memory_order_relaxed);
+
+  CloudList & clouds1 = transform_task1_->input().clouds;
+  CloudList & clouds2 = transform_task2_->input().clouds;
+  if (settings_.debug) {
     sensor_msgs::msg::PointCloud2 debug_msg;
-    pcl::toROSMsg(concatenated(transform_task1_input_.clouds), debug_msg);
+    pcl::toROSMsg(concatenated(clouds1), debug_msg);
     debug_msg.header.frame_id = base_frame_;
     detect_filtered_results1_pub_->publish(debug_msg);
-    pcl::toROSMsg(concatenated(transform_task2_input_.clouds), debug_msg);
+    pcl::toROSMsg(concatenated(clouds2), debug_msg);
     debug_msg.header.frame_id = base_frame_;
     detect_filtered_results2_pub_->publish(debug_msg);
   }
 
   CloudList detection_clouds;
-  detection_clouds.reserve(transform_task1_input_.clouds.size() +
-                           transform_task2_input_.clouds.size());
-  for (TransformTaskInput * input : {&transform_task1_input_, &transform_task2_input_}) {
-    std::move(input->clouds.begin(), input->clouds.end(), std::back_inserter(detection_clouds));
-    input->clouds.clear();
+  detection_clouds.reserve(clouds1.size() + clouds2.size());
+  for (CloudList * clouds : {&clouds1, &clouds2}) {
+    std::move(clouds->begin(), clouds->end(), std::back_inserter(detection_clouds));
+    clouds->clear();
   }
   Cloud outline;
   if (!outliner_->outline(detection_clouds, outline)) {
