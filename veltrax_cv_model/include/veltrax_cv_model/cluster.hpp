@@ -109,7 +109,7 @@ public:
   /// Clears `clusters` and appends one unorganised cloud (width = size, height 1, is_dense true,
   /// default header) per component. `count` is set to the number of clusters appended.
   /// A null or empty cloud, or one without finite points, gives no clusters.
-  void componentCluster(std::shared_ptr<pcl::PointCloud<pcl::PointXYZ>> cloud, int & count,
+  void componentCluster(const std::shared_ptr<pcl::PointCloud<pcl::PointXYZ>> & cloud, int & count,
                         std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters);
 
   float grid_step() const { return grid_step_; }

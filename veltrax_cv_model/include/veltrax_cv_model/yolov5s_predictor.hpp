@@ -143,9 +143,9 @@ private:
                               const CameraIntrinsics & intrinsics, float z_min, float z_max);
 
   // Subscription callbacks: pure stores (executor thread).
-  void cmd_vel_callback(const geometry_msgs::msg::Twist::ConstSharedPtr msg);
-  void camera1_info_callback(const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg);
-  void camera2_info_callback(const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg);
+  void cmd_vel_callback(const geometry_msgs::msg::Twist::ConstSharedPtr & msg);
+  void camera1_info_callback(const sensor_msgs::msg::CameraInfo::ConstSharedPtr & msg);
+  void camera2_info_callback(const sensor_msgs::msg::CameraInfo::ConstSharedPtr & msg);
   void camera1_color_callback(const ImageConstPtr & msg);
   void camera1_depth_callback(const ImageConstPtr & msg);
   void camera2_color_callback(const ImageConstPtr & msg);

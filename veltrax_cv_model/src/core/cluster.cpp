@@ -165,7 +165,7 @@ Cluster::Cluster(rclcpp::Node * /*node*/, float grid_step, int grid_kernelSize, 
 {
 }
 
-void Cluster::componentCluster(std::shared_ptr<Cloud> cloud, int & count,
+void Cluster::componentCluster(const std::shared_ptr<Cloud> & cloud, int & count,
                                std::vector<Cloud> & clusters)
 {
   clusters.clear();

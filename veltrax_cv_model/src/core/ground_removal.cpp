@@ -590,14 +590,12 @@ void GroundRemoval<PointT>::groundRemove(const Cloud & input, std::shared_ptr<Cl
     if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
       continue;
     }
-    if (p.z - plane_.at(p.x, p.y) > clear_above_plane) {
+    // Far above the plane is never floor, whatever the profile says there.
+    if (p.z - plane_.at(p.x, p.y) > clear_above_plane ||
+        p.z - ground_height_at(p.x, p.y) > tolerance) {
       non_ground.points.push_back(p);
-    } else if (p.z - ground_height_at(p.x, p.y) <= tolerance) {
-      if (ground_out) {  // a caller that drops the floor has its points not copied
-        ground.points.push_back(p);
-      }
-    } else {
-      non_ground.points.push_back(p);
+    } else if (ground_out) {  // a caller that drops the floor has its points not copied
+      ground.points.push_back(p);
     }
   }
   for (Cloud * cloud : {&non_ground, &ground}) {

@@ -157,7 +157,8 @@ int decodeBoxes(const int8_t * data, std::size_t available, int head,
   int appended = 0;
   for (int a = 0; a < kAnchorsPerHead; ++a) {
     const std::size_t anchor_base = static_cast<std::size_t>(a) * cpa * plane;
-    const std::size_t anchor_entry = static_cast<std::size_t>(6 * head + 2 * a);
+    const std::size_t anchor_entry =
+        6 * static_cast<std::size_t>(head) + 2 * static_cast<std::size_t>(a);
     const auto anchor_w = static_cast<float>(settings.anchors[anchor_entry]);
     const auto anchor_h = static_cast<float>(settings.anchors[anchor_entry + 1]);
     const int8_t * objectness = data + anchor_base + 4 * plane;
@@ -309,7 +310,7 @@ SlotDetections post_process(const std::array<HeadView, kHeadCount> & heads,
     result.candidate_count += decodeBoxes(view.data + offset, view.size - offset, i, settings,
                                           quant[static_cast<std::size_t>(i)], boxes, scores,
                                           class_ids, trace_candidates ? &cells : nullptr);
-    for (std::size_t k = 0; k < cells.size(); ++k) {
+    for (std::size_t k = 0; trace_candidates && k < cells.size(); ++k) {
       trace->candidate(cells[k], &boxes[4 * (first + k)]);
     }
   }

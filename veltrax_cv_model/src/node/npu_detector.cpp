@@ -246,6 +246,7 @@ void Yolov5sPredictor::predict(const cv::Mat & rgb1, const cv::Mat & rgb2, Detec
     if (planar) {
       cv::resize(*image, resized, model_size, 0, 0, cv::INTER_LINEAR);
       std::vector<cv::Mat> planes;
+      planes.reserve(3);
       for (int channel = 0; channel < 3; ++channel) {
         planes.emplace_back(model_size, CV_8UC1, destination + channel * plane_bytes);
       }

@@ -313,17 +313,19 @@ void Yolov5sPredictor::initializePublisher()
       create_publisher<veltrax_protocol::msg::Trashes>("/perception/yolov5/trashes", qos);
 }
 
-void Yolov5sPredictor::cmd_vel_callback(const geometry_msgs::msg::Twist::ConstSharedPtr msg)
+void Yolov5sPredictor::cmd_vel_callback(const geometry_msgs::msg::Twist::ConstSharedPtr & msg)
 {
   cmd_vel_ = *msg;
 }
 
-void Yolov5sPredictor::camera1_info_callback(const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg)
+void Yolov5sPredictor::camera1_info_callback(
+    const sensor_msgs::msg::CameraInfo::ConstSharedPtr & msg)
 {
   camera1_intrinsics_ = intrinsics_from(*msg);
 }
 
-void Yolov5sPredictor::camera2_info_callback(const sensor_msgs::msg::CameraInfo::ConstSharedPtr msg)
+void Yolov5sPredictor::camera2_info_callback(
+    const sensor_msgs::msg::CameraInfo::ConstSharedPtr & msg)
 {
   camera2_intrinsics_ = intrinsics_from(*msg);
 }
