@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,21 +25,31 @@ void read_row(const DepthImageView & depth, int row_length, int v, std::uint16_t
               2 * static_cast<std::size_t>(depth.width));
 }
 
-// Median of the valid readings of the 3 x 3 neighbourhood of (u, v), itself valid.
-int neighbourhood_median(const std::vector<std::uint16_t> & in, int width, int height, int u, int v)
+// Orders a pair, one comparator of the sorting network below.
+void order(std::int16_t & low, std::int16_t & high)
 {
-  int near[9];
-  int count = 0;
-  for (int y = std::max(v - 1, 0); y <= std::min(v + 1, height - 1); ++y) {
-    for (int x = std::max(u - 1, 0); x <= std::min(u + 1, width - 1); ++x) {
-      const int d = in[static_cast<std::size_t>(y) * width + x];
-      if (valid_reading(d)) {
-        near[count++] = d;
-      }
-    }
-  }
-  std::nth_element(near, near + count / 2, near + count);
-  return near[count / 2];
+  const std::int16_t smaller = std::min(low, high);
+  high = std::max(low, high);
+  low = smaller;
+}
+
+// Median of the valid readings among nine, a missing one given as 0 and at least one valid: a
+// sorting network (25 comparators, min and max only, so vectorised across a row) puts the missing
+// ones first; the median of the c valid ones is the (c / 2)-th of them, as nth_element picks it.
+std::int16_t median_of_valid(std::int16_t s0, std::int16_t s1, std::int16_t s2, std::int16_t s3,
+                             std::int16_t s4, std::int16_t s5, std::int16_t s6, std::int16_t s7,
+                             std::int16_t s8)
+{
+  order(s0, s1), order(s3, s4), order(s6, s7), order(s1, s2), order(s4, s5), order(s7, s8);
+  order(s0, s1), order(s3, s4), order(s6, s7), order(s0, s3), order(s3, s6), order(s0, s3);
+  order(s1, s4), order(s4, s7), order(s1, s4), order(s2, s5), order(s5, s8), order(s2, s5);
+  order(s1, s3), order(s5, s7), order(s2, s6), order(s4, s6), order(s2, s4), order(s2, s3);
+  order(s5, s6);
+  // With z missing, the median is the (z + (9 - z) / 2)-th: s4 for none, s5 for one or two, ...
+  std::int16_t median = s0 == 0 ? s5 : s4;
+  median = s2 == 0 ? s6 : median;
+  median = s4 == 0 ? s7 : median;
+  return s6 == 0 ? s8 : median;
 }
 
 }  // namespace
@@ -81,42 +92,91 @@ void copy_depth(const DepthImageView & depth, int row_length, std::vector<std::u
 void smooth_depth_noise(const DepthImageView & depth, int row_length, float noise_rel,
                         std::vector<std::uint16_t> & out)
 {
+  copy_depth(depth, row_length, out);
   if (!(noise_rel > 0.0f)) {
-    copy_depth(depth, row_length, out);
     return;
   }
+  // Valid readings in 16-bit signed lanes, missing ones as 0, framed by a border of missing
+  // readings: every window lies inside, and the border adds nothing to a median or a mean, so
+  // the image's edges need no bounds of their own.
+  constexpr int kBorder = kSmoothingRadiusPx;
+  constexpr int kWindow = 2 * kSmoothingRadiusPx + 1;
+  static_assert(kBorder >= 1, "the 3 x 3 median needs a border of one");
+  static_assert(kWindow * kFarLimitUnits <= INT16_MAX, "a window row's sum fits 16 bits");
   const int width = depth.width;
   const int height = depth.height;
-  std::vector<std::uint16_t> in;
-  copy_depth(depth, row_length, in);
-  out = in;
-  const float spread = 2.0f * noise_rel;
+  const std::size_t framed_width =
+      static_cast<std::size_t>(width) + 2 * static_cast<std::size_t>(kBorder);
+  std::vector<std::int16_t> framed(
+      framed_width * (static_cast<std::size_t>(height) + 2 * static_cast<std::size_t>(kBorder)), 0);
   for (int v = 0; v < height; ++v) {
-    const int top = std::max(v - kSmoothingRadiusPx, 0);
-    const int bottom = std::min(v + kSmoothingRadiusPx, height - 1);
+    const std::uint16_t * row = out.data() + static_cast<std::size_t>(v) * width;
+    std::int16_t * to = framed.data() + (static_cast<std::size_t>(v) + kBorder) * framed_width;
     for (int u = 0; u < width; ++u) {
-      const std::size_t at = static_cast<std::size_t>(v) * width + u;
-      if (!valid_reading(in[at])) {
-        continue;
-      }
-      const int reference = neighbourhood_median(in, width, height, u, v);
-      const int tolerance = static_cast<int>(spread * static_cast<float>(reference));
-      const int left = std::max(u - kSmoothingRadiusPx, 0);
-      const int right = std::min(u + kSmoothingRadiusPx, width - 1);
+      to[u + kBorder] = static_cast<std::int16_t>(valid_reading(row[u]) ? row[u] : 0);
+    }
+  }
+  // A tolerance at or above the far limit keeps every valid reading; capped there it fits 16 bits,
+  // and the product below stays far from overflowing an int.
+  const float spread = std::min(2.0f * noise_rel, static_cast<float>(kFarLimitUnits));
+  std::vector<std::int16_t> reference(static_cast<std::size_t>(width));
+  std::vector<std::int16_t> tolerance(static_cast<std::size_t>(width));
+  std::vector<std::int16_t> means(static_cast<std::size_t>(width));
+  for (int v = 0; v < height; ++v) {
+    // rows[y][u + x] is the window's reading (x, y) of pixel u, counted from its top left.
+    const std::int16_t * rows[kWindow];
+    for (int y = 0; y < kWindow; ++y) {
+      rows[y] = framed.data() + (static_cast<std::size_t>(v) + y) * framed_width;
+    }
+    const std::int16_t * above = rows[kBorder - 1] + kBorder - 1;
+    const std::int16_t * here = rows[kBorder] + kBorder - 1;
+    const std::int16_t * below = rows[kBorder + 1] + kBorder - 1;
+    for (int u = 0; u < width; ++u) {
+      const std::int16_t m =
+          median_of_valid(above[u], above[u + 1], above[u + 2], here[u], here[u + 1], here[u + 2],
+                          below[u], below[u + 1], below[u + 2]);
+      reference[u] = m;
+      tolerance[u] = static_cast<std::int16_t>(
+          std::min(static_cast<int>(spread * static_cast<float>(m)), kFarLimitUnits));
+    }
+    std::uint16_t * smoothed = out.data() + static_cast<std::size_t>(v) * width;
+    const std::int16_t * centre = rows[kBorder] + kBorder;
+    for (int u = 0; u < width; ++u) {
+      // 16-bit lanes where they fit: readings, their differences, one window row's sum and count.
+      const std::int16_t m = reference[u];
+      const std::int16_t t = tolerance[u];
       int sum = 0;
-      int count = 0;
-      for (int y = top; y <= bottom; ++y) {
-        const std::uint16_t * line = in.data() + static_cast<std::size_t>(y) * width;
-        for (int x = left; x <= right; ++x) {
-          const int d = line[x];
-          if (valid_reading(d) && std::abs(d - reference) <= tolerance) {
-            sum += d;
-            ++count;
-          }
+      std::int16_t count = 0;
+      // Unrolled before the vectoriser runs, so it vectorises across the pixels of the row.
+#pragma GCC unroll 16
+      for (int y = 0; y < kWindow; ++y) {
+        std::int16_t line_sum = 0;
+#pragma GCC unroll 16
+        for (int x = 0; x < kWindow; ++x) {
+          const std::int16_t d = rows[y][u + x];
+          const std::int16_t difference = static_cast<std::int16_t>(d - m);
+          const std::int16_t distance =
+              static_cast<std::int16_t>(difference < 0 ? -difference : difference);
+          const bool near = (d != 0) & (distance <= t);
+          line_sum = static_cast<std::int16_t>(line_sum + (near ? d : 0));
+          count = static_cast<std::int16_t>(count + near);
         }
+        sum += line_sum;
       }
-      // The median is a valid reading of the window and within tolerance of itself: count >= 1.
-      out[at] = static_cast<std::uint16_t>((sum + count / 2) / count);
+      // The integer division, exact in single precision (and vectorised): both operands are
+      // exact, and the quotient, below 2^13, is rounded by less than 2^-11, short of the 1/n
+      // (n <= 25) that keeps a fraction from the next integer. The median is a valid reading of
+      // the window within tolerance of itself, so a valid centre has n >= 1.
+      const int n = count + (count == 0);  // std::max here stops the vectoriser
+      const int rounded = sum + n / 2;
+      means[u] = static_cast<std::int16_t>(static_cast<float>(rounded) / static_cast<float>(n));
+    }
+    // A missing reading stays as it was, 0 or beyond the far limit. Selected by mask: a
+    // conditional store is not vectorised.
+    for (int u = 0; u < width; ++u) {
+      const auto keep = static_cast<std::uint16_t>(-static_cast<int>(centre[u] == 0));
+      smoothed[u] = static_cast<std::uint16_t>((smoothed[u] & keep) |
+                                               (static_cast<std::uint16_t>(means[u]) & ~keep));
     }
   }
 }
