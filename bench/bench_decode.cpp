@@ -96,7 +96,7 @@ void BM_HostRuntimeColourKeyBatch(benchmark::State & state)
   for (int slot = 0; slot < 2; ++slot) {
     cv::Mat img(640, 640, CV_8UC3, cv::Scalar(90, 100, 110));
     for (int k = 0; k < 4; ++k) {
-      const host_rknn::KeyColour c = host_rknn::key_colours()[static_cast<std::size_t>(k + 3)];
+      const host_rknn::KeyColour c = host_rknn::key_colours()[static_cast<std::size_t>(k) + 3];
       cv::rectangle(img, cv::Rect(40 + 140 * k, 60 + 100 * slot, 90, 200),
                     cv::Scalar(c.r, c.g, c.b), cv::FILLED);
     }

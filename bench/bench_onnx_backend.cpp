@@ -17,7 +17,8 @@ namespace
 
 constexpr const char * kModel = ONNX_MODELS_DIR "/yolov5s_random_640.yaml";
 // Values per batch-2 head of strides 8, 16, 32: 2 x 39 x grid^2.
-constexpr std::size_t kHeadValues[3] = {2 * 39 * 6400, 2 * 39 * 1600, 2 * 39 * 400};
+constexpr std::size_t kHeadValues[3] = {std::size_t{2} * 39 * 6400, std::size_t{2} * 39 * 1600,
+                                        std::size_t{2} * 39 * 400};
 
 void BM_OnnxYolov5sBatch2Run(benchmark::State & state)
 {

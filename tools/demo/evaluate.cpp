@@ -94,8 +94,8 @@ int scripted_class(const host_rknn::ModelSpec & script, const cv::Mat & crop, in
   int best_class = -1;
   double best = std::numeric_limits<double>::infinity();
   for (const host_rknn::Detection & d : script.runs.front().slot1) {
-    const double difference =
-        std::abs((d.x2 - d.x1) - crop.cols) + std::abs((d.y2 - d.y1) * row_scale - crop.rows);
+    const double difference = std::abs(static_cast<double>(d.x2 - d.x1) - crop.cols) +
+                              std::abs((d.y2 - d.y1) * row_scale - crop.rows);
     if (is_trash_class(d.class_id) && difference < best) {
       best = difference;
       best_class = d.class_id;

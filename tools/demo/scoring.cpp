@@ -84,8 +84,10 @@ std::vector<Point2> facing_boundary(const Polygon & footprint,
     if (!faces) {
       continue;
     }
-    for (double t = 0.0; t < length; t += step_m) {
-      samples.push_back(a + edge * (t / length));
+    // Counted rather than summed, so rounding cannot add or drop a sample at the edge's end.
+    const int count = static_cast<int>(std::ceil(length / step_m));
+    for (int k = 0; k < count; ++k) {
+      samples.push_back(a + edge * (k * step_m / length));
     }
   }
   return samples;

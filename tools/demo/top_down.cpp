@@ -43,14 +43,19 @@ TopDownCanvas::TopDownCanvas(double x_min_m, double x_max_m, double y_min_m, dou
   image_ = cv::Mat(height, map_width_px_ + legend_width_px, CV_8UC3, cv::Scalar(255, 255, 255));
   const cv::Scalar grid(225, 225, 225);
   const cv::Scalar grid_label(150, 150, 150);
-  for (double x = std::ceil(x_min_m / kGridStep_m) * kGridStep_m; x <= x_max_m; x += kGridStep_m) {
+  // Grid lines at whole multiples of the step, counted: a running sum would drift off them.
+  for (int i = static_cast<int>(std::ceil(x_min_m / kGridStep_m)); i * kGridStep_m <= x_max_m;
+       ++i) {
+    const double x = i * kGridStep_m;
     const cv::Point left = to_pixel({x, y_max_m});
     cv::line(image_, left, to_pixel({x, y_min_m}), grid, 1);
     char text[32];
     std::snprintf(text, sizeof(text), "x %.1f", x);
     cv::putText(image_, text, left + cv::Point(3, -3), kFont, 0.35, grid_label, 1, cv::LINE_AA);
   }
-  for (double y = std::ceil(y_min_m / kGridStep_m) * kGridStep_m; y <= y_max_m; y += kGridStep_m) {
+  for (int i = static_cast<int>(std::ceil(y_min_m / kGridStep_m)); i * kGridStep_m <= y_max_m;
+       ++i) {
+    const double y = i * kGridStep_m;
     cv::line(image_, to_pixel({x_max_m, y}), to_pixel({x_min_m, y}), grid, 1);
     char text[32];
     std::snprintf(text, sizeof(text), "y %.1f", y);

@@ -114,7 +114,7 @@ std::string write_scripted_model(const fs::path & out, const Source & source)
   if (!source.script) {
     return "";
   }
-  const std::string path = (out / "scripted_model.yaml").string();
+  std::string path = (out / "scripted_model.yaml").string();
   if (!host_rknn::write_model_file(path, *source.script)) {
     throw std::runtime_error("cannot write " + path);
   }

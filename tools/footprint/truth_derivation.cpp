@@ -329,13 +329,19 @@ cv::Mat truth_picture(const FrameData & frame, const std::vector<cv::Mat> & mask
     const float scale = static_cast<float>(panel.rows) / span;
     const cv::Point2f centre = (low + high) * 0.5f;
     auto to_pixel = [&](const cv::Point2f & p) {
-      return cv::Point(static_cast<int>(panel.cols / 2 - (p.y - centre.y) * scale),
-                       static_cast<int>(panel.rows / 2 - (p.x - centre.x) * scale));
+      return cv::Point(
+          static_cast<int>(static_cast<float>(panel.cols) / 2.0f - (p.y - centre.y) * scale),
+          static_cast<int>(static_cast<float>(panel.rows) / 2.0f - (p.x - centre.x) * scale));
     };
-    for (float g = std::floor(low.x * 2.0f - 2.0f) / 2.0f; g < high.x + 1.0f; g += 0.5f) {
+    // Half-metre grid lines, counted in half metres.
+    for (int i = static_cast<int>(std::floor(low.x * 2.0f - 2.0f));
+         static_cast<float>(i) < (high.x + 1.0f) * 2.0f; ++i) {
+      const float g = static_cast<float>(i) / 2.0f;
       cv::line(panel, to_pixel({g, -50.0f}), to_pixel({g, 50.0f}), cv::Scalar(225, 225, 225));
     }
-    for (float g = std::floor(low.y * 2.0f - 2.0f) / 2.0f; g < high.y + 1.0f; g += 0.5f) {
+    for (int i = static_cast<int>(std::floor(low.y * 2.0f - 2.0f));
+         static_cast<float>(i) < (high.y + 1.0f) * 2.0f; ++i) {
+      const float g = static_cast<float>(i) / 2.0f;
       cv::line(panel, to_pixel({-50.0f, g}), to_pixel({50.0f, g}), cv::Scalar(225, 225, 225));
     }
     for (std::size_t i = 0; i < truth.size(); ++i) {

@@ -81,7 +81,10 @@ struct ObjectCaster
       t_near = std::max(t_near, t0);
       t_far = std::min(t_far, t1);
     }
-    return (t_near <= t_far && t_near > 0.0) ? t_near : kNoHit;
+    if (t_near <= t_far && t_near > 0.0) {
+      return t_near;
+    }
+    return kNoHit;
   }
 
   double hit_cylinder(const Eigen::Vector3d & d) const

@@ -76,7 +76,7 @@ void emit_camera(YAML::Emitter & out, const CameraModel & camera)
   out << YAML::Key << "rotation_xyzw" << YAML::Value;
   emit_numbers(out, {q.x(), q.y(), q.z(), q.w()});
   out << YAML::Key << "matrix" << YAML::Value << YAML::BeginSeq;
-  const Eigen::Matrix4d m = transform.matrix();
+  const Eigen::Matrix4d & m = transform.matrix();
   for (int r = 0; r < 4; ++r) {
     emit_numbers(out, {m(r, 0), m(r, 1), m(r, 2), m(r, 3)});
   }

@@ -62,7 +62,8 @@ std::string tick_label(double value, double step)
 void dashed_line(cv::Mat & image, cv::Point from, cv::Point to, const cv::Scalar & colour)
 {
   const double length = std::hypot(to.x - from.x, to.y - from.y);
-  for (double s = 0.0; s < length; s += 10.0) {
+  for (int dash = 0; dash * 10.0 < length; ++dash) {
+    const double s = dash * 10.0;
     const double e = std::min(length, s + 5.0);
     cv::line(image, from + (to - from) * (s / length), from + (to - from) * (e / length), colour,
              1);
@@ -82,8 +83,11 @@ public:
         y_min_(y_min),
         y_max_(y_max)
   {
+    // Ticks at whole multiples of the step, counted: a running sum of 0.1 steps would drift
+    // past the last one.
     const double x_step = tick_step(cycles, 10);
-    for (double x = 0.0; x <= cycles; x += x_step) {
+    for (int i = 0; i * x_step <= cycles; ++i) {
+      const double x = i * x_step;
       const int px = to_x(x);
       cv::line(image_, {px, plot_.y}, {px, plot_.br().y}, kGrid, 1);
       const std::string text = tick_label(x, x_step);
@@ -91,7 +95,8 @@ public:
                   0.45, kBlack, 1, cv::LINE_AA);
     }
     const double y_step = tick_step(y_max - y_min, 6);
-    for (double y = std::ceil(y_min / y_step) * y_step; y <= y_max; y += y_step) {
+    for (int i = static_cast<int>(std::ceil(y_min / y_step)); i * y_step <= y_max; ++i) {
+      const double y = i * y_step;
       const int py = to_y(y);
       cv::line(image_, {plot_.x, py}, {plot_.br().x, py}, kGrid, 1);
       const std::string text = tick_label(y, y_step);

@@ -60,8 +60,8 @@ std::vector<Detection> find_key_regions(const uint8_t * rgb, int height, int wid
   const int classes = std::min(model_spec.classes, kKeyColourCount);
   for (int k = 0; k < classes; ++k) {
     const KeyColour & c = key_colours()[static_cast<std::size_t>(k)];
-    class_of[static_cast<std::size_t>(level_of(c.r) * 16 + level_of(c.g) * 4 + level_of(c.b))] =
-        static_cast<uint8_t>(k);
+    const int levels = level_of(c.r) * 16 + level_of(c.g) * 4 + level_of(c.b);
+    class_of[static_cast<std::size_t>(levels)] = static_cast<uint8_t>(k);
   }
 
   // Each class's pixels and their bounding box: the components are searched within that box

@@ -30,11 +30,18 @@ struct Quantizer
   {
     for (int raw = -128; raw <= 127; ++raw) {
       const float v = (static_cast<float>(raw) - static_cast<float>(zp)) * scale;
-      sigmoid[static_cast<std::size_t>(raw + 128)] = 1.0f / (1.0f + std::exp(-v));
+      sigmoid[index_of(raw)] = 1.0f / (1.0f + std::exp(-v));
     }
   }
 
-  float sig(int raw) const { return sigmoid[static_cast<std::size_t>(raw + 128)]; }
+  // A signed byte's table slot: -128 .. 127 to 0 .. 255.
+  static std::size_t index_of(int raw)
+  {
+    const int slot = raw + 128;
+    return static_cast<std::size_t>(slot);
+  }
+
+  float sig(int raw) const { return sigmoid[index_of(raw)]; }
 
   int quantize_logit(double logit, int lowest) const
   {
@@ -112,8 +119,8 @@ struct Placement
 std::vector<int> nearby_cells(float centre, int stride, int count)
 {
   std::vector<int> cells;
-  const int natural =
-      std::min(std::max(static_cast<int>(std::floor(centre / stride)), 0), count - 1);
+  const int own = static_cast<int>(std::floor(centre / static_cast<float>(stride)));
+  const int natural = std::min(std::max(own, 0), count - 1);
   for (int c = natural - 1; c <= natural + 1; ++c) {
     if (c >= 0 && c < count) {
       cells.push_back(c);

@@ -1,7 +1,9 @@
 // Reading and writing of the host model file (YAML; format in host/rknn/README.md).
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -436,7 +438,10 @@ ModelGeometry geometry_of(const ModelSpec & model_spec)
     g.width = 640;
   }
   g.channels_per_anchor = model_spec.classes + 5;
-  for (std::size_t i = 0; i < model_spec.outputs.size(); ++i) {
+  // parse_model takes three heads at most; a spec built in code with more gets no geometry for
+  // the heads past the last stride rather than a read beyond kStrides.
+  const std::size_t heads = std::min(model_spec.outputs.size(), std::size(kStrides));
+  for (std::size_t i = 0; i < heads; ++i) {
     OutputGeometry o;
     o.stride = kStrides[i];
     o.grid_h = static_cast<int32_t>(g.height) / o.stride;
