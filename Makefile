@@ -11,7 +11,8 @@ IN_ROS = source $(BUILD_DIR)/setup.bash &&
 RUN_TESTS = $(IN_ROS) ctest --test-dir $(BUILD_DIR)/colcon/veltrax_cv_model $(CTEST_ARGS) && \
 	    ctest --test-dir $(BUILD_DIR) $(CTEST_ARGS)
 
-.PHONY: setup build test run demo demo-onnx soak sanitize tsan format clean cross-test fuzz fuzz-smoke mutants
+.PHONY: setup build test run demo demo-onnx soak sanitize tsan format format-check include-check tidy \
+	clean cross-test fuzz fuzz-smoke mutants
 
 setup:
 	./scripts/setup.sh
@@ -90,6 +91,23 @@ mutants: setup
 
 format:
 	git ls-files '*.cpp' '*.hpp' '*.h' | xargs clang-format -i
+
+# The tree laid out as .clang-format says, checked only (`make format` fixes it).
+format-check:
+	./scripts/setup.sh clang-format
+	./scripts/check-format.sh
+
+# The package's pure modules include no ROS 2, message, NPU or node header; the check's own
+# self-test first, so a broken pattern cannot pass everything.
+include-check:
+	./scripts/check-includes.sh --self-test
+	./scripts/check-includes.sh
+
+# clang-tidy with .clang-tidy over the package's sources, the tools (not their tests), the PC's
+# NPU runtime and the benchmarks, on the compile_commands.json files of $(BUILD_DIR); fails on
+# any finding.
+tidy: setup build
+	BUILD_DIR=$(BUILD_DIR) JOBS=$(JOBS) ./scripts/check-tidy.sh
 
 clean:
 	rm -rf build build-asan build-tsan build-aarch64 build-fuzz

@@ -13,8 +13,10 @@ build_type=${BUILD_TYPE:-RelWithDebInfo}
 jobs=${JOBS:-$(nproc)}
 sanitize=${VELTRAX_SANITIZE:-}
 # Debian's python3 runs colcon, ament, the message generators and the ros2 tools, whatever other
-# python3 (pyenv, conda, a venv) a shell may find first.
+# python3 (pyenv, conda, a venv) a shell may find first. Each step writes its
+# compile_commands.json for clang-tidy (scripts/check-tidy.sh).
 common_args=(-DCMAKE_BUILD_TYPE="$build_type" -DVELTRAX_SANITIZE="$sanitize" -DVELTRAX_WERROR=ON
+             -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
              -DPYTHON_EXECUTABLE=/usr/bin/python3 -DPython3_EXECUTABLE=/usr/bin/python3)
 
 ros2_setup=$("$repo/scripts/ros2-humble.sh")

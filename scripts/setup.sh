@@ -22,6 +22,8 @@ packages=(
   cyclonedds-dev libspdlog-dev libtinyxml2-dev libconsole-bridge-dev
   pybind11-dev liborocos-kdl-dev libconcurrentqueue-dev libreaderwriterqueue-dev
   libboost-dev libboost-python-dev
+  # CI's style and lint checks (make format-check, make tidy).
+  clang-format clang-tidy
 )
 if [ $# -gt 0 ]; then
   packages=("$@")
