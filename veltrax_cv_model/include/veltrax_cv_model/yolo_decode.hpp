@@ -46,7 +46,7 @@ struct DecoderSettings
   int32_t channels_per_anchor() const { return obj_class_num + kBoxChannels; }
 };
 
-static_assert(std::tuple_size<AnchorTable>::value == 2 * kAnchorsPerHead * kHeadCount,
+static_assert(std::tuple_size<AnchorTable>::value == std::size_t{2} * kAnchorsPerHead * kHeadCount,
               "one width and height per anchor of every head");
 
 /// Grid of one head. All zero for a head index outside 0..2 or a non-positive stride.
