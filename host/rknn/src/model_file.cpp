@@ -438,7 +438,7 @@ ModelGeometry geometry_of(const ModelSpec & model_spec)
     g.width = 640;
   }
   g.channels_per_anchor = model_spec.classes + 5;
-  // parse_model takes three heads at most; a spec built in code with more gets no geometry for
+  // parse_model takes three heads at most; a model built in code with more gets no geometry for
   // the heads past the last stride rather than a read beyond kStrides.
   const std::size_t heads = std::min(model_spec.outputs.size(), std::size(kStrides));
   for (std::size_t i = 0; i < heads; ++i) {
