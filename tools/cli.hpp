@@ -1,6 +1,7 @@
 // Argument handling shared by the command-line tools: flags without a value, options with one.
 #pragma once
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -103,6 +104,17 @@ ValueHandler number_to(Number & target, double min = -std::numeric_limits<double
     }
     target = static_cast<Number>(number);
     return true;
+  };
+}
+
+/// A whole number within [min, max] ("3.5" is refused, not truncated): counts, seeds, indices.
+template <typename Number>
+ValueHandler whole_number_to(Number & target, double min, double max)
+{
+  return [&target, min, max](const char * value) {
+    double number = 0.0;
+    return parse_number(value, number) && number == std::floor(number) &&
+           number_to(target, min, max)(value);
   };
 }
 

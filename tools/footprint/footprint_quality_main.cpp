@@ -47,23 +47,13 @@ int main(int argc, char ** argv)
       {"--params", veltrax_tools::text_to(params_path)},
       {"--json", veltrax_tools::text_to(json_path)},
       {"--picture", veltrax_tools::text_to(picture_path)},
-      {"--picture-box",
-       [&picture_box](const char * value) {
-         double number = 0.0;
-         return veltrax_tools::parse_number(value, number) && number == std::floor(number) &&
-                number_to(picture_box, 0.0, 1e6)(value);
-       }},
+      {"--picture-box", veltrax_tools::whole_number_to(picture_box, 0.0, 1e6)},
       {"--camera", veltrax_tools::camera_to(camera)},
       {"--noise", number_to(degradation.noise_rel, 0.0, std::nextafter(1.0, 0.0))},
       {"--tilt-deg", number_to(degradation.tilt_deg, -45.0, 45.0)},
       {"--holes", number_to(degradation.holes_share, 0.0, 1.0)},
-      {"--seed",
-       [&degradation](const char * value) {
-         double number = 0.0;
-         // Whole numbers only: the seed names one degradation exactly.
-         return veltrax_tools::parse_number(value, number) && number == std::floor(number) &&
-                number_to(degradation.seed, 0.0, 4294967294.0)(value);
-       }},
+      // Whole numbers only: the seed names one degradation exactly.
+      {"--seed", veltrax_tools::whole_number_to(degradation.seed, 0.0, 4294967294.0)},
   };
   if (const auto status =
           veltrax_tools::parse_command_line("footprint_quality", argc, argv, table, usage)) {

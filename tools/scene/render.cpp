@@ -41,6 +41,7 @@ struct ObjectCaster
   Shape shape{Shape::kBox};
   double half_length{0.0};
   double half_width{0.0};
+  double base{0.0};
   double height{0.0};
   // Pixels the object can cover: its projected box grown by a pixel, so pixel centres on the
   // silhouette's edge are still tested.
@@ -59,7 +60,7 @@ struct ObjectCaster
 
   double hit_box(const Eigen::Vector3d & d) const
   {
-    const std::array<double, 3> lo{-half_length, -half_width, 0.0};
+    const std::array<double, 3> lo{-half_length, -half_width, base};
     const std::array<double, 3> hi{half_length, half_width, height};
     double t_near = -kNoHit;
     double t_far = kNoHit;
@@ -99,17 +100,20 @@ struct ObjectCaster
       if (disc >= 0.0) {
         const double t = (-b - std::sqrt(disc)) / (2.0 * a);
         const double z = origin.z() + t * d.z();
-        if (t > 0.0 && z >= 0.0 && z <= height) {
+        if (t > 0.0 && z >= base && z <= height) {
           best = t;
         }
       }
     }
-    if (std::abs(d.z()) > 1e-12) {
-      const double t = (height - origin.z()) / d.z();
-      const double x = origin.x() + t * d.x();
-      const double y = origin.y() + t * d.y();
-      if (t > 0.0 && x * x + y * y <= r * r) {
-        best = std::min(best, t);
+    // Caps: the top, and the bottom of one that floats above the floor (seen from below).
+    for (const double cap : {height, base}) {
+      if (std::abs(d.z()) > 1e-12 && (cap == height || base > 0.0)) {
+        const double t = (cap - origin.z()) / d.z();
+        const double x = origin.x() + t * d.x();
+        const double y = origin.y() + t * d.y();
+        if (t > 0.0 && x * x + y * y <= r * r) {
+          best = std::min(best, t);
+        }
       }
     }
     return best;
@@ -178,6 +182,7 @@ View render_view(const Scene & scene, int frame, int camera)
     caster.shape = object.shape;
     caster.half_length = 0.5 * object.length_m;
     caster.half_width = 0.5 * object.width_m;
+    caster.base = object.base_m;
     caster.height = object.height_m;
     caster.u_begin = 0;
     caster.u_end = model.width;

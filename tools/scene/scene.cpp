@@ -45,6 +45,8 @@ Eigen::Isometry3d CameraModel::camera_to_base() const
   rotation.col(0) = -left;
   rotation.col(1) = -up;
   rotation.col(2) = forward;
+  rotation =
+      rotation * Eigen::AngleAxisd(mount.roll_rad, Eigen::Vector3d::UnitZ()).toRotationMatrix();
   Eigen::Isometry3d transform = Eigen::Isometry3d::Identity();
   transform.linear() = rotation;
   transform.translation() = Eigen::Vector3d(mount.x_m, mount.y_m, mount.z_m);
@@ -141,7 +143,7 @@ std::vector<Eigen::Vector3d> outline_points(const SceneObject & object, int rim_
   if (object.shape == Shape::kBox) {
     const double hx = 0.5 * object.length_m;
     const double hy = 0.5 * object.width_m;
-    for (double z : {0.0, object.height_m}) {
+    for (double z : {object.base_m, object.height_m}) {
       points.emplace_back(hx, hy, z);
       points.emplace_back(-hx, hy, z);
       points.emplace_back(-hx, -hy, z);
@@ -150,7 +152,7 @@ std::vector<Eigen::Vector3d> outline_points(const SceneObject & object, int rim_
     return points;
   }
   const double r = 0.5 * object.length_m;
-  for (double z : {0.0, object.height_m}) {
+  for (double z : {object.base_m, object.height_m}) {
     for (int i = 0; i < rim_samples; ++i) {
       const double a = 2.0 * kPi * i / rim_samples;
       points.emplace_back(r * std::cos(a), r * std::sin(a), z);
@@ -175,7 +177,8 @@ std::vector<ObjectTruth> ground_truth(const Scene & scene, int frame)
     truth.class_id = object.class_id;
     truth.label = class_label(object.class_id);
     truth.height_m = object.height_m;
-    truth.centre = object_to_base * Eigen::Vector3d(0.0, 0.0, 0.5 * object.height_m);
+    truth.centre =
+        object_to_base * Eigen::Vector3d(0.0, 0.0, 0.5 * (object.base_m + object.height_m));
     const std::vector<Eigen::Vector3d> outline = outline_points(object, kTruthRimVertices);
     // The bottom ring comes first and runs counter-clockwise in the object's frame, which a
     // rotation about z keeps.

@@ -54,11 +54,13 @@ struct SceneObject
   double yaw_rad{0.0};   ///< rotation of the object's own x axis from the world x axis
   double length_m{0.4};  ///< extent along the object's own x axis (cylinder: diameter)
   double width_m{0.4};   ///< extent along the object's own y axis (cylinder: ignored)
-  double height_m{0.4};  ///< top above the floor; the bottom is on the floor
+  double height_m{0.4};  ///< top above the floor
+  double base_m{0.0};    ///< bottom above the floor: 0 stands on it, more floats (a table top)
 };
 
 /// Where a camera sits on the robot, in base_footprint. Yaw turns the view to the left, pitch
-/// tilts it down; there is no roll.
+/// tilts it down, roll turns the camera about its view axis (a positive roll lowers its right
+/// side).
 struct CameraMount
 {
   double x_m{0.0};
@@ -66,6 +68,7 @@ struct CameraMount
   double z_m{0.0};
   double yaw_rad{0.0};
   double pitch_rad{0.0};
+  double roll_rad{0.0};
 };
 
 /// One RGB-D camera whose depth is registered to its colour image (one pixel grid, one pinhole).

@@ -65,6 +65,7 @@ void emit_camera(YAML::Emitter & out, const CameraModel & camera)
   out << YAML::Key << "z_m" << YAML::Value << num(camera.mount.z_m);
   out << YAML::Key << "yaw_rad" << YAML::Value << num(camera.mount.yaw_rad);
   out << YAML::Key << "pitch_rad" << YAML::Value << num(camera.mount.pitch_rad);
+  out << YAML::Key << "roll_rad" << YAML::Value << num(camera.mount.roll_rad);
   out << YAML::EndMap;
   out << YAML::Key << "camera_to_base";
   out << YAML::Comment("maps points from frame_id into base_footprint (the /tf_static entry)");
@@ -97,6 +98,7 @@ void emit_object(YAML::Emitter & out, const SceneObject & object)
   out << YAML::Key << "length_m" << YAML::Value << num(object.length_m);
   out << YAML::Key << "width_m" << YAML::Value << num(object.width_m);
   out << YAML::Key << "height_m" << YAML::Value << num(object.height_m);
+  out << YAML::Key << "base_m" << YAML::Value << num(object.base_m);
   out << YAML::EndMap;
 }
 
@@ -205,6 +207,12 @@ T read(const YAML::Node & node, const std::string & key, const std::string & whe
   }
 }
 
+// Keys added after scenes were first written: files without them keep their meaning.
+double read_or_zero(const YAML::Node & node, const std::string & key, const std::string & where)
+{
+  return node[key] ? read<double>(node, key, where) : 0.0;
+}
+
 CameraModel parse_camera(const YAML::Node & node, const std::string & where)
 {
   CameraModel camera;
@@ -226,6 +234,7 @@ CameraModel parse_camera(const YAML::Node & node, const std::string & where)
   camera.mount.z_m = read<double>(mount, "z_m", mount_where);
   camera.mount.yaw_rad = read<double>(mount, "yaw_rad", mount_where);
   camera.mount.pitch_rad = read<double>(mount, "pitch_rad", mount_where);
+  camera.mount.roll_rad = read_or_zero(mount, "roll_rad", mount_where);
   return camera;
 }
 
@@ -251,6 +260,10 @@ SceneObject parse_object(const YAML::Node & node, const std::string & where)
   object.length_m = read<double>(node, "length_m", where);
   object.width_m = read<double>(node, "width_m", where);
   object.height_m = read<double>(node, "height_m", where);
+  object.base_m = read_or_zero(node, "base_m", where);
+  if (object.base_m < 0.0 || object.base_m >= object.height_m) {
+    fail("'base_m' in " + where + " must lie in 0 .. height_m");
+  }
   return object;
 }
 
