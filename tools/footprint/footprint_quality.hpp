@@ -110,8 +110,10 @@ struct QualityReport
 };
 
 /// Degrades `frame`, runs the camera and scores it against the frame's truth. Under a tilted
-/// transform the true footprints are carried into the tilted frame with truth_in_view (the
-/// camera's crop range), so the score shows what the pipeline loses, not the mounting error.
+/// transform each true footprint is carried into the tilted frame with truth_in_view (the
+/// camera's crop range): the frame's own hull together with every pixel of the object on or
+/// inside it, however that hull was drawn, so the score shows what the pipeline loses, not the
+/// mounting error, and a tilt of a hundredth of a degree scores as none.
 QualityReport evaluate_frame(const FrameData & frame, const Degradation & degradation,
                              const PipelineParams & params, int camera);
 

@@ -30,6 +30,25 @@ bool passes(const PixelCloud & cloud, int u, int v, const ObjectPixelRule & rule
   return z > 0.0f && z >= rule.z_min_m && z <= rule.z_max_m && p[2] > rule.min_height_m;
 }
 
+// The point of `hull`'s edges nearest to `p`, which lies outside it.
+cv::Point2f onto_hull(const cv::Point2f & p, const Polygon & hull)
+{
+  cv::Point2f nearest = p;
+  double nearest_distance = std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < hull.size(); ++i) {
+    const cv::Point2f & a = hull[i];
+    const cv::Point2f edge = hull[(i + 1) % hull.size()] - a;
+    const float length2 = edge.dot(edge);
+    const float t = length2 > 0.0f ? std::clamp((p - a).dot(edge) / length2, 0.0f, 1.0f) : 0.0f;
+    const cv::Point2f q = a + t * edge;
+    if (cv::norm(p - q) < nearest_distance) {
+      nearest_distance = cv::norm(p - q);
+      nearest = q;
+    }
+  }
+  return nearest;
+}
+
 const cv::Scalar kTints[] = {{255, 80, 0},  {0, 200, 255}, {0, 0, 255},   {0, 255, 0},
                              {255, 0, 255}, {255, 255, 0}, {0, 128, 255}, {128, 0, 255}};
 
@@ -224,22 +243,52 @@ Polygon mask_footprint(const PixelCloud & cloud, const cv::Mat & mask)
 Polygon truth_in_view(const FrameData & frame, const TruthObject & object,
                       const Eigen::Matrix4f & view_to_base, const ObjectPixelRule & rule)
 {
-  const PixelCloud recorded =
-      pixel_cloud(frame.depth_mm, frame.intrinsics, frame.description.camera_to_base);
-  const PixelCloud view = pixel_cloud(frame.depth_mm, frame.intrinsics, view_to_base);
-  const cv::Mat mask = object_mask(recorded, object.search_box, rule);
+  constexpr double kOnHullM = 0.001;
+  const Eigen::Matrix4f & recorded_to_base = frame.description.camera_to_base;
+  const Eigen::Matrix4f recorded_to_view = view_to_base * recorded_to_base.inverse();
+  auto carried = [&](const cv::Point2f & xy, float z) {
+    const Eigen::Vector4f q = recorded_to_view * Eigen::Vector4f(xy.x, xy.y, z, 1.0f);
+    return cv::Point2f(q.x(), q.y());
+  };
+  // The object's pixels add what a tilt moves beyond the hull, such as a tall object's leaning
+  // top. A pixel within the tolerance counts as on the hull and is carried from there, so that
+  // the recorded transform gives the hull back unchanged.
+  const Polygon & hull = object.hull;
   std::vector<cv::Point2f> points;
-  for (int v = 0; v < mask.rows; ++v) {
-    for (int u = 0; u < mask.cols; ++u) {
-      if (mask.at<std::uint8_t>(v, u) == 0) {
+  std::vector<float> corner_low(hull.size(), std::numeric_limits<float>::infinity());
+  std::vector<float> corner_high(hull.size(), -std::numeric_limits<float>::infinity());
+  const PixelCloud recorded = pixel_cloud(frame.depth_mm, frame.intrinsics, recorded_to_base);
+  const cv::Rect area = clipped(object.search_box, recorded.optical_z.size());
+  for (int v = area.y; v < area.y + area.height; ++v) {
+    for (int u = area.x; u < area.x + area.width; ++u) {
+      if (!passes(recorded, u, v, rule)) {
         continue;
       }
       const cv::Vec3f & p = recorded.base_xyz.at<cv::Vec3f>(v, u);
-      if (largest_outside_distance({cv::Point2f(p[0], p[1])}, object.hull) > 0.001) {
+      const cv::Point2f xy(p[0], p[1]);
+      const double outside = largest_outside_distance({xy}, hull);
+      if (outside > kOnHullM) {
         continue;
       }
-      const cv::Vec3f & q = view.base_xyz.at<cv::Vec3f>(v, u);
-      points.emplace_back(q[0], q[1]);
+      points.push_back(carried(outside > 0.0 ? onto_hull(xy, hull) : xy, p[2]));
+      for (std::size_t c = 0; c < hull.size(); ++c) {
+        if (cv::norm(xy - hull[c]) <= kOnHullM) {
+          corner_low[c] = std::min(corner_low[c], p[2]);
+          corner_high[c] = std::max(corner_high[c], p[2]);
+        }
+      }
+    }
+  }
+  // A corner stands where the object's pixels at it stand (a derived hull's corners are such
+  // pixels; carried from the floor, a person's shoulder would lean as far as their feet). A
+  // corner without pixels, drawn by other means, stands on the floor. The carried point moves
+  // linearly with height, so the lowest and highest pixels cover those between.
+  for (std::size_t c = 0; c < hull.size(); ++c) {
+    if (corner_low[c] > corner_high[c]) {
+      points.push_back(carried(hull[c], 0.0f));
+    } else {
+      points.push_back(carried(hull[c], corner_low[c]));
+      points.push_back(carried(hull[c], corner_high[c]));
     }
   }
   return convex_hull(points);

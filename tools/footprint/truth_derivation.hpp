@@ -56,10 +56,15 @@ cv::Mat object_mask(const PixelCloud & cloud, const PixelBox & region,
 Polygon mask_footprint(const PixelCloud & cloud, const cv::Mat & mask);
 
 /// The footprint of `object` as a camera whose transform is `view_to_base` would have to draw
-/// it: the object's pixels in the recorded frame (`frame`, clean; object_mask of its search_box)
-/// whose recorded point lies on or inside its hull (1 mm tolerance) are carried into the view's
-/// frame, and their hull is returned. With view_to_base equal to the recorded transform this is
-/// the recorded hull again.
+/// it: the convex hull of its recorded hull's corners and of all its pixels, both carried from
+/// the recorded base_footprint into the view's by view_to_base * camera_to_base^-1. Its pixels
+/// are those of its search_box in the recorded frame (`frame`, clean) that pass `rule` and whose
+/// recorded point lies on or inside the hull (1 mm tolerance; such a point is carried from the
+/// hull), so a tall object's top, which leans under a tilt, counts. A corner is carried at the
+/// heights of the object's pixels within 1 mm of it (a derived hull's corners are pixels), or
+/// from the floor (z = 0) where there are none: the hull need not come from object_mask. With
+/// view_to_base equal to the recorded transform this is the recorded hull again, up to float
+/// rounding.
 Polygon truth_in_view(const FrameData & frame, const TruthObject & object,
                       const Eigen::Matrix4f & view_to_base, const ObjectPixelRule & rule);
 
