@@ -285,7 +285,8 @@ TEST(DepthFilters, FlyingPixelsBetweenTwoSurfacesAreClearedTheirEdgesKept)
       }
       // The first row of the 13 degree surface, where the surface above is far nearer: its
       // readings lie between the two and more than half a steep step from each, which is all a
-      // smear pixel shows.
+      // smear pixel shows. The rows below continue it steadily, but so would a smear one
+      // disparity step beyond an edge that oblique: only a grazing surface's run keeps it.
       const bool shadowed = v == 440 && u >= 1 && u <= 140;
       const bool smear =
           ((u == 300 || u == 301) && smear_row && !(u == 301 && v == 100)) || shadowed;
@@ -297,6 +298,160 @@ TEST(DepthFilters, FlyingPixelsBetweenTwoSurfacesAreClearedTheirEdgesKept)
   copy_depth(image.view(), kWidth, out);
   clear_flying_pixels(image.view(), kWidth, {0, 300, 0, 390}, kIntrinsics, out);
   EXPECT_EQ(out, image.readings);
+}
+
+// Per pixel, whether clear_flying_pixels over the whole image cleared a reading there.
+std::vector<bool> cleared_readings(const Image & image)
+{
+  std::vector<std::uint16_t> out;
+  copy_depth(image.view(), image.width, out);
+  clear_flying_pixels(image.view(), image.width, {0, image.width, 0, image.height}, kIntrinsics,
+                      out);
+  std::vector<bool> cleared(out.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    cleared[i] = out[i] != image.readings[i];
+  }
+  return cleared;
+}
+
+// Within kSmearWidthPx of the image border a run may leave the image: nothing to follow there.
+bool run_fits(int u, int v)
+{
+  return std::min({u, v, kWidth - 1 - u, kHeight - 1 - v}) > kSmearWidthPx;
+}
+
+// A box's top beyond 1.7 m from a camera 0.5 m high, a wall along the view, a floor far ahead:
+// planes seen more obliquely than kFlyingPixelAngleRad, whose readings step by more than two
+// steep steps over two pixels, but steadily. Pins the fault of the steep-step test alone, which
+// cleared all but their nearest readings (30 000 to 52 000 of each plane here).
+TEST(DepthFilters, FlyingPixelsLeavePlanesSeenAtGrazingAnglesWhole)
+{
+  struct Case
+  {
+    double angle_deg;  // from the ray through the image centre, 2 m away there
+    int du, dv;        // image direction in which the plane recedes
+  };
+  const Case cases[] = {{3, 0, -1}, {5, 0, -1}, {8, 0, -1}, {3, 1, 0},
+                        {5, 1, 0},  {8, -1, 0}, {5, 1, -1}, {8, -1, -1}};
+  for (const Case & c : cases) {
+    for (const bool disparity_steps : {false, true}) {
+      SCOPED_TRACE(testing::Message() << c.angle_deg << " deg towards (" << c.du << ", " << c.dv
+                                      << (disparity_steps ? "), disparity steps" : ")"));
+      // Inverse depth is affine on a plane; beyond the far limit the sensor reads nothing.
+      const double angle = c.angle_deg * M_PI / 180.0;
+      const double along = 1.0 / (kIntrinsics.fx * std::hypot(c.du, c.dv));
+      const Image plane = render(
+          [&](int u, int v) {
+            const double offset =
+                ((u - kIntrinsics.cx) * c.du + (v - kIntrinsics.cy) * c.dv) * along;
+            const double inverse =
+                (std::sin(angle) - std::cos(angle) * offset) / (2.0 * std::sin(angle));
+            return inverse > 1.0 / kFarDepthLimitM ? 1.0 / inverse : 0.0;
+          },
+          0.0, disparity_steps, 1);
+      ASSERT_GT(std::count_if(plane.readings.begin(), plane.readings.end(),
+                              [](std::uint16_t d) { return d > 0; }),
+                kWidth * kHeight / 4);
+      // Only beside the border, where a run would leave the image on one side and meet the far
+      // limit on the other, do a few readings go.
+      const std::vector<bool> cleared = cleared_readings(plane);
+      int beside_border = 0;
+      for (int v = 0; v < kHeight; ++v) {
+        for (int u = 0; u < kWidth; ++u) {
+          if (cleared[static_cast<std::size_t>(v) * kWidth + u]) {
+            ASSERT_FALSE(run_fits(u, v)) << u << "," << v;
+            ++beside_border;
+          }
+        }
+      }
+      EXPECT_LE(beside_border, 20);
+    }
+  }
+}
+
+// The smear at a depth edge, one or two pixels wide, still goes when a surface beside it is seen
+// at a grazing angle: a run from a smear pixel takes a step on a surface beside it, flat next to
+// the jump the smear bridges.
+TEST(DepthFilters, FlyingPixelsBesideGrazingSurfacesAreStillCleared)
+{
+  // Inverse depth (1/m) of a surface at its pixel next to the smear, and its change per pixel
+  // away from the smear (positive: nearer there).
+  struct Surface
+  {
+    double inverse_at_edge;
+    double step;
+  };
+  constexpr double kDisparityStep = 0.00285;  // 1/m, as render quantises
+  // A surface at depth z seen at `angle_deg` from the ray steps by cot(angle) z / f in depth per
+  // pixel, cot(angle) / (f z) in inverse depth.
+  const auto seen_at = [](double depth_m, double angle_deg) {
+    return Surface{1.0 / depth_m, 1.0 / (std::tan(angle_deg * M_PI / 180.0) * 525.0 * depth_m)};
+  };
+  const Surface person{1.0 / 2.5, 0.0};
+  const Surface wall{1.0 / 2.7, 0.0};
+  // A 20 cm box's far top edge 2 m from a camera 0.5 m high (8.5 degrees), the floor beyond it
+  // from 3.33 m; the near surface climbs towards the camera, away from the smear.
+  const Surface box_top = seen_at(2.0, 8.5);
+  const Surface far_floor{0.3, -seen_at(3.33, 8.5).step};
+  const auto thirds = [](double near, double far) {
+    return std::vector<double>{near + (far - near) / 3.0, near + 2.0 * (far - near) / 3.0};
+  };
+  struct Case
+  {
+    const char * what;
+    Surface near, far;
+    std::vector<double> (*smear)(double near, double far);  // inverse depths, near side first
+    bool along_rows;  // the edge crosses the rows (else the columns)
+  };
+  const Case cases[] = {
+      {"one pixel halfway", person, wall,
+       [](double n, double f) { return std::vector<double>{(n + f) / 2}; }, true},
+      {"one disparity step off the far side", person, wall,
+       [](double, double f) { return std::vector<double>{f + kDisparityStep}; }, true},
+      {"one disparity step off the near side", person, wall,
+       [](double n, double) { return std::vector<double>{n - kDisparityStep}; }, true},
+      {"two pixels", person, wall, thirds, true},
+      {"grazing top, one pixel", box_top, far_floor,
+       [](double n, double f) { return std::vector<double>{(n + f) / 2}; }, false},
+      {"grazing top, two pixels", box_top, far_floor, thirds, false},
+  };
+  for (const Case & c : cases) {
+    for (const bool disparity_steps : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (disparity_steps ? ", disparity steps" : ""));
+      const std::vector<double> smear = c.smear(c.near.inverse_at_edge, c.far.inverse_at_edge);
+      const int first = c.along_rows ? kWidth / 2 : kHeight / 2;  // first smear pixel
+      const int end = first + static_cast<int>(smear.size());
+      // Position across the edge: the near surface below `first`, the far one from `end` on.
+      const auto across = [&](int u, int v) { return c.along_rows ? u : kHeight - 1 - v; };
+      const Image image = render(
+          [&](int u, int v) {
+            const int x = across(u, v);
+            const double inverse = x < first
+                                       ? c.near.inverse_at_edge + c.near.step * (first - 1 - x)
+                                   : x < end ? smear[x - first]
+                                             : c.far.inverse_at_edge + c.far.step * (x - end);
+            return inverse > 1.0 / kFarDepthLimitM ? 1.0 / inverse : 0.0;
+          },
+          0.0, disparity_steps, 1);
+      // Every smear reading off the image border goes, every surface reading stays.
+      const std::vector<bool> cleared = cleared_readings(image);
+      std::vector<int> smear_kept;
+      std::vector<int> surface_cleared;
+      for (int v = 1; v + 1 < kHeight; ++v) {
+        for (int u = 1; u + 1 < kWidth; ++u) {
+          const int i = v * kWidth + u;
+          const bool on_smear = across(u, v) >= first && across(u, v) < end;
+          if (on_smear && !cleared[i]) {
+            smear_kept.push_back(i);
+          } else if (!on_smear && cleared[i] && run_fits(u, v)) {
+            surface_cleared.push_back(i);
+          }
+        }
+      }
+      EXPECT_EQ(smear_kept, std::vector<int>{});
+      EXPECT_EQ(surface_cleared, std::vector<int>{});
+    }
+  }
 }
 
 }  // namespace

@@ -34,6 +34,22 @@ inline constexpr int kSmoothingRadiusPx = 2;
 /// seen that obliquely is rarer than the smear between two surfaces at different depths.
 inline constexpr float kFlyingPixelAngleRad = 0.17453293f;
 
+/// Widest smear, pixels, a depth sensor leaves between two surfaces at a depth edge. A run of
+/// readings that shows a surface reaches one pixel beyond it on each side it covers, so a run
+/// from a smear pixel always takes a step on a surface beside the smear.
+inline constexpr int kSmearWidthPx = 2;
+
+/// Largest ratio between the inverse-depth steps of a steady run. On a plane inverse depth is
+/// affine in the pixel coordinates, so its steps along a line are equal, however oblique the
+/// plane. A structured-light sensor reports disparity in whole steps (1/8 pixel: 2.85 mm * z^2,
+/// z in metres, at f = 525 px, one step in inverse depth at every range), so a plane steeper
+/// than kFlyingPixelAngleRad climbs at least one such step per pixel out to 3.8 m (beyond the
+/// crop range) and shows a staircase of k and k + 1 steps, k >= 1: at most twice each other. The
+/// surface beside a smear climbs less than a steep step per pixel, a fraction of the jump the
+/// smear bridges, so a run through both is steady only where the smear reading lies where that
+/// surface, continued, would be.
+inline constexpr float kSteadyStepRatio = 2.0f;
+
 /// Relative noise (standard deviation over depth) of the image's readings, estimated from the
 /// side-by-side triples of every kNoiseSampleRowStride-th row. Inverse depth is affine in the pixel
 /// coordinates on any plane, so the second difference of three neighbouring readings along a row,
@@ -63,13 +79,22 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
 /// opposite neighbours (left and right, above and below, or across either diagonal) that are
 /// farther apart than a surface seen at kFlyingPixelAngleRad from the ray would be over two
 /// pixels (a steep step, d * cot(angle) times the pixel spacing over the focal length, twice),
-/// while the reading differs from each by more than half a steep step. The sensor smears a depth
-/// step over such pixels, often one disparity step off one side; as points they would join an
-/// object to what stands behind it. A reading within half a steep step of a neighbour continues
-/// that neighbour's surface and is kept, so an edge's own pixels stay; so does every pixel on the
-/// image border. Only the rows of `rect` are written, so `out` needs to hold the image as
-/// copy_depth gives it in those rows only; readings are taken from `depth`. The intrinsics'
-/// focal lengths must be positive and finite (check_depth_region).
+/// while the reading differs from each by more than half a steep step. The sensor smears a
+/// depth step over one or two such pixels, often one disparity step off one side; as points they
+/// would join an object to what stands behind it. A surface seen at a grazing angle (a low box's
+/// top, a wall along the view) steps that far too, but steadily, and is kept: a reading stays
+/// when, along each line it lies between its neighbours on, a steady run (kSteadyStepRatio)
+/// continues it, either the kSmearWidthPx readings on both sides or the kSmearWidthPx + 1 on one
+/// side, and one of those runs climbs more than a steep step per pixel. The run through a reading
+/// does (its neighbours are two steep steps apart); a run ending at it shows the last reading of
+/// a grazing surface before its far edge. The last reading of a less oblique surface is judged
+/// as before: a reading one disparity step beyond such an edge continues it as steadily, and
+/// there the smear is the likelier. A reading within half a steep step of a neighbour continues
+/// that neighbour's surface and is kept, so an edge's own pixels stay; so does every pixel on
+/// the image border. A run that meets a missing reading or leaves the image shows nothing. Only
+/// the rows of `rect` are written, so `out` needs to hold the image as copy_depth gives it in
+/// those rows only; readings are taken from `depth`. The intrinsics' focal lengths must be
+/// positive and finite (check_depth_region).
 void clear_flying_pixels(const DepthImageView & depth, int row_length, const PixelRect & rect,
                          const CameraIntrinsics & intrinsics, std::vector<std::uint16_t> & out);
 

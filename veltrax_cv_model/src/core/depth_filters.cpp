@@ -1,11 +1,13 @@
 #include "veltrax_cv_model/depth_filters.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace veltrax_cv_model
 {
@@ -50,6 +52,38 @@ std::int16_t median_of_valid(std::int16_t s0, std::int16_t s1, std::int16_t s2, 
   median = s2 == 0 ? s6 : median;
   median = s4 == 0 ? s7 : median;
   return s6 == 0 ? s8 : median;
+}
+
+// How readings along a line, `count` of them `stride` apart from `first`, step in inverse depth.
+// Steady as on a plane: every step of one sign and the largest at most kSteadyStepRatio times the
+// smallest, each step's size uncertain by a unit either way (a reading is rounded to one).
+struct Run
+{
+  bool steady{false};
+  float mean_step{0.0f};  ///< inverse units
+};
+
+Run run_along(const std::int32_t * first, int count, int stride)
+{
+  Run run;
+  float smallest = std::numeric_limits<float>::max();
+  float largest = 0.0f;
+  const bool receding = first[stride] > first[0];
+  for (int i = 0; i + 1 < count; ++i) {
+    const std::int32_t from = first[i * stride];
+    const std::int32_t to = first[(i + 1) * stride];
+    if (!valid_reading(from) || !valid_reading(to) || to == from || (to > from) != receding) {
+      return run;
+    }
+    const float per_unit = 1.0f / (static_cast<float>(from) * static_cast<float>(to));
+    const float size = static_cast<float>(std::abs(to - from));
+    smallest = std::min(smallest, (size + 1.0f) * per_unit);
+    largest = std::max(largest, (size - 1.0f) * per_unit);
+    run.mean_step += size * per_unit;
+  }
+  run.steady = largest <= kSteadyStepRatio * smallest;
+  run.mean_step /= static_cast<float>(count - 1);
+  return run;
 }
 
 }  // namespace
@@ -191,37 +225,87 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
   if (first_row >= end_row || first_column >= end_column) {
     return;
   }
-  // Per unit of depth, the depth difference to a neighbour beyond which the line between the two
-  // points is steeper than the angle: cot(angle) times the neighbour's spacing over the focal.
+  // The lines tested (column step, row step) and, per unit of depth, the depth difference to the
+  // neighbour on each beyond which the line between the two points is steeper than the angle:
+  // cot(angle) times the neighbour's spacing over the focal length.
+  static constexpr int kLines[4][2] = {{1, 0}, {0, 1}, {1, 1}, {-1, 1}};
+  const double cotangent = 1.0 / std::tan(static_cast<double>(kFlyingPixelAngleRad));
+  const double diagonal_spacing = std::hypot(1.0 / intrinsics.fx, 1.0 / intrinsics.fy);
+  const double steep_per_unit[4] = {cotangent / intrinsics.fx, cotangent / intrinsics.fy,
+                                    cotangent * diagonal_spacing, cotangent * diagonal_spacing};
   // In 1/65536 units the pixel loop stays in 32-bit integers (readings below 2^16, steps below
   // 2^31 for any focal length above 3 pixels) and free of branches, so it is vectorised.
-  const double cotangent = 1.0 / std::tan(static_cast<double>(kFlyingPixelAngleRad));
   const auto fixed = [](double per_unit) {
     return static_cast<std::int32_t>(std::min(std::ceil(per_unit * 65536.0), 32768.0));
   };
-  const std::int32_t across = fixed(cotangent / intrinsics.fx);
-  const std::int32_t down = fixed(cotangent / intrinsics.fy);
-  const std::int32_t diagonal =
-      fixed(cotangent * std::hypot(1.0 / intrinsics.fx, 1.0 / intrinsics.fy));
-  // Three rows of readings, copied once each: the message buffer has no alignment promise.
+  const std::int32_t across = fixed(steep_per_unit[0]);
+  const std::int32_t down = fixed(steep_per_unit[1]);
+  const std::int32_t diagonal = fixed(steep_per_unit[2]);
+  // The rows a run reaches around the current one, copied once each (the message buffer has no
+  // alignment promise) and framed by missing readings: a run leaving the image shows nothing.
+  constexpr int kReach = kSmearWidthPx + 1;
+  constexpr int kRows = 2 * kReach + 1;
   const int width = depth.width;
-  std::vector<std::uint16_t> rows(3 * static_cast<std::size_t>(width));
-  std::uint16_t * above = rows.data();
-  std::uint16_t * here = above + width;
-  std::uint16_t * below = here + width;
+  const std::size_t framed_width = static_cast<std::size_t>(width) + 2 * kReach;
+  std::vector<std::uint16_t> framed(kRows * framed_width, 0);
+  std::array<std::uint16_t *, kRows> rows;  // rows[kReach + k] is row v + k, from its column 0
+  for (int k = 0; k < kRows; ++k) {
+    rows[k] = framed.data() + k * framed_width + kReach;
+  }
   // Readings at or beyond the far limit are invalid; clamped to it, they stay invalid and keep
   // the scaled differences below in 32 bits.
   const auto read_clamped_row = [&](int v, std::uint16_t * row) {
+    if (v < 0 || v >= depth.height) {
+      std::fill(row, row + width, 0);
+      return;
+    }
     read_row(depth, row_length, v, row);
     for (int u = 0; u < width; ++u) {
       row[u] = std::min<std::uint16_t>(row[u], kFarLimitUnits);
     }
   };
-  read_clamped_row(first_row - 1, above);
-  read_clamped_row(first_row, here);
+  // A reading between its neighbours on some lines stays when, on each of them, a steady run
+  // continues it (through it, or ending at it), and one of those runs climbs more than a steep
+  // step per pixel: a run through it does, as its neighbours are more than two steep steps apart.
+  const auto flying = [&rows, &steep_per_unit](int u, unsigned lines) {
+    bool grazing = false;
+    for (int k = 0; k < 4; ++k) {
+      if ((lines >> k & 1u) == 0) {
+        continue;
+      }
+      std::array<std::int32_t, kRows> line;
+      for (int i = -kReach; i <= kReach; ++i) {
+        line[kReach + i] = rows[kReach + i * kLines[k][1]][u + i * kLines[k][0]];
+      }
+      const std::int32_t * centre = line.data() + kReach;
+      if (run_along(centre - kSmearWidthPx, 2 * kSmearWidthPx + 1, 1).steady) {
+        grazing = true;
+        continue;
+      }
+      const Run ahead = run_along(centre, kReach + 1, 1);
+      const Run behind = run_along(centre, kReach + 1, -1);
+      if (!ahead.steady && !behind.steady) {
+        return true;
+      }
+      const float steep_step = static_cast<float>(steep_per_unit[k]) / static_cast<float>(*centre);
+      grazing = grazing || (ahead.steady && ahead.mean_step >= steep_step) ||
+                (behind.steady && behind.mean_step >= steep_step);
+    }
+    return lines != 0 && !grazing;
+  };
+  for (int k = 0; k < kRows - 1; ++k) {
+    read_clamped_row(first_row - kReach + k, rows[k + 1]);
+  }
+  // Per pixel of the current row, one bit per line on which its reading lies between its
+  // neighbours; zero past the row's end, so a group may read beyond it.
+  constexpr int kGroupPx = sizeof(std::uint64_t) / sizeof(std::uint16_t);
+  std::vector<std::uint16_t> between_lines(static_cast<std::size_t>(width) + kGroupPx, 0);
   for (int v = first_row; v < end_row; ++v) {
-    read_clamped_row(v + 1, below);
-    std::uint16_t * cleared = out.data() + static_cast<std::size_t>(v) * width;
+    std::rotate(rows.begin(), rows.begin() + 1, rows.end());
+    read_clamped_row(v + kReach, rows[kRows - 1]);
+    const std::uint16_t * above = rows[kReach - 1];
+    const std::uint16_t * here = rows[kReach];
+    const std::uint16_t * below = rows[kReach + 1];
     for (int u = first_column; u < end_column; ++u) {
       const std::int32_t d = here[u];
       // Strictly between the two, more than half a steep step from each (a reading that close
@@ -236,15 +320,23 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
         const bool nearer_b = (to_b < -half_step) & (to_a > half_step);
         return valid & (nearer_a | nearer_b) & (std::abs(to_b - to_a) > step);
       };
-      const bool flying =
-          (d >= 1) & (d < kFarLimitUnits) &
-          (between(here[u + 1], here[u - 1], across * d) | between(below[u], above[u], down * d) |
-           between(below[u + 1], above[u - 1], diagonal * d) |
-           between(below[u - 1], above[u + 1], diagonal * d));
-      cleared[u] = flying ? 0 : cleared[u];
+      const bool valid = (d >= 1) & (d < kFarLimitUnits);
+      between_lines[u] = static_cast<std::uint16_t>(
+          valid * (between(here[u + 1], here[u - 1], across * d) |
+                   between(below[u], above[u], down * d) << 1 |
+                   between(below[u + 1], above[u - 1], diagonal * d) << 2 |
+                   between(below[u - 1], above[u + 1], diagonal * d) << 3));
     }
-    std::swap(above, here);
-    std::swap(here, below);
+    // Few readings lie between their neighbours: runs are followed for those alone, found
+    // kGroupPx at a time.
+    std::uint16_t * cleared = out.data() + static_cast<std::size_t>(v) * width;
+    for (int group = first_column; group < end_column; group += kGroupPx) {
+      std::uint64_t any = 0;
+      std::memcpy(&any, &between_lines[group], sizeof(any));
+      for (int u = group; any != 0 && u < std::min(group + kGroupPx, end_column); ++u) {
+        cleared[u] = flying(u, between_lines[u]) ? 0 : cleared[u];
+      }
+    }
   }
 }
 
