@@ -163,6 +163,47 @@ TEST(DetectionCloudBuilder, LitterKeepsOnlyTheFloorAtItsContactUnlessItIsFlat)
   EXPECT_TRUE(same_points(clouds[2], spot));
 }
 
+// A box with nothing standing in it outlines what is flat in it: a sheet lower than the floor
+// band by its own height layer, bare floor (a spill the detector saw) by all of its floor.
+TEST(DetectionCloudBuilder, FlatBoxKeepsTheRaisedLayerOrElseItsWholeFloor)
+{
+  const float height_m = 0.5f;
+  const CameraIntrinsics intrinsics{200.0f, 200.0f, 159.5f, 119.5f};
+  Eigen::Matrix4f camera_to_base;
+  camera_to_base << 0, 0, 1, 0, -1, 0, 0, 0, 0, -1, 0, height_m, 0, 0, 0, 1;
+  const CameraView view{intrinsics, 0.2f, 5.0f, camera_to_base};
+  const DetectionCloudBuilder builder({0.005f, kGround});
+  const DetectedObject sheet_box = box(kObstacle, 80, 170, 240, 238);
+  for (const float sheet_m : {0.0f, 0.01f, 0.02f}) {
+    SCOPED_TRACE(sheet_m);
+    // A level camera over a bare floor; the sheet covers columns 100-219, rows 190-229 (about
+    // 1 m ahead), inside its box with floor all round.
+    test::DepthFrame depth(320, 240, 0);
+    for (int v = 120; v < 240; ++v) {
+      for (int u = 0; u < 320; ++u) {
+        const bool sheet = u >= 100 && u < 220 && v >= 190 && v < 230;
+        const float top_m = sheet ? sheet_m : 0.0f;
+        depth.set(u, v,
+                  static_cast<std::uint16_t>(std::lround(
+                      1000.0f * intrinsics.fy * (height_m - top_m) / (v - intrinsics.cy))));
+      }
+    }
+    std::vector<Cloud> clouds;
+    builder.build(depth.view(), 320, {sheet_box}, view, clouds);
+    ASSERT_EQ(clouds.size(), 1u);
+    if (sheet_m == 0.0f) {
+      Cloud whole_box;
+      CloudBuildReport report;
+      builder.filter_detection_cloud(depth.view(), 320, sheet_box, view, nullptr, BoxFloor::kRemove,
+                                     whole_box, report);
+      EXPECT_TRUE(same_points(clouds[0], whole_box));
+      continue;
+    }
+    EXPECT_GT(clouds[0].size(), 500u);
+    EXPECT_EQ(above(clouds[0], 0.5f * sheet_m).size(), clouds[0].size()) << "floor beside it kept";
+  }
+}
+
 TEST(DetectionCloudBuilder, KeepsADetectionCloudOnlyWithMoreThanFivePoints)
 {
   const DetectionCloudBuilder builder({0.001f, kGround});

@@ -45,7 +45,7 @@ inline constexpr float kFloorContactRadiusM = 0.05f;
 
 /// What a box cloud given a floor model does with the box's floor points.
 enum class BoxFloor {
-  kRemove,     ///< drops them all: the object stands on the floor (obstacles, persons)
+  kRemove,     ///< drops them all: the object stands on them (obstacles, persons)
   kAtContact,  ///< keeps those at the object's contact: it lies on the floor (bottles, blood)
 };
 
@@ -57,11 +57,14 @@ enum class BoxFloor {
 inline constexpr float kFloorModelLeafM = 0.02f;
 
 /// Splits a box's cloud, cropped and in base_footprint, by `floor_model` into `cloud` (replaced).
-/// BoxFloor::kRemove keeps only the points above the floor. BoxFloor::kAtContact keeps, when
-/// the box holds a standing object (at least kMinDetectionCloudPoints above the floor), those
-/// points and the floor points within kFloorContactRadiusM of one of them horizontally (x, y),
-/// so the floor the box sees behind the object is dropped; otherwise (a flat spot, all or
-/// nearly all floor) every point.
+/// A box that holds nothing standing (fewer than kMinDetectionCloudPoints above the floor: a flat
+/// spot, a sheet lower than the floor band) keeps, whatever its class, the upper of two height
+/// layers when its heights above the floor plane split into two clearly apart (Otsu's
+/// threshold; a sheet on the floor), else every point: the detector found something there, and
+/// its footprint is the floor its box covers. Otherwise
+/// BoxFloor::kRemove keeps only the points above the floor, and BoxFloor::kAtContact those and
+/// the floor points within kFloorContactRadiusM of one of them horizontally (x, y), so the floor
+/// the box sees behind the object is dropped.
 void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
                      const GroundRemoval<pcl::PointXYZ> & floor_model, BoxFloor floor,
                      pcl::PointCloud<pcl::PointXYZ> & cloud);
@@ -86,11 +89,11 @@ public:
   /// One box's cloud in base_footprint: the points of region_cloud of the box cropped to the
   /// view's range and transformed (made in one pass by rgb_depth_to_cloud), split by the floor
   /// model with split_box_floor when one is given; without one every point is kept and `floor`
-  /// is unused. With a floor model, a standing object's box (BoxFloor::kRemove) is built without
-  /// its flying pixels (clear_flying_pixels): its floor is dropped anyway, and what lies behind it
-  /// must not join it; a box that keeps floor keeps every pixel, since litter on the floor seen
-  /// at a grazing angle is as steep as a flying pixel. A box whose four edges are 0 gives nothing
-  /// (`cloud` is left as it is).
+  /// is unused. With a floor model, the box is built without its flying pixels
+  /// (clear_flying_pixels): what lies behind the object must not join it (a bottle's smear to
+  /// the floor 2 m behind would stand above the floor and draw its contact floor along), while
+  /// the floor and litter seen at a grazing angle are steady surfaces the pass keeps. A box whose
+  /// four edges are 0 gives nothing (`cloud` is left as it is).
   void filter_detection_cloud(const DepthImageView & depth, int row_length,
                               const DetectedObject & box, const CameraView & view,
                               const GroundRemoval<pcl::PointXYZ> * floor_model, BoxFloor floor,

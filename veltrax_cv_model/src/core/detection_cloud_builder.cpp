@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -30,6 +31,77 @@ void fold_into(const BackProjectionResult & result, CloudBuildReport & report)
     report.largest_unthinned_points =
         std::max(report.largest_unthinned_points, result.working_points);
   }
+}
+
+// Separation, in deviations of the wider layer, from which two height layers of a flat box are a
+// flat object on the floor rather than one noisy floor: Otsu's split of a single Gaussian layer
+// leaves halves about 2.7 of their deviations apart, a sheet on the floor stands well beyond.
+constexpr double kLayerSeparation = 4.0;
+// Smallest step between the layers, metres: less is the floor's own relief (carpet pile, tile
+// joints) and the millimetre rounding of the readings, not an object.
+constexpr double kMinLayerStepM = 0.005;
+
+// The points of a box with nothing standing in it that lie on a flat object rather than on the
+// floor around it: the upper of the two height layers that Otsu's threshold splits the box into,
+// when those layers lie kLayerSeparation deviations apart; all points otherwise. A sheet a
+// centimetre high stays inside the floor band, yet near the camera its top stands several sensor
+// steps above the floor beside it. Heights are taken above the floor plane, not the profile: the
+// profile follows a large sheet, whose top is the lowest layer of the cells it covers.
+pcl::PointCloud<pcl::PointXYZ> flat_object_points(pcl::PointCloud<pcl::PointXYZ> in_base,
+                                                  const GroundRemoval<pcl::PointXYZ> & floor_model)
+{
+  std::vector<double> heights;
+  heights.reserve(in_base.size());
+  for (const pcl::PointXYZ & p : in_base) {
+    heights.push_back(p.z - floor_model.floor_plane().at(p.x, p.y));
+  }
+  std::vector<double> sorted = heights;
+  std::sort(sorted.begin(), sorted.end());
+  const std::size_t n = sorted.size();
+  std::vector<double> sum(n + 1, 0.0);
+  std::vector<double> squares(n + 1, 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    sum[i + 1] = sum[i] + sorted[i];
+    squares[i + 1] = squares[i] + sorted[i] * sorted[i];
+  }
+  // Otsu: the split with the smallest summed within-layer variance.
+  double best_within = std::numeric_limits<double>::infinity();
+  std::size_t split = 0;
+  for (std::size_t k = kMinDetectionCloudPoints; k + kMinDetectionCloudPoints <= n; ++k) {
+    if (sorted[k - 1] == sorted[k]) {
+      continue;  // equal heights stay in one layer
+    }
+    const double low = squares[k] - sum[k] * sum[k] / k;
+    const double high = (squares[n] - squares[k]) - (sum[n] - sum[k]) * (sum[n] - sum[k]) / (n - k);
+    if (low + high < best_within) {
+      best_within = low + high;
+      split = k;
+    }
+  }
+  if (split == 0) {
+    return in_base;
+  }
+  // Each layer on its own must be tight: a few stray readings above a floor make an upper
+  // "layer" as wide as the step.
+  const std::size_t high_count = n - split;
+  const double low_mean = sum[split] / split;
+  const double high_mean = (sum[n] - sum[split]) / high_count;
+  const double low_spread = std::sqrt(std::max(0.0, squares[split] / split - low_mean * low_mean));
+  const double high_spread =
+      std::sqrt(std::max(0.0, (squares[n] - squares[split]) / high_count - high_mean * high_mean));
+  if (high_mean - low_mean <
+      std::max(kLayerSeparation * std::max(low_spread, high_spread), kMinLayerStepM)) {
+    return in_base;
+  }
+  const double threshold = 0.5 * (sorted[split - 1] + sorted[split]);
+  pcl::PointCloud<pcl::PointXYZ> raised;
+  raised.header = in_base.header;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (heights[i] > threshold) {
+      raised.push_back(in_base[i]);
+    }
+  }
+  return raised;
 }
 
 // The fused pass's working memory, kept by each thread from frame to frame: a transform worker
@@ -119,12 +191,12 @@ void DetectionCloudBuilder::filter_detection_cloud(
         report);
     return;
   }
-  // A standing object's box without its flying pixels: its floor is dropped anyway, and what lies
-  // behind it must not join it. Only the box's rows are copied: the pass reads no others.
+  // A box without its flying pixels: what lies behind the object must not join it, and the
+  // floor a grazing view shows is a steady surface the pass keeps. Only the box's rows are
+  // copied: the pass reads no others.
   DepthImageView box_depth = depth;
-  if (floor == BoxFloor::kRemove &&
-      check_depth_region(depth, row_length, region, view.intrinsics, settings_.leaf_size_m) ==
-          BackProjectionStatus::kOk) {
+  if (check_depth_region(depth, row_length, region, view.intrinsics, settings_.leaf_size_m) ==
+      BackProjectionStatus::kOk) {
     std::vector<std::uint16_t> & standing = thread_readings().standing;
     copy_depth(depth, row_length, standing, region.top, region.bottom);
     clear_flying_pixels(depth, row_length, region, view.intrinsics, standing);
@@ -166,17 +238,17 @@ void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
                      pcl::PointCloud<pcl::PointXYZ> & cloud)
 {
   auto above_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
-  if (floor == BoxFloor::kRemove) {
-    floor_model.groundRemove(in_base, above_floor, nullptr);
-    cloud = std::move(*above_floor);
-    return;
-  }
   auto on_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
   floor_model.groundRemove(in_base, above_floor, on_floor);
-  // Fewer points above the floor than make a detection cloud are noise over a flat spot, whose
-  // footprint is its floor.
+  // Fewer points above the floor than make a detection cloud are noise over something flat (a
+  // spill, a sheet lower than the floor band, a dark object the sensor barely sees): the
+  // detector found it, so its footprint is the floor its box covers.
   if (!keeps_detection_cloud(*above_floor)) {
-    cloud = std::move(in_base);
+    cloud = flat_object_points(std::move(in_base), floor_model);
+    return;
+  }
+  if (floor == BoxFloor::kRemove) {
+    cloud = std::move(*above_floor);
     return;
   }
   const PlanarProximity footprint(above_floor->points.data(), above_floor->size(),
