@@ -145,12 +145,17 @@ TEST(FusedRegionCloud, GivesThePclChainsCloudsAndThinsLikeVoxelGrid)
     }
   }
 
-  // Random clouds across zero, a few points per voxel, and the grid sizes where VoxelGrid gives
-  // up: cbrt(INT32_MAX) = 1290.16 cells a side fit, 1291 do not.
+  // Random clouds across zero, a few points per voxel (8000 voxels: more than the thinning's
+  // cache holds, so a voxel's sum is written out and taken up again), and the grid sizes where
+  // VoxelGrid gives up: cbrt(INT32_MAX) = 1290.16 cells a side fit, 1291 do not. One scratch
+  // serves clouds of different sizes, as a worker's does.
   pcl::console::setVerbosityLevel(pcl::console::L_ERROR);
   std::mt19937 random(7);
+  std::uniform_int_distribution<int> cloud_size(5000, 25000);
+  VoxelScratch scratch;
   for (const auto & [extent_m, leaf_m] : {std::pair{0.4f, 0.01f},
                                           {0.4f, 0.003f},
+                                          {0.4f, 0.02f},
                                           {2.0f, 0.05f},
                                           {1.2894f, 0.001f},
                                           {1.2906f, 0.001f},
@@ -158,7 +163,7 @@ TEST(FusedRegionCloud, GivesThePclChainsCloudsAndThinsLikeVoxelGrid)
     SCOPED_TRACE(testing::Message() << "extent " << extent_m << ", leaf " << leaf_m);
     std::uniform_real_distribution<float> coordinate(-extent_m / 2, extent_m / 2);
     auto cloud = std::make_shared<Cloud>();
-    for (int i = 0; i < 20000; ++i) {
+    for (int i = cloud_size(random); i > 0; --i) {
       cloud->push_back({coordinate(random), coordinate(random), coordinate(random)});
     }
     // The corners fix the grid; a repeated point makes VoxelGrid's output smaller iff it thinned.
@@ -172,7 +177,6 @@ TEST(FusedRegionCloud, GivesThePclChainsCloudsAndThinsLikeVoxelGrid)
     grid.filter(expected);
     Eigen::Vector4f low, high;
     pcl::getMinMax3D(*cloud, low, high);
-    RegionScratch scratch;
     const bool thins = thin_in_voxel_order(cloud->points.data(), cloud->size(), low.head<3>(),
                                            high.head<3>(), leaf_m, scratch, thinned.points);
     EXPECT_EQ(thins, expected.size() < cloud->size());

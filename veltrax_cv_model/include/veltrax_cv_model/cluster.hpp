@@ -25,15 +25,14 @@ inline constexpr float kClusterPrefilterLeafM = 0.001f;
 /// Number of bands the k-means method splits a cloud into.
 inline constexpr int kKmeansClusterGroups = 3;
 
-/// The cloud every clustering method works on: `cloud` voxel-filtered with a
-/// kClusterPrefilterLeafM leaf (each occupied voxel becomes the mean of its points), then freed
-/// of non-finite points.
+/// The cloud every clustering method works on: the finite points of `cloud` thinned as
+/// pcl::VoxelGrid with a kClusterPrefilterLeafM leaf thins them (each occupied voxel becomes the
+/// mean of its points, in the grid's voxel order; thin_in_voxel_order).
 ///
 /// When the cloud is so wide that the voxel grid's integer indices would overflow (more than
-/// 2^31 - 1 voxels over its finite bounding box, e.g. 2 m x 2 m x 1 m), the voxel filter is
-/// skipped and the finite points pass through unchanged, in order. The check is the voxel grid's
-/// own, made beforehand so that the library never prints its overflow warning once per frame.
-/// A cloud marked dense that nevertheless holds non-finite points is treated as not dense.
+/// 2^31 - 1 voxels over its finite bounding box, e.g. 2 m x 2 m x 1 m), the finite points pass
+/// through unthinned, in order, as the voxel grid would hand them back. A cloud marked dense that
+/// nevertheless holds non-finite points is treated as not dense. Nothing is printed.
 ///
 /// @return a new cloud, never null: unorganised, is_dense true; empty when `cloud` has no finite
 ///         point.

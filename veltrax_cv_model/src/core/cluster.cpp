@@ -5,11 +5,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 
 #include <pcl/common/point_tests.h>
-#include <pcl/filters/filter.h>
-#include <pcl/filters/voxel_grid.h>
 #include <pcl/search/kdtree.h>
 #include <pcl/segmentation/extract_clusters.h>
 #include <opencv2/core.hpp>
@@ -26,27 +25,25 @@ using Cloud = pcl::PointCloud<pcl::PointXYZ>;
 namespace
 {
 
+// Lanes x, y, z and the padding, which is ignored: one min and one max a point.
 struct FiniteBounds
 {
-  float min[3]{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
-               std::numeric_limits<float>::max()};
-  float max[3]{-std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
-               -std::numeric_limits<float>::max()};
+  Eigen::Array4f min{Eigen::Array4f::Constant(std::numeric_limits<float>::max())};
+  Eigen::Array4f max{Eigen::Array4f::Constant(-std::numeric_limits<float>::max())};
   std::size_t finite{0};
+
+  Eigen::Vector3f low() const { return min.head<3>().matrix(); }
+  Eigen::Vector3f high() const { return max.head<3>().matrix(); }
 };
 
 FiniteBounds finite_bounds(const Cloud & cloud)
 {
   FiniteBounds b;
   for (const auto & p : cloud.points) {
-    if (!pcl::isXYZFinite(p)) {
-      continue;
-    }
-    ++b.finite;
-    const float v[3] = {p.x, p.y, p.z};
-    for (int a = 0; a < 3; ++a) {
-      b.min[a] = std::min(b.min[a], v[a]);
-      b.max[a] = std::max(b.max[a], v[a]);
+    if (pcl::isXYZFinite(p)) {
+      ++b.finite;
+      b.min = b.min.min(p.getArray4fMap());
+      b.max = b.max.max(p.getArray4fMap());
     }
   }
   return b;
@@ -64,39 +61,27 @@ Cloud make_unorganised(Cloud cloud)
 
 Cloud::Ptr prefilter_for_clustering(const Cloud & cloud)
 {
-  auto finite = std::make_shared<Cloud>();
+  auto filtered = std::make_shared<Cloud>();
   const FiniteBounds bounds = finite_bounds(cloud);
   if (bounds.finite == 0) {
-    return finite;
+    return filtered;
   }
-
-  // The voxel grid and removeNaNFromPointCloud trust is_dense; a cloud that claims it falsely
-  // would send NaN into the voxel index arithmetic.
-  Cloud::ConstPtr input;
-  if (cloud.is_dense && bounds.finite != cloud.size()) {
-    auto copy = std::make_shared<Cloud>(cloud);
-    copy->is_dense = false;
-    input = copy;
-  } else {
-    input = std::make_shared<const Cloud>(cloud);
+  // Only finite points may reach the voxel index arithmetic, whatever is_dense claims.
+  const pcl::PointXYZ * points = cloud.points.data();
+  Cloud::VectorType finite;
+  if (bounds.finite != cloud.size()) {
+    finite.reserve(bounds.finite);
+    std::copy_if(cloud.points.begin(), cloud.points.end(), std::back_inserter(finite),
+                 [](const pcl::PointXYZ & p) { return pcl::isXYZFinite(p); });
+    points = finite.data();
   }
-
-  Cloud voxels;
-  if (voxel_grid_would_overflow(Eigen::Vector3f(bounds.min), Eigen::Vector3f(bounds.max),
-                                kClusterPrefilterLeafM)) {
-    voxels = *input;
-  } else {
-    pcl::VoxelGrid<pcl::PointXYZ> grid;
-    grid.setInputCloud(input);
-    grid.setLeafSize(kClusterPrefilterLeafM, kClusterPrefilterLeafM, kClusterPrefilterLeafM);
-    grid.filter(voxels);
+  VoxelScratch scratch;
+  if (!thin_in_voxel_order(points, bounds.finite, bounds.low(), bounds.high(),
+                           kClusterPrefilterLeafM, scratch, filtered->points)) {
+    filtered->points.assign(points, points + bounds.finite);
   }
-
-  pcl::Indices kept;
-  pcl::removeNaNFromPointCloud(voxels, *finite, kept);
-  // removeNaNFromPointCloud copies a dense cloud as it is, organised or not.
-  *finite = make_unorganised(std::move(*finite));
-  return finite;
+  *filtered = make_unorganised(std::move(*filtered));
+  return filtered;
 }
 
 std::vector<pcl::PointIndices> euclidean_cluster_indices(const Cloud::ConstPtr & cloud,
@@ -192,9 +177,10 @@ void Cluster::componentCluster(const std::shared_ptr<Cloud> & cloud, int & count
 
   std::vector<int> cell_of_point(cloud->size(), -1);
   std::vector<int> points_in_cell(static_cast<std::size_t>(rows) * cols, 0);
+  // A finite point lies at or above the low bound, so the quotient is at least 0 and its
+  // truncation is its floor, without the libm call std::floor is on baseline x86-64.
   const auto bin = [cell_m](float v, float lo, int n) {
-    const double k = std::floor((static_cast<double>(v) - lo) / cell_m);
-    return static_cast<int>(std::clamp(k, 0.0, static_cast<double>(n - 1)));
+    return std::min(static_cast<int>((static_cast<double>(v) - lo) / cell_m), n - 1);
   };
   for (std::size_t i = 0; i < cloud->size(); ++i) {
     const auto & p = cloud->points[i];
@@ -251,17 +237,17 @@ void Cluster::componentCluster(const std::shared_ptr<Cloud> & cloud, int & count
     }
   }
 
+  // Each point's cell becomes its cluster, -1 for noise.
   const int * cell_labels = labels.ptr<int>(0);  // clone() and connectedComponents: continuous
-  std::vector<int> cluster_of_point(cloud->size(), -1);
+  std::vector<int> & cluster_of_point = cell_of_point;
   std::vector<std::size_t> sizes(static_cast<std::size_t>(clusters_found), 0);
-  for (std::size_t i = 0; i < cloud->size(); ++i) {
-    if (cell_of_point[i] < 0) {
-      continue;
-    }
-    const int label = cell_labels[cell_of_point[i]];
-    if (label > 0) {
-      cluster_of_point[i] = cluster_of_label[static_cast<std::size_t>(label)];
-      ++sizes[static_cast<std::size_t>(cluster_of_point[i])];
+  for (int & point : cluster_of_point) {
+    if (point >= 0) {
+      const int label = cell_labels[point];
+      point = label > 0 ? cluster_of_label[static_cast<std::size_t>(label)] : -1;
+      if (point >= 0) {
+        ++sizes[static_cast<std::size_t>(point)];
+      }
     }
   }
 

@@ -1,6 +1,8 @@
 #include "veltrax_cv_model/obstacle_outliner.hpp"
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include "veltrax_cv_model/cluster_merge.hpp"
@@ -79,11 +81,24 @@ bool ObstacleOutliner::bbox_cluster(const pcl::PointCloud<pcl::PointXYZ> & cloud
 void ObstacleOutliner::merge_clusters(const std::vector<pcl::PointCloud<pcl::PointXYZ>> & clusters,
                                       std::vector<pcl::PointCloud<pcl::PointXYZ>> & merged) const
 {
+  // Each cluster's centroid once, not once per pair: as a one-point cloud (empty without one) it
+  // stands in for its cluster, whose distances it gives exactly.
+  std::vector<pcl::PointCloud<pcl::PointXYZ>> centroids(clusters.size());
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    if (const std::optional<Eigen::Vector3f> c = cloud_centroid(clusters[i])) {
+      centroids[i].push_back(pcl::PointXYZ(c->x(), c->y(), c->z()));
+    }
+  }
+  // merge_close_clusters hands over elements of `clusters`.
+  const auto centroid_of = [&](const pcl::PointCloud<pcl::PointXYZ> & cluster)
+      -> const pcl::PointCloud<pcl::PointXYZ> & {
+    return centroids[static_cast<std::size_t>(&cluster - clusters.data())];
+  };
   merge_close_clusters(
       clusters,
-      [this](const pcl::PointCloud<pcl::PointXYZ> & seed,
-             const pcl::PointCloud<pcl::PointXYZ> & candidate) {
-        return distance(seed, candidate);
+      [&](const pcl::PointCloud<pcl::PointXYZ> & seed,
+          const pcl::PointCloud<pcl::PointXYZ> & candidate) {
+        return distance(centroid_of(seed), centroid_of(candidate));
       },
       merged);
 }
