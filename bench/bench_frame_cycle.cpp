@@ -10,7 +10,10 @@
 // Each runs at the built-in leaf size (0.001 m) and at 0.01 m, the clouds also at the shipped 0.005
 // m. The decoding of both batch slots is timed by bench_decode. Then a cycle's cloud work (both
 // cameras' clouds, the fusion) on the two recorded Kinect frames with 1 % depth noise, at the
-// shipped parameters (params.yaml).
+// shipped parameters (params.yaml), and two of its parts beside the implementations they replaced
+// (Reference), copies kept here only for that comparison: the voxel thinning of the box clouds
+// (a hash of voxel sums, then a sort of the voxels) and the fusion (the clustering prefilter
+// by pcl::VoxelGrid, both centroids computed again for every pair the merge compares).
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -18,11 +21,18 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <pcl/common/point_tests.h>
+#include <pcl/filters/filter.h>
+#include <pcl/filters/voxel_grid.h>
 #include <opencv2/imgproc.hpp>
 
 #include "cv_bridge/cv_bridge.h"
@@ -33,7 +43,12 @@
 #include "scene/scene.hpp"
 #include "support/reference_clouds.hpp"
 #include "tf2_msgs/msg/tf_message.hpp"
+#include "veltrax_cv_model/class_table.hpp"
+#include "veltrax_cv_model/cluster_merge.hpp"
+#include "veltrax_cv_model/depth_filters.hpp"
+#include "veltrax_cv_model/footprint.hpp"
 #include "veltrax_cv_model/pipeline_settings.hpp"
+#include "veltrax_cv_model/voxel_grid_guard.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
 #include "veltrax_harness/harness.hpp"
 
@@ -282,6 +297,340 @@ void BM_RecordedNoisyCycle(benchmark::State & state)
   state.counters["outline_points"] = static_cast<double>(outline_points);
 }
 
+// --- The replaced implementations, for the comparisons below only ---------------------------
+
+// Voxel thinning as the box clouds had it: sums per voxel in a flat hash (linear probing behind
+// a direct-mapped cache of the voxels met lately), then the voxels sorted by index.
+struct ReferenceThinning
+{
+  struct Voxel
+  {
+    std::uint64_t key;
+    float x, y, z;
+    std::uint32_t count;
+  };
+  std::vector<Voxel> voxels;
+  std::vector<std::uint64_t> slot_key;
+  std::vector<std::uint32_t> slot_voxel;
+  std::vector<std::size_t> used_slots;
+  std::vector<std::uint64_t> order;
+  std::vector<std::uint64_t> buffer;
+
+  static int bit_width(std::uint64_t value)
+  {
+    int bits = 0;
+    for (; value != 0; value >>= 1) {
+      ++bits;
+    }
+    return bits;
+  }
+
+  // Stable LSD radix sort by bits [low_bit, low_bit + bits), 11-bit digits.
+  void radix_sort(int low_bit, int bits)
+  {
+    constexpr std::size_t kDigits = 2048;
+    buffer.resize(order.size());
+    std::array<std::size_t, kDigits> start;
+    for (int shift = low_bit; shift < low_bit + bits; shift += 11) {
+      start.fill(0);
+      for (const std::uint64_t e : order) {
+        ++start[(e >> shift) & (kDigits - 1)];
+      }
+      if (std::find(start.begin(), start.end(), order.size()) != start.end()) {
+        continue;
+      }
+      std::size_t sum = 0;
+      for (std::size_t & s : start) {
+        sum += std::exchange(s, sum);
+      }
+      for (const std::uint64_t e : order) {
+        buffer[start[(e >> shift) & (kDigits - 1)]++] = e;
+      }
+      order.swap(buffer);
+    }
+  }
+
+  bool thin(const pcl::PointXYZ * points, std::size_t count, const Eigen::Vector3f & min_pt,
+            const Eigen::Vector3f & max_pt, float leaf_size_m,
+            veltrax_cv_model::Cloud::VectorType & out)
+  {
+    if (veltrax_cv_model::voxel_grid_would_overflow(min_pt, max_pt, leaf_size_m)) {
+      return false;
+    }
+    const float inverse_leaf = 1.0f / leaf_size_m;
+    std::array<int, 3> low_cell;
+    std::array<float, 3> low;
+    std::array<std::int64_t, 3> side;
+    float largest = 0.0f;
+    for (int a = 0; a < 3; ++a) {
+      const float scaled_min = min_pt[a] * inverse_leaf;
+      const float scaled_max = max_pt[a] * inverse_leaf;
+      low_cell[a] = static_cast<int>(std::floor(scaled_min));
+      low[a] = static_cast<float>(low_cell[a]);
+      side[a] = std::int64_t{static_cast<int>(std::floor(scaled_max))} - low_cell[a] + 1;
+      largest = std::max({largest, std::fabs(scaled_min), std::fabs(scaled_max)});
+    }
+    const bool small_cells = largest < 8388608.0f;
+    const auto cell = [&](float c, int a) -> std::int64_t {
+      const float scaled = c * inverse_leaf;
+      if (small_cells) {
+        const int truncated = static_cast<int>(scaled);
+        return std::int64_t{truncated - (static_cast<float>(truncated) > scaled) - low_cell[a]};
+      }
+      return static_cast<int>(std::floor(scaled) - low[a]);
+    };
+    std::size_t mask = 1023;
+    for (; mask < 2 * count; mask = mask * 2 + 1) {
+    }
+    voxels.clear();
+    voxels.reserve(count);
+    used_slots.clear();
+    used_slots.reserve(count);
+    if (slot_key.size() <= mask) {
+      slot_key.assign(mask + 1, 0);
+      slot_voxel.resize(mask + 1);
+    }
+    const auto find_or_add = [&](std::uint64_t tagged) {
+      std::uint64_t mixed = tagged ^ (tagged >> 33);
+      mixed *= 0xFF51AFD7ED558CCDull;
+      std::size_t slot = static_cast<std::size_t>(mixed ^ (mixed >> 33)) & mask;
+      for (; slot_key[slot] != 0; slot = (slot + 1) & mask) {
+        if (slot_key[slot] == tagged) {
+          return slot_voxel[slot];
+        }
+      }
+      const auto voxel = static_cast<std::uint32_t>(voxels.size());
+      slot_key[slot] = tagged;
+      slot_voxel[slot] = voxel;
+      used_slots.push_back(slot);
+      voxels.emplace_back().key = tagged - 1;
+      return voxel;
+    };
+    std::array<std::uint64_t, 1024> cache_key{};
+    std::array<std::uint32_t, 1024> cache_voxel{};
+    for (std::size_t i = 0; i < count; ++i) {
+      const pcl::PointXYZ & p = points[i];
+      const auto tagged = static_cast<std::uint64_t>(cell(p.x, 0) + cell(p.y, 1) * side[0] +
+                                                     cell(p.z, 2) * side[0] * side[1]) +
+                          1;
+      const std::size_t line = tagged & 1023;
+      if (cache_key[line] != tagged) {
+        cache_key[line] = tagged;
+        cache_voxel[line] = find_or_add(tagged);
+      }
+      Voxel & v = voxels[cache_voxel[line]];
+      v.x += p.x;
+      v.y += p.y;
+      v.z += p.z;
+      ++v.count;
+    }
+    for (const std::size_t slot : used_slots) {
+      slot_key[slot] = 0;
+    }
+    order.resize(voxels.size());
+    const int index_bits = bit_width(voxels.size());
+    const int key_bits = bit_width(static_cast<std::uint64_t>(side[0] * side[1] * side[2] - 1));
+    for (std::size_t v = 0; v < voxels.size(); ++v) {
+      order[v] = (voxels[v].key << index_bits) | v;
+    }
+    radix_sort(index_bits, key_bits);
+    out.reserve(out.size() + voxels.size());
+    for (const std::uint64_t o : order) {
+      const Voxel & sum = voxels[o & ((std::uint64_t{1} << index_bits) - 1)];
+      const auto n = static_cast<float>(sum.count);
+      out.emplace_back(sum.x / n, sum.y / n, sum.z / n);
+    }
+    return true;
+  }
+};
+
+// The clustering prefilter as it was: pcl::VoxelGrid at the 1 mm leaf over a copy of the cloud,
+// then pcl::removeNaNFromPointCloud.
+veltrax_cv_model::Cloud::Ptr reference_prefilter(const veltrax_cv_model::Cloud & cloud)
+{
+  using veltrax_cv_model::Cloud;
+  auto finite = std::make_shared<Cloud>();
+  Eigen::Vector3f low = Eigen::Vector3f::Constant(std::numeric_limits<float>::max());
+  Eigen::Vector3f high = -low;
+  std::size_t finite_count = 0;
+  for (const pcl::PointXYZ & p : cloud.points) {
+    if (pcl::isXYZFinite(p)) {
+      ++finite_count;
+      low = low.cwiseMin(p.getVector3fMap());
+      high = high.cwiseMax(p.getVector3fMap());
+    }
+  }
+  if (finite_count == 0) {
+    return finite;
+  }
+  auto input = std::make_shared<Cloud>(cloud);
+  input->is_dense = finite_count == cloud.size();
+  Cloud voxels;
+  if (veltrax_cv_model::voxel_grid_would_overflow(low, high,
+                                                  veltrax_cv_model::kClusterPrefilterLeafM)) {
+    voxels = *input;
+  } else {
+    pcl::VoxelGrid<pcl::PointXYZ> grid;
+    grid.setInputCloud(input);
+    grid.setLeafSize(veltrax_cv_model::kClusterPrefilterLeafM,
+                     veltrax_cv_model::kClusterPrefilterLeafM,
+                     veltrax_cv_model::kClusterPrefilterLeafM);
+    grid.filter(voxels);
+  }
+  pcl::Indices kept;
+  pcl::removeNaNFromPointCloud(voxels, *finite, kept);
+  finite->width = static_cast<std::uint32_t>(finite->size());
+  finite->height = 1;
+  finite->is_dense = true;
+  return finite;
+}
+
+// ObstacleOutliner::outline with the grid method as it was: the prefilter above, and the merge
+// computing both centroids again for every pair it compares.
+void reference_outline(const veltrax_cv_model::ObstacleOutliner & outliner,
+                       const CloudList & detection_clouds, veltrax_cv_model::Cloud & outline)
+{
+  const veltrax_cv_model::ClusterSettings & settings = outliner.settings();
+  CloudList clusters;
+  for (const veltrax_cv_model::Cloud & cloud : detection_clouds) {
+    if (!(veltrax_cv_model::x_extent(cloud) > settings.merge_dis_m)) {
+      clusters.push_back(cloud);
+      continue;
+    }
+    veltrax_cv_model::Cluster grid(nullptr, settings.grid_step_m, settings.grid_kernel_size,
+                                   settings.grid_th);
+    CloudList parts;
+    int count = 0;
+    grid.componentCluster(reference_prefilter(cloud), count, parts);
+    CloudList merged;
+    veltrax_cv_model::merge_close_clusters(
+        parts,
+        [&](const veltrax_cv_model::Cloud & seed, const veltrax_cv_model::Cloud & candidate) {
+          return outliner.distance(seed, candidate);
+        },
+        merged);
+    std::move(merged.begin(), merged.end(), std::back_inserter(clusters));
+  }
+  CloudList polygons;
+  veltrax_cv_model::cluster_convex_hulls(clusters, polygons);
+  veltrax_cv_model::polygon_to_cloud(polygons, veltrax_cv_model::kOutlineSpacingM, outline);
+}
+
+// --- The recorded cycle's parts beside the implementations they replaced ---------------------
+
+// Each outlined box of both recorded frames as its cloud's thinning gets it: the points of its
+// valid pixels up to the far crop end (camera optical frame) and their bounds, from the depth
+// the builder uses (smoothed, flying pixels cleared).
+struct BoxPoints
+{
+  veltrax_cv_model::Cloud::VectorType points;
+  Eigen::Vector3f low;
+  Eigen::Vector3f high;
+};
+
+std::vector<BoxPoints> recorded_box_points(const veltrax_footprint::PipelineParams & params)
+{
+  const veltrax_cv_model::DetectionCloudBuilder builder(params.clouds);
+  std::vector<BoxPoints> boxes;
+  for (const CameraInput & input : noisy_recorded_cameras(params)) {
+    std::vector<std::uint16_t> smoothed;
+    std::vector<std::uint16_t> cleared;
+    veltrax_cv_model::CloudBuildReport report;
+    const veltrax_cv_model::DepthImageView depth = builder.noise_smoothed(
+        input.depth(), input.depth_mm.cols, input.view.intrinsics, smoothed, report);
+    const CameraIntrinsics & k = input.view.intrinsics;
+    for (const veltrax_cv_model::DetectedObject & box : input.boxes) {
+      const veltrax_cv_model::ClassInfo * info = veltrax_cv_model::class_info(box.class_id);
+      if (info == nullptr || !info->outlined) {
+        continue;
+      }
+      const veltrax_cv_model::PixelRect rect{box.left, box.right, box.top, box.bottom};
+      veltrax_cv_model::copy_depth(depth, input.depth_mm.cols, cleared);
+      veltrax_cv_model::clear_flying_pixels(depth, input.depth_mm.cols, rect, k, cleared);
+      BoxPoints out{{},
+                    Eigen::Vector3f::Constant(std::numeric_limits<float>::max()),
+                    Eigen::Vector3f::Constant(-std::numeric_limits<float>::max())};
+      for (int v = rect.top; v < rect.bottom; ++v) {
+        for (int u = rect.left; u < rect.right; ++u) {
+          const float z =
+              1e-3f *
+              static_cast<float>(cleared[static_cast<std::size_t>(v * input.depth_mm.cols + u)]);
+          if (z > 0.0f && z <= input.view.z_max_m) {
+            const pcl::PointXYZ p((static_cast<float>(u) - k.cx) * z / k.fx,
+                                  (static_cast<float>(v) - k.cy) * z / k.fy, z);
+            out.points.push_back(p);
+            out.low = out.low.cwiseMin(p.getVector3fMap());
+            out.high = out.high.cwiseMax(p.getVector3fMap());
+          }
+        }
+      }
+      boxes.push_back(std::move(out));
+    }
+  }
+  return boxes;
+}
+
+// Voxel thinning of every recorded box at the shipped leaf (thin_in_voxel_order, or the hash it
+// replaced). Counters: the points thinned and the centroids made.
+void BM_RecordedBoxThinning(benchmark::State & state)
+{
+  const veltrax_footprint::PipelineParams params =
+      veltrax_footprint::load_pipeline_params(SHIPPED_PARAMS_FILE);
+  const std::vector<BoxPoints> boxes = recorded_box_points(params);
+  const bool reference = state.range(0) != 0;
+  veltrax_cv_model::VoxelScratch scratch;
+  ReferenceThinning reference_scratch;
+  veltrax_cv_model::Cloud::VectorType centroids;
+  std::size_t points = 0;
+  std::size_t made = 0;
+  for (auto _ : state) {
+    points = made = 0;
+    for (const BoxPoints & box : boxes) {
+      centroids.clear();
+      if (reference) {
+        reference_scratch.thin(box.points.data(), box.points.size(), box.low, box.high,
+                               params.clouds.leaf_size_m, centroids);
+      } else {
+        veltrax_cv_model::thin_in_voxel_order(box.points.data(), box.points.size(), box.low,
+                                              box.high, params.clouds.leaf_size_m, scratch,
+                                              centroids);
+      }
+      points += box.points.size();
+      made += centroids.size();
+      benchmark::DoNotOptimize(centroids.data());
+    }
+  }
+  state.counters["points"] = static_cast<double>(points);
+  state.counters["centroids"] = static_cast<double>(made);
+}
+
+// The fusion of the recorded cycle (ObstacleOutliner::outline, or the chain it replaced) on the
+// box clouds of both recorded frames. Counter: the outline's points.
+void BM_RecordedFusion(benchmark::State & state)
+{
+  const veltrax_footprint::PipelineParams params =
+      veltrax_footprint::load_pipeline_params(SHIPPED_PARAMS_FILE);
+  const veltrax_cv_model::DetectionCloudBuilder builder(params.clouds);
+  CloudList detection_clouds;
+  for (const CameraInput & input : noisy_recorded_cameras(params)) {
+    CloudList clouds;
+    builder.build(input.depth(), input.depth_mm.cols, input.boxes, input.view, clouds);
+    std::move(clouds.begin(), clouds.end(), std::back_inserter(detection_clouds));
+  }
+  const veltrax_cv_model::ObstacleOutliner outliner(params.clusters);
+  const bool reference = state.range(0) != 0;
+  veltrax_cv_model::Cloud outline;
+  for (auto _ : state) {
+    if (reference) {
+      reference_outline(outliner, detection_clouds, outline);
+    } else {
+      outliner.outline(detection_clouds, outline);
+    }
+    benchmark::DoNotOptimize(outline.points.data());
+  }
+  state.counters["outline_points"] = static_cast<double>(outline.size());
+}
+
 void BM_CloudsOfCamera(benchmark::State & state)
 {
   clouds_benchmark(state, camera_input(static_cast<int>(state.range(1))),
@@ -450,6 +799,12 @@ BENCHMARK(BM_ColourFramesPerCycle)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fusion)->ArgName("leaf_mm")->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecordedNoisyCycle)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RecordedBoxThinning)
+    ->ArgName("reference")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecordedFusion)->ArgName("reference")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WholeCycle)
     ->ArgName("leaf_mm")
     ->Arg(1)
