@@ -56,12 +56,20 @@ enum class BoxFloor {
 /// would be fitted unthinned).
 inline constexpr float kFloorModelLeafM = 0.02f;
 
+/// The points of a box with nothing standing in it that lie on a flat object rather than on the
+/// floor around it: the upper of the two height layers that Otsu's threshold splits the box into,
+/// when those layers lie at least 4 deviations of the wider one and 5 mm apart; all points
+/// otherwise (the detector found something there, and its footprint is the floor its box covers).
+/// A sheet a centimetre high stays inside the floor band, yet near the camera its top stands
+/// several sensor steps above the floor beside it. Heights are taken above the floor plane, not
+/// the profile: the profile follows a large sheet, whose top is the lowest layer of the cells it
+/// covers.
+pcl::PointCloud<pcl::PointXYZ> flat_box_points(pcl::PointCloud<pcl::PointXYZ> in_base,
+                                               const GroundRemoval<pcl::PointXYZ> & floor_model);
+
 /// Splits a box's cloud, cropped and in base_footprint, by `floor_model` into `cloud` (replaced).
 /// A box that holds nothing standing (fewer than kMinDetectionCloudPoints above the floor: a flat
-/// spot, a sheet lower than the floor band) keeps, whatever its class, the upper of two height
-/// layers when its heights above the floor plane split into two clearly apart (Otsu's
-/// threshold; a sheet on the floor), else every point: the detector found something there, and
-/// its footprint is the floor its box covers. Otherwise
+/// spot, a sheet lower than the floor band) keeps flat_box_points, whatever its class. Otherwise
 /// BoxFloor::kRemove keeps only the points above the floor, and BoxFloor::kAtContact those and
 /// the floor points within kFloorContactRadiusM of one of them horizontally (x, y), so the floor
 /// the box sees behind the object is dropped.

@@ -41,14 +41,45 @@ constexpr double kLayerSeparation = 4.0;
 // joints) and the millimetre rounding of the readings, not an object.
 constexpr double kMinLayerStepM = 0.005;
 
-// The points of a box with nothing standing in it that lie on a flat object rather than on the
-// floor around it: the upper of the two height layers that Otsu's threshold splits the box into,
-// when those layers lie kLayerSeparation deviations apart; all points otherwise. A sheet a
-// centimetre high stays inside the floor band, yet near the camera its top stands several sensor
-// steps above the floor beside it. Heights are taken above the floor plane, not the profile: the
-// profile follows a large sheet, whose top is the lowest layer of the cells it covers.
-pcl::PointCloud<pcl::PointXYZ> flat_object_points(pcl::PointCloud<pcl::PointXYZ> in_base,
-                                                  const GroundRemoval<pcl::PointXYZ> & floor_model)
+// The fused pass's working memory, kept by each thread from frame to frame: a transform worker
+// reuses its buffers (a few MB at 640 x 480) every cycle instead of allocating them anew, and
+// builders on several threads never share one.
+RegionScratch & thread_scratch()
+{
+  thread_local RegionScratch scratch;
+  return scratch;
+}
+
+// A frame's depth readings as the clouds use them, kept by each thread as the scratch is: smoothed
+// when noisy, and with the flying pixels of standing objects' boxes cleared.
+struct FrameReadings
+{
+  std::vector<std::uint16_t> smoothed;
+  std::vector<std::uint16_t> standing;
+};
+
+FrameReadings & thread_readings()
+{
+  thread_local FrameReadings readings;
+  return readings;
+}
+
+// Pixels of the scene the floor model reads: every stride-th of every stride-th row, as far
+// apart as keeps neighbouring pixels less than a floor-model voxel apart at the farthest depth
+// the crop keeps, so every voxel the whole frame reaches is still reached (three times as sparse
+// at 640 x 480 with a 3 m crop).
+int floor_model_pixel_stride(const CameraView & view)
+{
+  const float focal = std::min(view.intrinsics.fx, view.intrinsics.fy);
+  const float farthest = std::min(view.z_max_m, kFarDepthLimitM);
+  const float stride = farthest > 0.0f ? std::floor(kFloorModelLeafM * focal / farthest) : 1.0f;
+  return stride >= 1.0f && stride <= 64.0f ? static_cast<int>(stride) : 1;
+}
+
+}  // namespace
+
+pcl::PointCloud<pcl::PointXYZ> flat_box_points(pcl::PointCloud<pcl::PointXYZ> in_base,
+                                               const GroundRemoval<pcl::PointXYZ> & floor_model)
 {
   std::vector<double> heights;
   heights.reserve(in_base.size());
@@ -103,43 +134,6 @@ pcl::PointCloud<pcl::PointXYZ> flat_object_points(pcl::PointCloud<pcl::PointXYZ>
   }
   return raised;
 }
-
-// The fused pass's working memory, kept by each thread from frame to frame: a transform worker
-// reuses its buffers (a few MB at 640 x 480) every cycle instead of allocating them anew, and
-// builders on several threads never share one.
-RegionScratch & thread_scratch()
-{
-  thread_local RegionScratch scratch;
-  return scratch;
-}
-
-// A frame's depth readings as the clouds use them, kept by each thread as the scratch is: smoothed
-// when noisy, and with the flying pixels of standing objects' boxes cleared.
-struct FrameReadings
-{
-  std::vector<std::uint16_t> smoothed;
-  std::vector<std::uint16_t> standing;
-};
-
-FrameReadings & thread_readings()
-{
-  thread_local FrameReadings readings;
-  return readings;
-}
-
-// Pixels of the scene the floor model reads: every stride-th of every stride-th row, as far
-// apart as keeps neighbouring pixels less than a floor-model voxel apart at the farthest depth
-// the crop keeps, so every voxel the whole frame reaches is still reached (three times as sparse
-// at 640 x 480 with a 3 m crop).
-int floor_model_pixel_stride(const CameraView & view)
-{
-  const float focal = std::min(view.intrinsics.fx, view.intrinsics.fy);
-  const float farthest = std::min(view.z_max_m, kFarDepthLimitM);
-  const float stride = farthest > 0.0f ? std::floor(kFloorModelLeafM * focal / farthest) : 1.0f;
-  return stride >= 1.0f && stride <= 64.0f ? static_cast<int>(stride) : 1;
-}
-
-}  // namespace
 
 DetectionCloudBuilder::DetectionCloudBuilder(const DetectionCloudSettings & settings)
     : settings_(settings)
@@ -244,7 +238,7 @@ void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
   // spill, a sheet lower than the floor band, a dark object the sensor barely sees): the
   // detector found it, so its footprint is the floor its box covers.
   if (!keeps_detection_cloud(*above_floor)) {
-    cloud = flat_object_points(std::move(in_base), floor_model);
+    cloud = flat_box_points(std::move(in_base), floor_model);
     return;
   }
   if (floor == BoxFloor::kRemove) {

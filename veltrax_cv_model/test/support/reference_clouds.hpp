@@ -53,8 +53,12 @@ inline void reference_split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
   auto above_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
   auto on_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
   floor_model.groundRemove(in_base, above_floor, on_floor);
-  if (floor == BoxFloor::kRemove || !keeps_detection_cloud(*above_floor)) {
-    cloud = floor == BoxFloor::kRemove ? *above_floor : in_base;
+  if (!keeps_detection_cloud(*above_floor)) {
+    cloud = flat_box_points(std::move(in_base), floor_model);
+    return;
+  }
+  if (floor == BoxFloor::kRemove) {
+    cloud = *above_floor;
     return;
   }
   cloud = *above_floor;
@@ -99,9 +103,7 @@ inline ReferenceClouds reference_clouds(const DepthImageView & depth, int row_le
     const PixelRect rect{d.left, d.right, d.top, d.bottom};
     std::vector<std::uint16_t> & readings = out.box_readings.emplace_back();
     copy_depth(used, row_length, readings);
-    if (!info->keeps_floor) {
-      clear_flying_pixels(used, row_length, rect, view.intrinsics, readings);
-    }
+    clear_flying_pixels(used, row_length, rect, view.intrinsics, readings);
     out.boxes.emplace_back();
     out.box_results.push_back(reference_region(depth_view_of(readings, used), row_length, rect,
                                                view, settings.leaf_size_m, out.boxes.back()));
