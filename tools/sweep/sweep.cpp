@@ -214,6 +214,7 @@ std::string sweep_table(const SweepResult & result)
   {
     std::vector<double> iou, outside, centroid;
     int missed{0};
+    int split{0};  // objects outlined by more than one footprint
   };
   std::map<std::pair<std::string, std::string>, Rows> groups;
   std::vector<std::string> kinds;
@@ -230,12 +231,14 @@ std::string sweep_table(const SweepResult & result)
         rows.centroid.push_back(*o.centroid_error_m);
       }
       rows.missed += o.footprints == 0 ? 1 : 0;
+      rows.split += o.footprints > 1 ? 1 : 0;
     }
   }
   std::string text;
   char line[256];
-  std::snprintf(line, sizeof(line), "%-9s %-12s %5s %6s | %19s | %22s | %9s\n", "kind", "condition",
-                "n", "missed", "IoU p5 median worst", "outside cm med p95 max", "centre cm");
+  std::snprintf(line, sizeof(line), "%-9s %-12s %5s %6s %5s | %19s | %22s | %9s\n", "kind",
+                "condition", "n", "missed", "split", "IoU p5 median worst",
+                "outside cm med p95 max", "centre cm");
   text += line;
   for (const std::string & kind : kinds) {
     for (const Condition condition : kConditions) {
@@ -245,9 +248,9 @@ std::string sweep_table(const SweepResult & result)
       }
       const Rows & rows = found->second;
       std::snprintf(line, sizeof(line),
-                    "%-9s %-12s %5zu %6d | %5.3f %6.3f %6.3f | %6.1f %6.1f %7.1f | %9.1f\n",
+                    "%-9s %-12s %5zu %6d %5d | %5.3f %6.3f %6.3f | %6.1f %6.1f %7.1f | %9.1f\n",
                     kind.c_str(), condition_name(condition), rows.iou.size(), rows.missed,
-                    percentile(rows.iou, 0.05), percentile(rows.iou, 0.5),
+                    rows.split, percentile(rows.iou, 0.05), percentile(rows.iou, 0.5),
                     percentile(rows.iou, 0.0), 100.0 * percentile(rows.outside, 0.5),
                     100.0 * percentile(rows.outside, 0.95), 100.0 * percentile(rows.outside, 1.0),
                     100.0 * percentile(rows.centroid, 0.5));

@@ -89,9 +89,9 @@ struct SweepResult
 void run_scene(const SweepScene & sweep, const veltrax_footprint::PipelineParams & params,
                SweepResult & result, const std::optional<std::filesystem::path> & save_dir = {});
 
-/// Per object kind (and "all") and condition: count, missed, IoU p5 / median / worst, outside
-/// median / p95 / worst, centroid error median; then the missed, outline and false-obstacle
-/// totals.
+/// Per object kind (and "all") and condition: count, missed, split (more than one footprint),
+/// IoU p5 / median / worst, outside median / p95 / worst, centroid error median; then the missed,
+/// outline and false-obstacle totals.
 std::string sweep_table(const SweepResult & result);
 
 /// {"objects": [{"scene", "name", "kind", "condition", "footprints", "iou", "outside_m",
