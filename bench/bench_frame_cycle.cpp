@@ -553,8 +553,9 @@ std::vector<BoxPoints> recorded_box_points(const veltrax_footprint::PipelinePara
       for (int v = rect.top; v < rect.bottom; ++v) {
         for (int u = rect.left; u < rect.right; ++u) {
           const float z =
-              1e-3f *
-              static_cast<float>(cleared[static_cast<std::size_t>(v * input.depth_mm.cols + u)]);
+              1e-3f * static_cast<float>(cleared[static_cast<std::size_t>(v) *
+                                                     static_cast<std::size_t>(input.depth_mm.cols) +
+                                                 static_cast<std::size_t>(u)]);
           if (z > 0.0f && z <= input.view.z_max_m) {
             const pcl::PointXYZ p((static_cast<float>(u) - k.cx) * z / k.fx,
                                   (static_cast<float>(v) - k.cy) * z / k.fy, z);

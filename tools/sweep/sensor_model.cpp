@@ -26,7 +26,8 @@ double standard_normal(std::mt19937 & random)
 cv::Vec3d point_at(const cv::Mat & z_m, const veltrax_cv_model::CameraIntrinsics & k, int u, int v)
 {
   const double z = z_m.at<double>(v, u);
-  return {(u - k.cx) * z / k.fx, (v - k.cy) * z / k.fy, z};
+  return {(static_cast<double>(u) - k.cx) * z / k.fx, (static_cast<double>(v) - k.cy) * z / k.fy,
+          z};
 }
 
 bool same_surface(const cv::Mat & z_m, const cv::Mat & surface_id, const StructuredLightSensor & s,

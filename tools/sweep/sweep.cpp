@@ -66,7 +66,8 @@ double percentile(std::vector<double> values, double share)
   }
   std::sort(values.begin(), values.end());
   const double rank = std::ceil(share * static_cast<double>(values.size())) - 1.0;
-  return values[static_cast<std::size_t>(std::clamp(rank, 0.0, values.size() - 1.0))];
+  return values[static_cast<std::size_t>(
+      std::clamp(rank, 0.0, static_cast<double>(values.size()) - 1.0))];
 }
 
 }  // namespace

@@ -70,8 +70,8 @@ Run run_along(const std::int32_t * first, int count, int stride)
   float largest = 0.0f;
   const bool receding = first[stride] > first[0];
   for (int i = 0; i + 1 < count; ++i) {
-    const std::int32_t from = first[i * stride];
-    const std::int32_t to = first[(i + 1) * stride];
+    const std::int32_t from = first[static_cast<std::ptrdiff_t>(i) * stride];
+    const std::int32_t to = first[static_cast<std::ptrdiff_t>(i + 1) * stride];
     if (!valid_reading(from) || !valid_reading(to) || to == from || (to > from) != receding) {
       return run;
     }
@@ -246,8 +246,9 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
   constexpr int kReach = kSmearWidthPx + 1;
   constexpr int kRows = 2 * kReach + 1;
   const int width = depth.width;
-  const std::size_t framed_width = static_cast<std::size_t>(width) + 2 * kReach;
-  std::vector<std::uint16_t> framed(kRows * framed_width, 0);
+  const std::size_t framed_width =
+      static_cast<std::size_t>(width) + 2 * static_cast<std::size_t>(kReach);
+  std::vector<std::uint16_t> framed(static_cast<std::size_t>(kRows) * framed_width, 0);
   std::array<std::uint16_t *, kRows> rows;  // rows[kReach + k] is row v + k, from its column 0
   for (int k = 0; k < kRows; ++k) {
     rows[k] = framed.data() + k * framed_width + kReach;

@@ -102,8 +102,11 @@ pcl::PointCloud<pcl::PointXYZ> flat_box_points(pcl::PointCloud<pcl::PointXYZ> in
     if (sorted[k - 1] == sorted[k]) {
       continue;  // equal heights stay in one layer
     }
-    const double low = squares[k] - sum[k] * sum[k] / k;
-    const double high = (squares[n] - squares[k]) - (sum[n] - sum[k]) * (sum[n] - sum[k]) / (n - k);
+    const double low_count = static_cast<double>(k);
+    const double high_count = static_cast<double>(n - k);
+    const double low = squares[k] - sum[k] * sum[k] / low_count;
+    const double high =
+        (squares[n] - squares[k]) - (sum[n] - sum[k]) * (sum[n] - sum[k]) / high_count;
     if (low + high < best_within) {
       best_within = low + high;
       split = k;
@@ -114,10 +117,12 @@ pcl::PointCloud<pcl::PointXYZ> flat_box_points(pcl::PointCloud<pcl::PointXYZ> in
   }
   // Each layer on its own must be tight: a few stray readings above a floor make an upper
   // "layer" as wide as the step.
-  const std::size_t high_count = n - split;
-  const double low_mean = sum[split] / split;
+  const double low_count = static_cast<double>(split);
+  const double high_count = static_cast<double>(n - split);
+  const double low_mean = sum[split] / low_count;
   const double high_mean = (sum[n] - sum[split]) / high_count;
-  const double low_spread = std::sqrt(std::max(0.0, squares[split] / split - low_mean * low_mean));
+  const double low_spread =
+      std::sqrt(std::max(0.0, squares[split] / low_count - low_mean * low_mean));
   const double high_spread =
       std::sqrt(std::max(0.0, (squares[n] - squares[split]) / high_count - high_mean * high_mean));
   if (high_mean - low_mean <
