@@ -201,17 +201,17 @@ TEST(FootprintQuality, GrazingSurfacesAreOutlinedToTheirFarEdges)
                             {"wall", 1.95, 0.35, 2.5, 0.1, 1.0},
                             {"box", 2.0, 0.0, 0.2, 0.2, 0.2}};
   const PipelineParams & params = shipped_params();
-  for (const Object & spec : objects) {
-    SCOPED_TRACE(spec.name);
+  for (const Object & shape : objects) {
+    SCOPED_TRACE(shape.name);
     veltrax_scene::Scene scene;
     scene.depth_noise_mm = 0.0;
     scene.cameras[0].mount = {0.0, 0.0, 0.5, 0.0, 15.0 * M_PI / 180.0};  // 15 degrees down
     veltrax_scene::SceneObject object;
-    object.x_m = spec.x_m;
-    object.y_m = spec.y_m;
-    object.length_m = spec.length_m;
-    object.width_m = spec.width_m;
-    object.height_m = spec.height_m;
+    object.x_m = shape.x_m;
+    object.y_m = shape.y_m;
+    object.length_m = shape.length_m;
+    object.width_m = shape.width_m;
+    object.height_m = shape.height_m;
     scene.objects = {object};
     scene.robot_poses = {veltrax_scene::RobotPose{}};
     const veltrax_scene::View view = veltrax_scene::render_view(scene, 0, 0);
@@ -231,7 +231,7 @@ TEST(FootprintQuality, GrazingSurfacesAreOutlinedToTheirFarEdges)
     const veltrax_scene::PixelBox seen = veltrax_scene::visible_boxes(view, 1)[0];
     const PixelBox box{seen.left, seen.top, seen.right, seen.bottom};
     frame.description.boxes = {{"obstacle", 3, box}};
-    frame.description.truth = {{spec.name, 0, mask_footprint(cloud, visible), box}};
+    frame.description.truth = {{shape.name, 0, mask_footprint(cloud, visible), box}};
 
     const ObjectScore score = evaluate_frame(frame, {}, params, 1).objects.at(0);
     EXPECT_EQ(score.footprints, 1);

@@ -237,7 +237,9 @@ void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
                      pcl::PointCloud<pcl::PointXYZ> & cloud)
 {
   auto above_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
-  auto on_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
+  // Only a keeps-floor box uses its floor points: a standing object's box does not collect them.
+  auto on_floor = floor == BoxFloor::kAtContact ? std::make_shared<pcl::PointCloud<pcl::PointXYZ>>()
+                                                : std::shared_ptr<pcl::PointCloud<pcl::PointXYZ>>();
   floor_model.groundRemove(in_base, above_floor, on_floor);
   // Fewer points above the floor than make a detection cloud are noise over something flat (a
   // spill, a sheet lower than the floor band, a dark object the sensor barely sees): the
