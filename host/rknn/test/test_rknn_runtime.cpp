@@ -4,6 +4,7 @@
 #include <rknn_api.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -553,6 +554,31 @@ TEST(RknnRuntime, ModelsOutsideTheNodesContractAreReportedAsDeclared)
   Runtime none(no_input);
   EXPECT_EQ(first_failure(none.ctx, 1), "input_attr@1");
   EXPECT_EQ(rknn_inputs_set(none.ctx, 0, nullptr), RKNN_ERR_PARAM_INVALID);
+
+  // Found by the model-file fuzzer: an input narrower or lower than a head's stride gives that
+  // head an empty grid, whose null data pointer run and outputs_get passed to memset / memcpy
+  // (undefined even for zero bytes; UBSan stops `make sanitize` on it).
+  for (const std::array<uint32_t, 4> dims :
+       {std::array<uint32_t, 4>{1, 16, 6, 3}, std::array<uint32_t, 4>{1, 4, 16, 3}}) {
+    SCOPED_TRACE(::testing::Message() << dims[1] << " x " << dims[2]);
+    ModelSpec tiny;
+    tiny.input_dims = dims;
+    tiny.outputs.resize(1);
+    Runtime rt(tiny);
+    ASSERT_EQ(rt.status, RKNN_SUCC);
+    EXPECT_EQ(rt.attr(RKNN_QUERY_OUTPUT_ATTR, 0).n_elems, 0u);
+    std::vector<uint8_t> input(std::size_t{dims[1]} * dims[2] * dims[3]);
+    rknn_input in = input_record(input, RKNN_TENSOR_NHWC);
+    ASSERT_EQ(rknn_inputs_set(rt.ctx, 1, &in), RKNN_SUCC);
+    ASSERT_EQ(rknn_run(rt.ctx, nullptr), RKNN_SUCC);
+    for (const uint8_t want_float : {0, 1}) {
+      rknn_output out{};
+      out.want_float = want_float;
+      ASSERT_EQ(rknn_outputs_get(rt.ctx, 1, &out, nullptr), RKNN_SUCC);
+      EXPECT_EQ(out.size, 0u);
+      EXPECT_EQ(rknn_outputs_release(rt.ctx, 1, &out), RKNN_SUCC);
+    }
+  }
 }
 
 TEST(RknnRuntime, ShippedModelFilesLoad)
