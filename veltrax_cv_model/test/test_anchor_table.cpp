@@ -80,11 +80,5 @@ TEST(AnchorTable, RejectsBadTextWithoutTouchingTheTable)
   }
 }
 
-TEST(AnchorTable, FormatsEveryEntryFollowedByCommaAndBlank)
-{
-  EXPECT_EQ(format_anchor_text(kDefaultAnchors),
-            "10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, 373, 326, ");
-}
-
 }  // namespace
 }  // namespace veltrax_cv_model
