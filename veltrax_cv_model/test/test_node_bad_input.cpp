@@ -234,6 +234,9 @@ TEST_P(MalformedImages, OnOneStream)
     expect_survives(
         std::string(names[stream]) + ": " + damage.name, [&] { publish_frames(frames); },
         reported_as);
+    if (reported_as == "frame cycle skipped") {
+      EXPECT_EQ(log_.count("frame cycle: recovered"), 1u) << damage.name;
+    }
   }
 }
 

@@ -259,28 +259,6 @@ TEST_F(FrameCycle, WaitsForCameraInfoWithoutFloodingTheLog)
   EXPECT_TRUE(wait_for_outline());
 }
 
-TEST_F(FrameCycle, SurvivesAColourImageItCannotConvert)
-{
-  LogCapture log;
-  start();
-  publish_transforms();
-  publish_infos();
-  publish_images({kObstacle});
-  sensor_msgs::msg::Image broken =
-      veltrax_harness::image(640, 480, "weird", "camera1_depth_optical_frame", node_->now());
-  probe_->color1->publish(broken);
-  ASSERT_TRUE(veltrax_harness::spin_until(*executor_,
-                                          [&] { return log.count("frame cycle skipped") >= 1; }));
-  veltrax_harness::spin_for(*executor_, 300ms);
-  EXPECT_EQ(log.count("frame cycle skipped"), 1u);
-
-  // Good input brings the outline back, and the log says so.
-  const std::size_t outlines = probe_->obstacle_clouds().size();
-  publish_images({kObstacle});
-  EXPECT_TRUE(wait_for_outline(outlines + 1));
-  EXPECT_EQ(log.count("frame cycle: recovered"), 1u);
-}
-
 TEST_F(FrameCycle, StopsCleanlyOnCtrlCAtAnyPointOfACycle)
 {
   // SIGINT at moments spread over the first cycles: before the first tick, during detection,
