@@ -22,27 +22,30 @@ namespace
 using namespace std::chrono_literals;
 using veltrax_harness::ChildProcess;
 
-TEST(NodeProcess, LogsItsConfigurationAndStopsCleanlyOnCtrlC)
+TEST(NodeProcess, LogsItsConfigurationAndStopsCleanlyOnCtrlCOrSigterm)
 {
-  ChildProcess node(VELTRAX_NODE_EXECUTABLE, {"--ros-args", "-p", "draw_result:=true", "-p",
-                                              "person_dis_th:=2.7", "-p", "obj_class_num:=8"});
-  ASSERT_TRUE(node.wait_for_output("initialize Publisher", 10s)) << node.output();
-  // Let it spin a few ticks before the interrupt.
-  node.wait_for_output("No input camera data", 2s);
-  node.send_signal(SIGINT);
-  EXPECT_EQ(node.wait_for_exit(10s), 0) << node.output();
+  for (const int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    ChildProcess node(VELTRAX_NODE_EXECUTABLE, {"--ros-args", "-p", "draw_result:=true", "-p",
+                                                "person_dis_th:=2.7", "-p", "obj_class_num:=8"});
+    ASSERT_TRUE(node.wait_for_output("initialize Publisher", 10s)) << node.output();
+    // Let it spin a few ticks before the signal.
+    node.wait_for_output("No input camera data", 2s);
+    node.send_signal(signal);
+    EXPECT_EQ(node.wait_for_exit(10s), 0) << node.output();
 
-  const std::string & out = node.output();
-  const auto draw = out.find("draw_results = 1");
-  const auto person = out.find("person_dis_th = 2\n");
-  const auto anchors = out.find(
-      "anchors = 10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, "
-      "373, 326, ");
-  ASSERT_NE(draw, std::string::npos) << out;
-  ASSERT_NE(person, std::string::npos) << out;
-  ASSERT_NE(anchors, std::string::npos) << out;
-  EXPECT_LT(draw, person);
-  EXPECT_LT(person, anchors);
+    const std::string & out = node.output();
+    const auto draw = out.find("draw_results = 1");
+    const auto person = out.find("person_dis_th = 2\n");
+    const auto anchors = out.find(
+        "anchors = 10, 13, 16, 30, 33, 23, 30, 61, 62, 45, 59, 119, 116, 90, 156, 198, "
+        "373, 326, ");
+    ASSERT_NE(draw, std::string::npos) << out;
+    ASSERT_NE(person, std::string::npos) << out;
+    ASSERT_NE(anchors, std::string::npos) << out;
+    EXPECT_LT(draw, person);
+    EXPECT_LT(person, anchors);
+  }
 }
 
 TEST(NodeProcess, StopsCleanlyOnCtrlCDuringStartUp)
@@ -101,14 +104,6 @@ TEST(NodeProcess, EndsWithAnErrorOnAParameterOfTheWrongType)
   const std::uint16_t started = elf_machine(on_path(node.command_line().front()));
   EXPECT_NE(started, 0);
   EXPECT_EQ(started == elf_machine(VELTRAX_NODE_EXECUTABLE), !VELTRAX_CROSS_BUILD);
-}
-
-TEST(NodeProcess, StopsOnSigtermToo)
-{
-  ChildProcess node(VELTRAX_NODE_EXECUTABLE, {});
-  ASSERT_TRUE(node.wait_for_output("initialize Publisher", 10s)) << node.output();
-  node.send_signal(SIGTERM);
-  EXPECT_EQ(node.wait_for_exit(10s), 0) << node.output();
 }
 
 }  // namespace
