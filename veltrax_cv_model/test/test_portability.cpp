@@ -70,38 +70,43 @@ float rounded(float v)
 // only. The expected values round every step on its own.
 TEST(Portability, DecoderAndBackProjectionFloatsFollowTheirOrderBitForBit)
 {
-  // Decoder: every raw value in all four box channels, one cell each, anchor (30, 61), stride 16.
+  // Decoder: every raw value in all four box channels, one cell each, spread over the rows,
+  // columns and anchors of head 1 (stride 16), so each box also shows which anchor scaled it.
   DecoderSettings s;
   s.obj_class_num = 1;
   s.box_conf_threshold = 0.5f;
   const HeadQuantization quant{-3, 0.0371f};
   const int head = 1;
+  const float anchors[3][2] = {{30, 61}, {62, 45}, {59, 119}};
   const HeadGeometry g = head_geometry(s, head);
   std::vector<int8_t> values(head_slot_elements(s, head), -128);
   const std::size_t plane = g.cells();
   for (int q = -128; q <= 127; ++q) {
-    const auto cell = static_cast<std::size_t>(q + 128) * 3 + 7;  // spread over rows and columns
+    const std::size_t anchor = static_cast<std::size_t>(q + 128) % 3;
+    const std::size_t cell = anchor * 6 * plane + static_cast<std::size_t>(q + 128) * 3 + 7;
     for (std::size_t k = 0; k < 4; ++k) values[cell + k * plane] = static_cast<int8_t>(q);
     values[cell + 4 * plane] = 127;
   }
   std::vector<float> boxes;
   std::vector<float> scores;
   std::vector<int32_t> class_ids;
-  ASSERT_EQ(decodeBoxes(values.data(), values.size(), head, s, quant, boxes, scores, class_ids),
-            256);
-  for (int q = -128; q <= 127; ++q) {
+  std::vector<CandidateCell> cells;
+  ASSERT_EQ(
+      decodeBoxes(values.data(), values.size(), head, s, quant, boxes, scores, class_ids, &cells),
+      256);
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const CandidateCell & c = cells[i];
+    const int q = (c.row * g.grid_w + c.col - 7) / 3 - 128;
     SCOPED_TRACE(q);
-    const auto cell = static_cast<std::size_t>(q + 128) * 3 + 7;
-    const auto row = static_cast<float>(cell / static_cast<std::size_t>(g.grid_w));
-    const auto col = static_cast<float>(cell % static_cast<std::size_t>(g.grid_w));
+    ASSERT_EQ(c.anchor, (q + 128) % 3);
     const float sig = sigmoid(dequantize(static_cast<int8_t>(q), quant));
     const float b = rounded(rounded(sig * 2.0f) - 0.5f);
     const float sz = rounded(sig * 2.0f);
-    const float w = rounded(rounded(sz * sz) * 30.0f);
-    const float h = rounded(rounded(sz * sz) * 61.0f);
-    const float cx = rounded(rounded(b + col) * 16.0f);
-    const float cy = rounded(rounded(b + row) * 16.0f);
-    const float * box = &boxes[4 * static_cast<std::size_t>(q + 128)];
+    const float w = rounded(rounded(sz * sz) * anchors[c.anchor][0]);
+    const float h = rounded(rounded(sz * sz) * anchors[c.anchor][1]);
+    const float cx = rounded(rounded(b + static_cast<float>(c.col)) * 16.0f);
+    const float cy = rounded(rounded(b + static_cast<float>(c.row)) * 16.0f);
+    const float * box = &boxes[4 * i];
     EXPECT_EQ(box[0], rounded(cx - rounded(w / 2.0f)));
     EXPECT_EQ(box[1], rounded(cy - rounded(h / 2.0f)));
     EXPECT_EQ(box[2], w);

@@ -105,39 +105,6 @@ TEST(YoloDecode, CellsPassAtTheThresholdInAnchorRowColumnOrder)
   EXPECT_EQ(c.cells[1].row, 4);
 }
 
-TEST(YoloDecode, BoxAndScoreFollowTheHeadArithmetic)
-{
-  DecoderSettings s;
-  s.box_conf_threshold = 0.5f;
-  // zp 10, scale 0.1: raw 20 -> +1.0, raw 10 -> 0, raw -128 -> -13.8, raw 127 -> +11.7.
-  HeadTensor t(s, 1);  // stride 16, anchors (30,61) (62,45) (59,119)
-  t.set_cell(1, 0, 0, 39, {-128, 127, -128, 127, 127, -128, -128, -128});
-  t.set_cell(1, 2, 3, 5, {10, 20, 10, 20, 10, 127, -128, 20});
-  const Candidates c = decode(t, {10, 0.1f});
-  ASSERT_EQ(c.count, 2);
-
-  const auto sig = [](float v) { return 1.0f / (1.0f + std::exp(-v)); };
-  const float lo = sig(-13.8f), hi = sig(11.7f), s1 = sig(1.0f);
-  struct Expected
-  {
-    float cx, cy, w, h, score;
-  };
-  const Expected e[] = {
-      {(lo * 2 - 0.5f + 39) * 16, (hi * 2 - 0.5f) * 16, 4 * lo * lo * 30, 4 * hi * hi * 61, lo},
-      {5.5f * 16, (s1 * 2 - 0.5f + 3) * 16, 59.0f, 4 * s1 * s1 * 119, hi},
-  };
-  for (int i = 0; i < 2; ++i) {
-    SCOPED_TRACE(i);
-    const float * b = &c.boxes[4 * static_cast<std::size_t>(i)];
-    EXPECT_NEAR(b[0], e[i].cx - e[i].w / 2, 1e-3);
-    EXPECT_NEAR(b[1], e[i].cy - e[i].h / 2, 1e-3);
-    EXPECT_NEAR(b[2], e[i].w, 1e-3);
-    EXPECT_NEAR(b[3], e[i].h, 1e-3);
-    EXPECT_NEAR(c.scores[static_cast<std::size_t>(i)], e[i].score, 1e-6);
-    EXPECT_EQ(c.class_ids[static_cast<std::size_t>(i)], 0);  // all -128 ties; 127 beats 20
-  }
-}
-
 TEST(YoloDecode, BestClassNeedsAStrictlyGreaterRawValue)
 {
   struct Case
