@@ -11,8 +11,6 @@
 #include <pcl/common/point_tests.h>
 #include <pcl/search/kdtree.h>
 #include <pcl/segmentation/extract_clusters.h>
-#include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
 
 #include "veltrax_cv_model/kmeans_1d.hpp"
 #include "veltrax_cv_model/voxel_grid_guard.hpp"
@@ -57,6 +55,77 @@ Cloud make_unorganised(Cloud cloud)
   return cloud;
 }
 
+enum class Closing { kDilate, kErode };
+
+// One pass of a binary dilation or erosion of the row-major grid `from` into `to` by a window of
+// offsets [low, high] (low <= 0 <= high) along the columns, written transposed so that the next
+// pass runs along the other axis. Cells beyond the grid are left out of the window, as OpenCV's
+// constant border for these operations does: a dilated cell is set when any cell of its window
+// is, an eroded one when all of them are. A running count over each line keeps the cost per cell
+// independent of the kernel.
+void close_pass(const std::vector<std::uint8_t> & from, std::vector<std::uint8_t> & to, int rows,
+                int cols, int low, int high, Closing operation)
+{
+  for (int r = 0; r < rows; ++r) {
+    const std::uint8_t * line = from.data() + static_cast<std::size_t>(r) * cols;
+    int set = 0;
+    for (int c = 0; c < std::min(high, cols); ++c) {
+      set += line[c];
+    }
+    for (int c = 0; c < cols; ++c) {
+      if (c + high < cols) {
+        set += line[c + high];
+      }
+      const int first = std::max(c + low, 0);
+      const int last = std::min(c + high, cols - 1);
+      const bool on = operation == Closing::kDilate ? set > 0 : set == last - first + 1;
+      to[static_cast<std::size_t>(c) * rows + r] = on ? 1 : 0;
+      if (c + low >= 0) {
+        set -= line[c + low];
+      }
+    }
+  }
+}
+
+// Labels the 8-connected components of the occupied cells of a grid (rows x cols, read from
+// `occupied` at row stride `stride` from cell (pad, pad)) into `labels` (rows x cols, zero for
+// free cells), numbered from 1 by their first cell in raster order. Returns their number.
+int label_components(const std::vector<std::uint8_t> & occupied, int stride, int pad, int rows,
+                     int cols, std::vector<int> & labels)
+{
+  const auto is_occupied = [&](int r, int c) {
+    return occupied[static_cast<std::size_t>(r + pad) * stride + c + pad] != 0;
+  };
+  int found = 0;
+  std::vector<int> pending;
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < cols; ++c) {
+      const std::size_t seed = static_cast<std::size_t>(r) * cols + c;
+      if (!is_occupied(r, c) || labels[seed] != 0) {
+        continue;
+      }
+      labels[seed] = ++found;
+      pending.assign(1, static_cast<int>(seed));
+      while (!pending.empty()) {
+        const int cell = pending.back();
+        pending.pop_back();
+        const int cr = cell / cols;
+        const int cc = cell % cols;
+        for (int nr = std::max(cr - 1, 0); nr <= std::min(cr + 1, rows - 1); ++nr) {
+          for (int nc = std::max(cc - 1, 0); nc <= std::min(cc + 1, cols - 1); ++nc) {
+            const std::size_t next = static_cast<std::size_t>(nr) * cols + nc;
+            if (is_occupied(nr, nc) && labels[next] == 0) {
+              labels[next] = found;
+              pending.push_back(static_cast<int>(next));
+            }
+          }
+        }
+      }
+    }
+  }
+  return found;
+}
+
 }  // namespace
 
 Cloud::Ptr prefilter_for_clustering(const Cloud & cloud)
@@ -75,7 +144,9 @@ Cloud::Ptr prefilter_for_clustering(const Cloud & cloud)
                  [](const pcl::PointXYZ & p) { return pcl::isXYZFinite(p); });
     points = finite.data();
   }
-  VoxelScratch scratch;
+  // Kept by each thread: a pooled detection cloud needs megabytes of sorting memory, which would
+  // otherwise be allocated and faulted in anew for every cloud of every frame.
+  thread_local VoxelScratch scratch;
   if (!thin_in_voxel_order(points, bounds.finite, bounds.low(), bounds.high(),
                            kClusterPrefilterLeafM, scratch, filtered->points)) {
     filtered->points.assign(points, points + bounds.finite);
@@ -193,58 +264,48 @@ void Cluster::componentCluster(const std::shared_ptr<Cloud> & cloud, int & count
   }
 
   // The grid is padded by the kernel's reach so that the closing sees empty space, not the
-  // image border, around the cloud: the erosion would otherwise keep cells that the dilation
-  // only reached through the border, and the result would depend on where the grid ends.
+  // grid's edge, around the cloud: the erosion would otherwise keep cells that the dilation only
+  // reached through the edge, and the result would depend on where the grid ends.
   const int kernel = std::min(grid_kernel_size_, std::max(rows, cols));
   const int pad = kernel > 1 ? kernel / 2 : 0;
   const int threshold = std::max(grid_th_, 1);
-  cv::Mat occupied(rows + 2 * pad, cols + 2 * pad, CV_8UC1, cv::Scalar(0));
+  const int padded_rows = rows + 2 * pad;
+  const int padded_cols = cols + 2 * pad;
+  std::vector<std::uint8_t> occupied(static_cast<std::size_t>(padded_rows) * padded_cols, 0);
   for (int r = 0; r < rows; ++r) {
-    auto * row = occupied.ptr<std::uint8_t>(r + pad) + pad;
+    std::uint8_t * row = occupied.data() + static_cast<std::size_t>(r + pad) * padded_cols + pad;
     const int * counts = points_in_cell.data() + static_cast<std::size_t>(r) * cols;
     for (int c = 0; c < cols; ++c) {
-      row[c] = counts[c] >= threshold ? 255 : 0;
+      row[c] = counts[c] >= threshold ? 1 : 0;
     }
   }
   if (kernel > 1) {
-    // OpenCV's closing reuses one anchor for both steps, which shifts the result by a cell for
-    // an even kernel; mirroring the anchor for the erosion keeps every occupied cell.
-    const cv::Mat square = cv::Mat::ones(kernel, kernel, CV_8UC1);
-    const cv::Point anchor(kernel / 2, kernel / 2);
-    const cv::Point mirrored(kernel - 1 - anchor.x, kernel - 1 - anchor.y);
-    cv::Mat dilated;
-    cv::dilate(occupied, dilated, square, anchor);
-    cv::erode(dilated, occupied, square, mirrored);
+    // A square kernel is a row pass and a column pass. The erosion mirrors the dilation's
+    // reach, so that an even kernel shifts no cell and every occupied cell stays occupied.
+    const int ahead = kernel - 1 - kernel / 2;
+    std::vector<std::uint8_t> pass(occupied.size());
+    close_pass(occupied, pass, padded_rows, padded_cols, -kernel / 2, ahead, Closing::kDilate);
+    close_pass(pass, occupied, padded_cols, padded_rows, -kernel / 2, ahead, Closing::kDilate);
+    close_pass(occupied, pass, padded_rows, padded_cols, -ahead, kernel / 2, Closing::kErode);
+    close_pass(pass, occupied, padded_cols, padded_rows, -ahead, kernel / 2, Closing::kErode);
   }
 
-  cv::Mat grid = occupied(cv::Rect(pad, pad, cols, rows)).clone();
-  cv::Mat labels;
-  const int label_count = cv::connectedComponents(grid, labels, 8, CV_32S);
-  if (label_count <= 1) {
+  // Closing and labelling are done here rather than by OpenCV, whose morphology and labelling hand
+  // a grid this small to its thread pool: on the two-core target those threads contend with the
+  // transform workers for longer than the work takes. Components are numbered by their first
+  // cell in raster order, as the clusters are ordered.
+  std::vector<int> labels(static_cast<std::size_t>(rows) * cols, 0);
+  const int clusters_found = label_components(occupied, padded_cols, pad, rows, cols, labels);
+  if (clusters_found == 0) {
     return;
   }
 
-  // Renumber the components by their first cell in raster order, which the labelling algorithm
-  // does not promise.
-  std::vector<int> cluster_of_label(static_cast<std::size_t>(label_count), -1);
-  int clusters_found = 0;
-  for (int r = 0; r < rows; ++r) {
-    const int * row = labels.ptr<int>(r);
-    for (int c = 0; c < cols; ++c) {
-      if (row[c] > 0 && cluster_of_label[static_cast<std::size_t>(row[c])] < 0) {
-        cluster_of_label[static_cast<std::size_t>(row[c])] = clusters_found++;
-      }
-    }
-  }
-
   // Each point's cell becomes its cluster, -1 for noise.
-  const int * cell_labels = labels.ptr<int>(0);  // clone() and connectedComponents: continuous
   std::vector<int> & cluster_of_point = cell_of_point;
   std::vector<std::size_t> sizes(static_cast<std::size_t>(clusters_found), 0);
   for (int & point : cluster_of_point) {
     if (point >= 0) {
-      const int label = cell_labels[point];
-      point = label > 0 ? cluster_of_label[static_cast<std::size_t>(label)] : -1;
+      point = labels[static_cast<std::size_t>(point)] - 1;
       if (point >= 0) {
         ++sizes[static_cast<std::size_t>(point)];
       }
