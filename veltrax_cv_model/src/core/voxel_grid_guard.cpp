@@ -24,28 +24,33 @@ int bit_width(std::uint64_t value)
   return bits;
 }
 
-// Stable LSD radix sort of the first `size` entries by bits [low_bit, low_bit + bits), through
-// `buffer`. Both vectors only grow: a resize down and up again would rewrite every entry.
+// Sort passes a grid needs at most: its voxel indices have fewer than 35 bits.
+constexpr int kMaxPasses = 4;
+
+// How many entries have each digit, per sort pass, counted as the entries are written: a count
+// pass of its own before each sort pass would read every entry once more.
+using DigitCounts = std::array<std::array<std::uint32_t, kDigitCount>, kMaxPasses>;
+
+// Stable LSD radix sort of the first `size` entries by bits [low_bit, low_bit + passes * digit),
+// through `buffer`, given each pass's digit counts. Both vectors only grow: a resize down and up
+// again would rewrite every entry.
 void radix_sort(std::vector<std::uint64_t> & entries, std::vector<std::uint64_t> & buffer,
-                std::size_t size, int low_bit, int bits)
+                std::size_t size, int low_bit, int passes, DigitCounts & counts)
 {
   if (buffer.size() < size) {
     buffer.resize(size);
   }
-  std::array<std::size_t, kDigitCount> start;
-  for (int shift = low_bit; shift < low_bit + bits; shift += kDigitBits) {
-    start.fill(0);
-    for (std::size_t e = 0; e < size; ++e) {
-      ++start[(entries[e] >> shift) & (kDigitCount - 1)];
-    }
+  for (int pass = 0; pass < passes; ++pass) {
+    std::array<std::uint32_t, kDigitCount> & start = counts[static_cast<std::size_t>(pass)];
     // One digit shared by all entries leaves the order as it is.
     if (std::find(start.begin(), start.end(), size) != start.end()) {
       continue;
     }
-    std::size_t sum = 0;
-    for (std::size_t & s : start) {
+    std::uint32_t sum = 0;
+    for (std::uint32_t & s : start) {
       sum += std::exchange(s, sum);
     }
+    const int shift = low_bit + pass * kDigitBits;
     for (std::size_t e = 0; e < size; ++e) {
       buffer[start[(entries[e] >> shift) & (kDigitCount - 1)]++] = entries[e];
     }
@@ -98,8 +103,6 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
   std::array<int, 3> low_cell;
   std::array<float, 3> low;
   std::array<std::int64_t, 3> side;
-  // Below 2^23 in magnitude, floor(c / leaf) - low is an exact small integer, so integer
-  // arithmetic gives the same cells without the float floor (a libm call on baseline x86-64).
   float largest = 0.0f;
   for (int a = 0; a < 3; ++a) {
     const float scaled_min = min_pt[a] * inverse_leaf;
@@ -110,14 +113,6 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
     largest = std::max({largest, std::fabs(scaled_min), std::fabs(scaled_max)});
   }
   const bool small_cells = largest < 8388608.0f;
-  const auto cell = [&](float c, int a) -> std::int64_t {
-    const float scaled = c * inverse_leaf;
-    if (small_cells) {
-      const int truncated = static_cast<int>(scaled);
-      return std::int64_t{truncated - (static_cast<float>(truncated) > scaled) - low_cell[a]};
-    }
-    return static_cast<int>(std::floor(scaled) - low[a]);
-  };
 
   // Sums by sorting rather than hashing: at a fine leaf nearly every point has a voxel of its
   // own, and a table of them outgrows the cache, so that every new voxel costs a miss. A small
@@ -138,18 +133,25 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
   }
   const int number_bits = bit_width(count);
   const int voxel_bits = bit_width(static_cast<std::uint64_t>(side[0] * side[1] * side[2] - 1));
+  const int passes = (voxel_bits + kDigitBits - 1) / kDigitBits;
+  DigitCounts digit_counts;
+  for (int pass = 0; pass < passes; ++pass) {
+    digit_counts[static_cast<std::size_t>(pass)].fill(0);
+  }
   std::array<std::uint64_t, kCacheLines> line_voxel;
   line_voxel.fill(kNoVoxel);
   std::array<VoxelScratch::Sum, kCacheLines> line_sum;
   std::size_t written = 0;
   const auto write_out = [&](std::size_t line) {
-    order[written] = (line_voxel[line] << number_bits) | written;
+    const std::uint64_t voxel = line_voxel[line];
+    for (int pass = 0; pass < passes; ++pass) {
+      ++digit_counts[static_cast<std::size_t>(pass)]
+                    [(voxel >> (pass * kDigitBits)) & (kDigitCount - 1)];
+    }
+    order[written] = (voxel << number_bits) | written;
     sums[written++] = line_sum[line];
   };
-  for (std::size_t i = 0; i < count; ++i) {
-    const pcl::PointXYZ & p = points[i];
-    const auto voxel = static_cast<std::uint64_t>(cell(p.x, 0) + cell(p.y, 1) * side[0] +
-                                                  cell(p.z, 2) * side[0] * side[1]);
+  const auto add = [&](const pcl::PointXYZ & p, std::uint64_t voxel) {
     const std::size_t line = voxel & (kCacheLines - 1);
     VoxelScratch::Sum & sum = line_sum[line];
     if (line_voxel[line] == voxel) {
@@ -164,13 +166,50 @@ bool thin_in_voxel_order(const pcl::PointXYZ * points, std::size_t count,
       line_voxel[line] = voxel;
       sum = VoxelScratch::Sum{p.x, p.y, p.z, 1};
     }
+  };
+  if (small_cells) {
+    // Below 2^23 in magnitude, floor(c / leaf) - low is an exact small integer, so the truncation
+    // corrected by one below zero gives the same cells without the float floor (a libm call on
+    // baseline x86-64), and over a block of coordinates at a time it is vectorised.
+    constexpr std::size_t kBlock = 64;
+    // The tail of a short last block holds earlier coordinates or 0: converted, never used.
+    std::array<std::array<float, kBlock>, 3> coordinates{};
+    std::array<std::array<std::int32_t, kBlock>, 3> cells;
+    for (std::size_t begin = 0; begin < count; begin += kBlock) {
+      const std::size_t n = std::min(kBlock, count - begin);
+      for (std::size_t i = 0; i < n; ++i) {
+        coordinates[0][i] = points[begin + i].x;
+        coordinates[1][i] = points[begin + i].y;
+        coordinates[2][i] = points[begin + i].z;
+      }
+      for (std::size_t a = 0; a < 3; ++a) {
+        for (std::size_t i = 0; i < kBlock; ++i) {
+          const float scaled = coordinates[a][i] * inverse_leaf;
+          const auto truncated = static_cast<std::int32_t>(scaled);
+          cells[a][i] = truncated - (static_cast<float>(truncated) > scaled) - low_cell[a];
+        }
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        add(points[begin + i], static_cast<std::uint64_t>(cells[0][i] + cells[1][i] * side[0] +
+                                                          cells[2][i] * side[0] * side[1]));
+      }
+    }
+  } else {
+    const auto cell = [&](float c, int a) -> std::int64_t {
+      return static_cast<int>(std::floor(c * inverse_leaf) - low[a]);
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+      const pcl::PointXYZ & p = points[i];
+      add(p, static_cast<std::uint64_t>(cell(p.x, 0) + cell(p.y, 1) * side[0] +
+                                        cell(p.z, 2) * side[0] * side[1]));
+    }
   }
   for (std::size_t line = 0; line < kCacheLines; ++line) {
     if (line_voxel[line] != kNoVoxel) {
       write_out(line);
     }
   }
-  radix_sort(order, scratch.buffer, written, number_bits, voxel_bits);
+  radix_sort(order, scratch.buffer, written, number_bits, passes, digit_counts);
 
   const std::uint64_t number_mask = (std::uint64_t{1} << number_bits) - 1;
   out.reserve(out.size() + written);
