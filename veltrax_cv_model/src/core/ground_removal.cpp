@@ -577,6 +577,12 @@ void GroundRemoval<PointT>::groundRemove(const Cloud & input, std::shared_ptr<Cl
   Cloud ground;
   non_ground.header = input.header;
   ground.header = input.header;
+  // Room for every point up front: grown point by point, the outputs would be copied over and
+  // over, and a box cloud can hold a hundred thousand points.
+  non_ground.points.reserve(input.size());
+  if (ground_out) {
+    ground.points.reserve(input.size());
+  }
   const float tolerance = static_cast<float>(params_.tHDiff);
   // A point more than the tolerance above the plane plus the highest profile value is above the
   // ground wherever it lies, so only points near the floor need their sector and range. The
