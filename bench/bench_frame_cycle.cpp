@@ -10,7 +10,8 @@
 // Each runs at the built-in leaf size (0.001 m) and at 0.01 m, the clouds also at the shipped 0.005
 // m. The decoding of both batch slots is timed by bench_decode. Then a cycle's cloud work (both
 // cameras' clouds, the fusion) on the two recorded Kinect frames with 1 % depth noise, at the
-// shipped parameters (params.yaml), and two of its parts beside the implementations they replaced
+// shipped parameters (params.yaml), the cameras one after the other and on two workers as the
+// node runs them, and two of its parts beside the implementations they replaced
 // (Reference), copies kept here only for that comparison: the voxel thinning of the box clouds
 // (a hash of voxel sums, then a sort of the voxels) and the fusion (the clustering prefilter
 // by pcl::VoxelGrid, both centroids computed again for every pair the merge compares).
@@ -47,6 +48,7 @@
 #include "veltrax_cv_model/cluster_merge.hpp"
 #include "veltrax_cv_model/depth_filters.hpp"
 #include "veltrax_cv_model/footprint.hpp"
+#include "veltrax_cv_model/hand_off_worker.hpp"
 #include "veltrax_cv_model/pipeline_settings.hpp"
 #include "veltrax_cv_model/voxel_grid_guard.hpp"
 #include "veltrax_cv_model/yolov5s_predictor.hpp"
@@ -245,39 +247,35 @@ std::array<CameraInput, 2> noisy_recorded_cameras(const veltrax_footprint::Pipel
 }
 
 // A cycle's cloud work on the recorded frames: each camera's builder (smoothing, floor model,
-// box clouds) as its transform worker runs it, then the outliner on the pooled clouds. The
-// cameras run one after the other here; the node overlaps them on its two workers. Counters:
-// each part's share of the cycle, how many cameras' images were smoothed, the points of the
-// box clouds the fusion gets and of the outline it makes.
-void BM_RecordedNoisyCycle(benchmark::State & state)
+// box clouds) as its transform worker runs it, then the outliner on the pooled clouds.
+struct RecordedCycle
 {
-  const veltrax_footprint::PipelineParams params =
-      veltrax_footprint::load_pipeline_params(SHIPPED_PARAMS_FILE);
-  const std::array<CameraInput, 2> cameras = noisy_recorded_cameras(params);
-  const veltrax_cv_model::DetectionCloudBuilder builder(params.clouds);
-  const veltrax_cv_model::ObstacleOutliner outliner(params.clusters);
-  using Clock = std::chrono::steady_clock;
-  std::array<double, 3> part_s{};  // camera 1, camera 2, fusion
-  int smoothed = 0;
-  std::size_t box_points = 0;
-  std::size_t outline_points = 0;
-  for (auto _ : state) {
+  RecordedCycle()
+      : params(veltrax_footprint::load_pipeline_params(SHIPPED_PARAMS_FILE)),
+        cameras(noisy_recorded_cameras(params)),
+        builder(params.clouds),
+        outliner(params.clusters)
+  {
+  }
+
+  // One camera's clouds; counts the images smoothed.
+  CloudList build(std::size_t camera, int & smoothed) const
+  {
+    const CameraInput & input = cameras[camera];
+    CloudList clouds;
+    smoothed += builder.build(input.depth(), input.depth_mm.cols, input.boxes, input.view, clouds)
+                        .depth_smoothed
+                    ? 1
+                    : 0;
+    return clouds;
+  }
+
+  // The fusion of both cameras' clouds; records the points it gets and makes.
+  void fuse(std::array<CloudList, 2> & clouds)
+  {
     CloudList detection_clouds;
-    Clock::time_point start = Clock::now();
-    auto lap = [&](std::size_t part) {
-      const Clock::time_point now = Clock::now();
-      part_s[part] += std::chrono::duration<double>(now - start).count();
-      start = now;
-    };
-    smoothed = 0;
-    for (std::size_t c = 0; c < cameras.size(); ++c) {
-      const CameraInput & input = cameras[c];
-      CloudList clouds;
-      const veltrax_cv_model::CloudBuildReport report =
-          builder.build(input.depth(), input.depth_mm.cols, input.boxes, input.view, clouds);
-      smoothed += report.depth_smoothed ? 1 : 0;
-      std::move(clouds.begin(), clouds.end(), std::back_inserter(detection_clouds));
-      lap(c);
+    for (CloudList & camera : clouds) {
+      std::move(camera.begin(), camera.end(), std::back_inserter(detection_clouds));
     }
     box_points = 0;
     for (const veltrax_cv_model::Cloud & cloud : detection_clouds) {
@@ -285,16 +283,105 @@ void BM_RecordedNoisyCycle(benchmark::State & state)
     }
     veltrax_cv_model::Cloud outline;
     outliner.outline(detection_clouds, outline);
-    lap(2);
     outline_points = outline.size();
     benchmark::DoNotOptimize(outline.points.data());
+  }
+
+  void count(benchmark::State & state, int smoothed) const
+  {
+    state.counters["smoothed"] = smoothed;
+    state.counters["box_points"] = static_cast<double>(box_points);
+    state.counters["outline_points"] = static_cast<double>(outline_points);
+  }
+
+  const veltrax_footprint::PipelineParams params;
+  const std::array<CameraInput, 2> cameras;
+  const veltrax_cv_model::DetectionCloudBuilder builder;
+  const veltrax_cv_model::ObstacleOutliner outliner;
+  std::size_t box_points{0};
+  std::size_t outline_points{0};
+};
+
+// The recorded cycle with the cameras one after the other. Counters: each part's share of the
+// cycle, how many cameras' images were smoothed, the points of the box clouds the fusion gets and
+// of the outline it makes.
+void BM_RecordedNoisyCycle(benchmark::State & state)
+{
+  RecordedCycle cycle;
+  using Clock = std::chrono::steady_clock;
+  std::array<double, 3> part_s{};  // camera 1, camera 2, fusion
+  int smoothed = 0;
+  for (auto _ : state) {
+    Clock::time_point start = Clock::now();
+    auto lap = [&](std::size_t part) {
+      const Clock::time_point now = Clock::now();
+      part_s[part] += std::chrono::duration<double>(now - start).count();
+      start = now;
+    };
+    smoothed = 0;
+    std::array<CloudList, 2> clouds;
+    for (std::size_t c = 0; c < clouds.size(); ++c) {
+      clouds[c] = cycle.build(c, smoothed);
+      lap(c);
+    }
+    cycle.fuse(clouds);
+    lap(2);
   }
   state.counters["camera1_ms"] = per_cycle_ms(state, part_s[0]);
   state.counters["camera2_ms"] = per_cycle_ms(state, part_s[1]);
   state.counters["fusion_ms"] = per_cycle_ms(state, part_s[2]);
-  state.counters["smoothed"] = smoothed;
-  state.counters["box_points"] = static_cast<double>(box_points);
-  state.counters["outline_points"] = static_cast<double>(outline_points);
+  cycle.count(state, smoothed);
+}
+
+// The recorded cycle as the node runs it: each camera on a worker of its own (the node's
+// HandOffWorker), the fusion once both have handed back. Counters as above, the cameras' wall
+// time from the first hand-over to the last hand-back, and each camera's time on its worker.
+void BM_RecordedNoisyCycleOnWorkers(benchmark::State & state)
+{
+  RecordedCycle cycle;
+  struct CameraJob
+  {
+    std::size_t camera{0};
+    CloudList clouds;
+    int smoothed{0};
+  };
+  const auto build = [&cycle](CameraJob & job) {
+    job.smoothed = 0;
+    job.clouds = cycle.build(job.camera, job.smoothed);
+  };
+  veltrax_cv_model::HandOffWorker<CameraJob> first(build);
+  veltrax_cv_model::HandOffWorker<CameraJob> second(build);
+  const std::array<veltrax_cv_model::HandOffWorker<CameraJob> *, 2> workers{&first, &second};
+  second.input().camera = 1;
+  using Clock = std::chrono::steady_clock;
+  std::array<double, 2> on_worker_s{};
+  double cameras_s = 0.0;
+  double fusion_s = 0.0;
+  int smoothed = 0;
+  for (auto _ : state) {
+    const Clock::time_point start = Clock::now();
+    for (auto * worker : workers) {
+      worker->hand_over();
+    }
+    std::array<CloudList, 2> clouds;
+    smoothed = 0;
+    for (std::size_t c = 0; c < workers.size(); ++c) {
+      workers[c]->wait_until_idle();
+      const veltrax_cv_model::HandOffTimes & times = workers[c]->times();
+      on_worker_s[c] += std::chrono::duration<double>(times.handed_back - times.started).count();
+      clouds[c] = std::move(workers[c]->input().clouds);
+      smoothed += workers[c]->input().smoothed;
+    }
+    const Clock::time_point joined = Clock::now();
+    cameras_s += std::chrono::duration<double>(joined - start).count();
+    cycle.fuse(clouds);
+    fusion_s += std::chrono::duration<double>(Clock::now() - joined).count();
+  }
+  state.counters["camera1_ms"] = per_cycle_ms(state, on_worker_s[0]);
+  state.counters["camera2_ms"] = per_cycle_ms(state, on_worker_s[1]);
+  state.counters["cameras_ms"] = per_cycle_ms(state, cameras_s);
+  state.counters["fusion_ms"] = per_cycle_ms(state, fusion_s);
+  cycle.count(state, smoothed);
 }
 
 // --- The replaced implementations, for the comparisons below only ---------------------------
@@ -800,6 +887,7 @@ BENCHMARK(BM_ColourFramesPerCycle)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Fusion)->ArgName("leaf_mm")->Arg(1)->Arg(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RecordedNoisyCycle)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RecordedNoisyCycleOnWorkers)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_RecordedBoxThinning)
     ->ArgName("reference")
     ->Arg(0)
