@@ -36,14 +36,22 @@ struct FiniteBounds
 
 FiniteBounds finite_bounds(const Cloud & cloud)
 {
+  // Accumulated in locals: kept in the result, they were stored and loaded again for every point,
+  // a chain through memory as long as the cloud.
   FiniteBounds b;
+  Eigen::Array4f low = b.min;
+  Eigen::Array4f high = b.max;
+  std::size_t finite = 0;
   for (const auto & p : cloud.points) {
     if (pcl::isXYZFinite(p)) {
-      ++b.finite;
-      b.min = b.min.min(p.getArray4fMap());
-      b.max = b.max.max(p.getArray4fMap());
+      ++finite;
+      low = low.min(p.getArray4fMap());
+      high = high.max(p.getArray4fMap());
     }
   }
+  b.min = low;
+  b.max = high;
+  b.finite = finite;
   return b;
 }
 
@@ -312,13 +320,16 @@ void Cluster::componentCluster(const std::shared_ptr<Cloud> & cloud, int & count
     }
   }
 
+  // Each cluster sized once and filled through its own write position.
   clusters.resize(static_cast<std::size_t>(clusters_found));
+  std::vector<pcl::PointXYZ *> next(clusters.size());
   for (std::size_t k = 0; k < clusters.size(); ++k) {
-    clusters[k].reserve(sizes[k]);
+    clusters[k].points.resize(sizes[k]);
+    next[k] = clusters[k].points.data();
   }
   for (std::size_t i = 0; i < cloud->size(); ++i) {
     if (cluster_of_point[i] >= 0) {
-      clusters[static_cast<std::size_t>(cluster_of_point[i])].points.push_back(cloud->points[i]);
+      *next[static_cast<std::size_t>(cluster_of_point[i])]++ = cloud->points[i];
     }
   }
   for (auto & cluster : clusters) {
