@@ -35,9 +35,15 @@ void order(std::int16_t & low, std::int16_t & high)
   low = smaller;
 }
 
-// Median of the valid readings among nine, a missing one given as 0 and at least one valid: a
-// sorting network (25 comparators, min and max only, so vectorised across a row) puts the missing
-// ones first; the median of the c valid ones is the (c / 2)-th of them, as nth_element picks it.
+// A missing reading as the smoothing holds it: below every reading, and farther from any than the
+// widest tolerance, so it sorts first and is never near a reference.
+constexpr std::int16_t kMissing = -16384;
+static_assert(kFarLimitUnits - kMissing <= INT16_MAX, "differences to a missing reading fit");
+
+// Median of the valid readings among nine, a missing one given as kMissing and at least one
+// valid: a sorting network (25 comparators, min and max only, so vectorised across a row) puts
+// the missing ones first; the median of the c valid ones is the (c / 2)-th of them, as
+// nth_element picks it.
 std::int16_t median_of_valid(std::int16_t s0, std::int16_t s1, std::int16_t s2, std::int16_t s3,
                              std::int16_t s4, std::int16_t s5, std::int16_t s6, std::int16_t s7,
                              std::int16_t s8)
@@ -48,10 +54,10 @@ std::int16_t median_of_valid(std::int16_t s0, std::int16_t s1, std::int16_t s2, 
   order(s1, s3), order(s5, s7), order(s2, s6), order(s4, s6), order(s2, s4), order(s2, s3);
   order(s5, s6);
   // With z missing, the median is the (z + (9 - z) / 2)-th: s4 for none, s5 for one or two, ...
-  std::int16_t median = s0 == 0 ? s5 : s4;
-  median = s2 == 0 ? s6 : median;
-  median = s4 == 0 ? s7 : median;
-  return s6 == 0 ? s8 : median;
+  std::int16_t median = s0 == kMissing ? s5 : s4;
+  median = s2 == kMissing ? s6 : median;
+  median = s4 == kMissing ? s7 : median;
+  return s6 == kMissing ? s8 : median;
 }
 
 // How readings along a line, `count` of them `stride` apart from `first`, step in inverse depth.
@@ -130,7 +136,7 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
   if (!(noise_rel > 0.0f)) {
     return;
   }
-  // Valid readings in 16-bit signed lanes, missing ones as 0, framed by a border of missing
+  // Valid readings in 16-bit signed lanes, missing ones as kMissing, framed by a border of missing
   // readings: every window lies inside, and the border adds nothing to a median or a mean, so
   // the image's edges need no bounds of their own.
   constexpr int kBorder = kSmoothingRadiusPx;
@@ -142,12 +148,13 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
   const std::size_t framed_width =
       static_cast<std::size_t>(width) + 2 * static_cast<std::size_t>(kBorder);
   std::vector<std::int16_t> framed(
-      framed_width * (static_cast<std::size_t>(height) + 2 * static_cast<std::size_t>(kBorder)), 0);
+      framed_width * (static_cast<std::size_t>(height) + 2 * static_cast<std::size_t>(kBorder)),
+      kMissing);
   for (int v = 0; v < height; ++v) {
     const std::uint16_t * row = out.data() + static_cast<std::size_t>(v) * width;
     std::int16_t * to = framed.data() + (static_cast<std::size_t>(v) + kBorder) * framed_width;
     for (int u = 0; u < width; ++u) {
-      to[u + kBorder] = static_cast<std::int16_t>(valid_reading(row[u]) ? row[u] : 0);
+      to[u + kBorder] = static_cast<std::int16_t>(valid_reading(row[u]) ? row[u] : kMissing);
     }
   }
   // A tolerance at or above the far limit keeps every valid reading; capped there it fits 16 bits,
@@ -170,8 +177,9 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
           median_of_valid(above[u], above[u + 1], above[u + 2], here[u], here[u + 1], here[u + 2],
                           below[u], below[u + 1], below[u + 2]);
       reference[u] = m;
+      // At least 0: a window without a reading has the missing value as its reference.
       tolerance[u] = static_cast<std::int16_t>(
-          std::min(static_cast<int>(spread * static_cast<float>(m)), kFarLimitUnits));
+          std::clamp(static_cast<int>(spread * static_cast<float>(m)), 0, kFarLimitUnits));
     }
     std::uint16_t * smoothed = out.data() + static_cast<std::size_t>(v) * width;
     const std::int16_t * centre = rows[kBorder] + kBorder;
@@ -191,7 +199,7 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
           const std::int16_t difference = static_cast<std::int16_t>(d - m);
           const std::int16_t distance =
               static_cast<std::int16_t>(difference < 0 ? -difference : difference);
-          const bool near = (d != 0) & (distance <= t);
+          const bool near = distance <= t;
           line_sum = static_cast<std::int16_t>(line_sum + (near ? d : 0));
           count = static_cast<std::int16_t>(count + near);
         }
@@ -208,7 +216,7 @@ void smooth_depth_noise(const DepthImageView & depth, int row_length, float nois
     // A missing reading stays as it was, 0 or beyond the far limit. Selected by mask: a
     // conditional store is not vectorised.
     for (int u = 0; u < width; ++u) {
-      const auto keep = static_cast<std::uint16_t>(-static_cast<int>(centre[u] == 0));
+      const auto keep = static_cast<std::uint16_t>(-static_cast<int>(centre[u] == kMissing));
       smoothed[u] = static_cast<std::uint16_t>((smoothed[u] & keep) |
                                                (static_cast<std::uint16_t>(means[u]) & ~keep));
     }
