@@ -261,16 +261,16 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
   for (int k = 0; k < kRows; ++k) {
     rows[k] = framed.data() + k * framed_width + kReach;
   }
-  // Readings at or beyond the far limit are invalid; clamped to it, they stay invalid and keep
-  // the scaled differences below in 32 bits.
-  const auto read_clamped_row = [&](int v, std::uint16_t * row) {
+  // Readings at or beyond the far limit are invalid; as 0 they are told from valid ones by one
+  // comparison, and keep the scaled differences below in 32 bits.
+  const auto read_row_zeroing_invalid = [&](int v, std::uint16_t * row) {
     if (v < 0 || v >= depth.height) {
       std::fill(row, row + width, 0);
       return;
     }
     read_row(depth, row_length, v, row);
     for (int u = 0; u < width; ++u) {
-      row[u] = std::min<std::uint16_t>(row[u], kFarLimitUnits);
+      row[u] = static_cast<std::uint16_t>(row[u] < kFarLimitUnits ? row[u] : 0);
     }
   };
   // A reading between its neighbours on some lines stays when, on each of them, a steady run
@@ -303,7 +303,7 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
     return lines != 0 && !grazing;
   };
   for (int k = 0; k < kRows - 1; ++k) {
-    read_clamped_row(first_row - kReach + k, rows[k + 1]);
+    read_row_zeroing_invalid(first_row - kReach + k, rows[k + 1]);
   }
   // Per pixel of the current row, one bit per line on which its reading lies between its
   // neighbours; zero past the row's end, so a group may read beyond it.
@@ -311,7 +311,7 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
   std::vector<std::uint16_t> between_lines(static_cast<std::size_t>(width) + kGroupPx, 0);
   for (int v = first_row; v < end_row; ++v) {
     std::rotate(rows.begin(), rows.begin() + 1, rows.end());
-    read_clamped_row(v + kReach, rows[kRows - 1]);
+    read_row_zeroing_invalid(v + kReach, rows[kRows - 1]);
     const std::uint16_t * above = rows[kReach - 1];
     const std::uint16_t * here = rows[kReach];
     const std::uint16_t * below = rows[kReach + 1];
@@ -321,7 +321,7 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
       // continues that neighbour's surface: an edge), and the two more than two steep steps
       // apart. `step` is one steep step in 1/65536 units; readings are scaled by 65536 / 2.
       const auto between = [d](std::int32_t a, std::int32_t b, std::int32_t step) {
-        const bool valid = (a >= 1) & (a < kFarLimitUnits) & (b >= 1) & (b < kFarLimitUnits);
+        const bool valid = (a != 0) & (b != 0);
         const std::int32_t to_a = (a - d) * 32768;
         const std::int32_t to_b = (b - d) * 32768;
         const std::int32_t half_step = step / 4;  // half a step in the halved scale
@@ -329,7 +329,7 @@ void clear_flying_pixels(const DepthImageView & depth, int row_length, const Pix
         const bool nearer_b = (to_b < -half_step) & (to_a > half_step);
         return valid & (nearer_a | nearer_b) & (std::abs(to_b - to_a) > step);
       };
-      const bool valid = (d >= 1) & (d < kFarLimitUnits);
+      const bool valid = d != 0;
       between_lines[u] = static_cast<std::uint16_t>(
           valid * (between(here[u + 1], here[u - 1], across * d) |
                    between(below[u], above[u], down * d) << 1 |
