@@ -67,12 +67,25 @@ inline constexpr float kFloorModelLeafM = 0.02f;
 pcl::PointCloud<pcl::PointXYZ> flat_box_points(pcl::PointCloud<pcl::PointXYZ> in_base,
                                                const GroundRemoval<pcl::PointXYZ> & floor_model);
 
+/// Height of `p` above the floor model's levelling plane, metres.
+double height_above_floor(const pcl::PointXYZ & p,
+                          const GroundRemoval<pcl::PointXYZ> & floor_model);
+
+/// Height above the floor plane above which a floor-band point at an object's contact is the
+/// object's own base rather than bare floor: flat_box_points' layer test against the mean height
+/// and spread of `floor_beyond`, the heights of the box's floor points beyond the contact reach.
+/// The floor band holds an object's lowest centimetres and the floor around it alike; only the
+/// floor's own spread tells them apart. With fewer than kMinDetectionCloudPoints such heights
+/// (the object fills its box), -infinity: the whole contact band is kept.
+double contact_base_height(const std::vector<double> & floor_beyond);
+
 /// Splits a box's cloud, cropped and in base_footprint, by `floor_model` into `cloud` (replaced).
 /// A box that holds nothing standing (fewer than kMinDetectionCloudPoints above the floor: a flat
 /// spot, a sheet lower than the floor band) keeps flat_box_points, whatever its class. Otherwise
 /// BoxFloor::kRemove keeps only the points above the floor, and BoxFloor::kAtContact those and
-/// the floor points within kFloorContactRadiusM of one of them horizontally (x, y), so the floor
-/// the box sees behind the object is dropped.
+/// the floor points within kFloorContactRadiusM of one of them horizontally (x, y) higher than
+/// contact_base_height of the others: the object's lowest centimetres, not the bare floor around
+/// its base nor the floor the box sees behind it.
 void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
                      const GroundRemoval<pcl::PointXYZ> & floor_model, BoxFloor floor,
                      pcl::PointCloud<pcl::PointXYZ> & cloud);

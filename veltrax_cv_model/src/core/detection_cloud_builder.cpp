@@ -78,13 +78,35 @@ int floor_model_pixel_stride(const CameraView & view)
 
 }  // namespace
 
+double height_above_floor(const pcl::PointXYZ & p, const GroundRemoval<pcl::PointXYZ> & floor_model)
+{
+  return p.z - floor_model.floor_plane().at(p.x, p.y);
+}
+
+double contact_base_height(const std::vector<double> & floor_beyond)
+{
+  if (floor_beyond.size() < kMinDetectionCloudPoints) {
+    return -std::numeric_limits<double>::infinity();
+  }
+  const double count = static_cast<double>(floor_beyond.size());
+  double sum = 0.0;
+  double squares = 0.0;
+  for (const double h : floor_beyond) {
+    sum += h;
+    squares += h * h;
+  }
+  const double mean = sum / count;
+  const double spread = std::sqrt(std::max(0.0, squares / count - mean * mean));
+  return mean + std::max(kLayerSeparation * spread, kMinLayerStepM);
+}
+
 pcl::PointCloud<pcl::PointXYZ> flat_box_points(pcl::PointCloud<pcl::PointXYZ> in_base,
                                                const GroundRemoval<pcl::PointXYZ> & floor_model)
 {
   std::vector<double> heights;
   heights.reserve(in_base.size());
   for (const pcl::PointXYZ & p : in_base) {
-    heights.push_back(p.z - floor_model.floor_plane().at(p.x, p.y));
+    heights.push_back(height_above_floor(p, floor_model));
   }
   std::vector<double> sorted = heights;
   std::sort(sorted.begin(), sorted.end());
@@ -254,11 +276,21 @@ void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
   }
   const PlanarProximity footprint(above_floor->points.data(), above_floor->size(),
                                   kFloorContactRadiusM);
-  cloud = std::move(*above_floor);
-  cloud.points.reserve(in_base.size());
+  std::vector<const pcl::PointXYZ *> contact;
+  std::vector<double> beyond;
   for (const pcl::PointXYZ & p : on_floor->points) {
     if (footprint.any_within(p.x, p.y)) {
-      cloud.points.push_back(p);
+      contact.push_back(&p);
+    } else {
+      beyond.push_back(height_above_floor(p, floor_model));
+    }
+  }
+  const double base_height = contact_base_height(beyond);
+  cloud = std::move(*above_floor);
+  cloud.points.reserve(cloud.size() + contact.size());
+  for (const pcl::PointXYZ * p : contact) {
+    if (height_above_floor(*p, floor_model) > base_height) {
+      cloud.points.push_back(*p);
     }
   }
   cloud.width = static_cast<std::uint32_t>(cloud.points.size());

@@ -4,7 +4,9 @@
 // reference of the equivalence test and of the frame-cycle benchmark. Header-only.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -69,12 +71,20 @@ inline void reference_split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
   footprint.setInputCloud(above_floor);
   pcl::Indices index(1);
   std::vector<float> squared_distance(1);
+  std::vector<pcl::PointXYZ> contact;
+  std::vector<double> beyond;
   for (const pcl::PointXYZ & p : on_floor->points) {
     if (footprint.radiusSearch(pcl::PointXYZ(p.x, p.y, 0.0f), kFloorContactRadiusM, index,
                                squared_distance, 1) > 0) {
-      cloud.points.push_back(p);
+      contact.push_back(p);
+    } else {
+      beyond.push_back(height_above_floor(p, floor_model));
     }
   }
+  const double base_height = contact_base_height(beyond);
+  std::copy_if(
+      contact.begin(), contact.end(), std::back_inserter(cloud.points),
+      [&](const pcl::PointXYZ & p) { return height_above_floor(p, floor_model) > base_height; });
   cloud.width = static_cast<std::uint32_t>(cloud.points.size());
   cloud.height = 1;
 }
