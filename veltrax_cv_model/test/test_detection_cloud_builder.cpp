@@ -173,43 +173,74 @@ TEST(DetectionCloudBuilder, LitterKeepsOnlyTheFloorAtItsContactUnlessItIsFlat)
 }
 
 // A box with nothing standing in it outlines what is flat in it: a sheet lower than the floor
-// band by its own height layer, bare floor (a spill the detector saw) by all of its floor.
+// band by its own height layer, bare floor (a spill the detector saw) by all of its floor. With
+// something standing in it, the layer is the object only while it outnumbers what stands: a
+// neighbour's edge beside the sheet, not a board standing on the sheet as on a rug.
 TEST(DetectionCloudBuilder, FlatBoxKeepsTheRaisedLayerOrElseItsWholeFloor)
 {
-  const float height_m = 0.5f;
+  const float height_m = 0.5f, board_height_m = 0.3f;
   const CameraIntrinsics intrinsics{200.0f, 200.0f, 159.5f, 119.5f};
   Eigen::Matrix4f camera_to_base;
   camera_to_base << 0, 0, 1, 0, -1, 0, 0, 0, 0, -1, 0, height_m, 0, 0, 0, 1;
   const CameraView view{intrinsics, 0.2f, 5.0f, camera_to_base};
   const DetectionCloudBuilder builder({0.005f, kGround});
-  const DetectedObject sheet_box = box(kObstacle, 80, 170, 240, 238);
-  for (const float sheet_m : {0.0f, 0.01f, 0.02f}) {
-    SCOPED_TRACE(sheet_m);
+  const DetectedObject sheet_box = box(kObstacle, 20, 170, 300, 238);
+  enum class Stand { kNothing, kEdgeBeside, kBoardOnIt };
+  struct Board
+  {
+    int first_column, last_column;
+    float range_m;
+  };
+  const struct
+  {
+    float sheet_m;
+    Stand stand;
+  } cases[] = {{0.0f, Stand::kNothing},     {0.01f, Stand::kNothing},    {0.02f, Stand::kNothing},
+               {0.01f, Stand::kEdgeBeside}, {0.02f, Stand::kEdgeBeside}, {0.01f, Stand::kBoardOnIt},
+               {0.02f, Stand::kBoardOnIt}};
+  for (const auto & c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.sheet_m << " m, stand " << static_cast<int>(c.stand));
+    const Board board = c.stand == Stand::kEdgeBeside  ? Board{225, 235, 1.2f}
+                        : c.stand == Stand::kBoardOnIt ? Board{100, 219, 0.95f}
+                                                       : Board{-1, -1, 0.0f};
     // A level camera over a bare floor; the sheet covers columns 100-219, rows 190-229 (about
-    // 1 m ahead), inside its box with floor all round.
+    // 1 m ahead), inside its box with floor all round; a board 0.3 m tall faces the camera.
     test::DepthFrame depth(320, 240, 0);
     for (int v = 120; v < 240; ++v) {
+      const float slope = (static_cast<float>(v) - intrinsics.cy) / intrinsics.fy;
       for (int u = 0; u < 320; ++u) {
         const bool sheet = u >= 100 && u < 220 && v >= 190 && v < 230;
-        const float top_m = sheet ? sheet_m : 0.0f;
-        depth.set(u, v,
-                  static_cast<std::uint16_t>(std::lround(
-                      1000.0f * intrinsics.fy * (height_m - top_m) / (v - intrinsics.cy))));
+        float range_m = (height_m - (sheet ? c.sheet_m : 0.0f)) / slope;
+        const float board_hit_m = height_m - board.range_m * slope;
+        if (u >= board.first_column && u <= board.last_column && range_m > board.range_m &&
+            board_hit_m <= board_height_m) {
+          range_m = board.range_m;
+        }
+        depth.set(u, v, static_cast<std::uint16_t>(std::lround(1000.0f * range_m)));
       }
     }
     std::vector<Cloud> clouds;
     builder.build(depth.view(), 320, {sheet_box}, view, clouds);
     ASSERT_EQ(clouds.size(), 1u);
-    if (sheet_m == 0.0f) {
+    const Cloud & cloud = clouds[0];
+    if (c.sheet_m == 0.0f) {
       Cloud whole_box;
       CloudBuildReport report;
       builder.filter_detection_cloud(depth.view(), 320, sheet_box, view, nullptr, BoxFloor::kRemove,
                                      whole_box, report);
-      EXPECT_TRUE(same_points(clouds[0], whole_box));
+      EXPECT_TRUE(same_points(cloud, whole_box));
       continue;
     }
-    EXPECT_GT(clouds[0].size(), 500u);
-    EXPECT_EQ(above(clouds[0], 0.5f * sheet_m).size(), clouds[0].size()) << "floor beside it kept";
+    const auto on_sheet = std::count_if(cloud.begin(), cloud.end(), [&](auto & p) {
+      return p.z >= 0.5f * c.sheet_m && p.z < c.sheet_m + 0.005f;
+    });
+    EXPECT_EQ(above(cloud, 0.5f * c.sheet_m).size(), cloud.size()) << "floor beside it kept";
+    if (c.stand == Stand::kBoardOnIt) {
+      EXPECT_EQ(on_sheet, 0) << "the floor the board stands on kept";
+      EXPECT_GT(cloud.size(), 300u);
+    } else {
+      EXPECT_GT(on_sheet, 500) << "the sheet lost";
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -40,6 +41,10 @@ constexpr double kLayerSeparation = 4.0;
 // Smallest step between the layers, metres: less is the floor's own relief (carpet pile, tile
 // joints) and the millimetre rounding of the readings, not an object.
 constexpr double kMinLayerStepM = 0.005;
+// Height bins of the layer split, metres: a tenth of the smallest step between layers, finer
+// than the readings' millimetre rounding; at most kMaxLayerBins of them over a box's heights.
+constexpr double kLayerBinM = 0.0005;
+constexpr double kMaxLayerBins = 65536.0;
 
 // The fused pass's working memory, kept by each thread from frame to frame: a transform worker
 // reuses its buffers (a few MB at 640 x 480) every cycle instead of allocating them anew, and
@@ -100,66 +105,101 @@ double contact_base_height(const std::vector<double> & floor_beyond)
   return mean + std::max(kLayerSeparation * spread, kMinLayerStepM);
 }
 
-pcl::PointCloud<pcl::PointXYZ> flat_box_points(pcl::PointCloud<pcl::PointXYZ> in_base,
-                                               const GroundRemoval<pcl::PointXYZ> & floor_model)
+namespace
 {
+
+// The upper of the two height layers Otsu's threshold splits `points` into, when they lie at
+// least kLayerSeparation deviations of the wider one and kMinLayerStepM apart; none otherwise.
+std::optional<pcl::PointCloud<pcl::PointXYZ>> raised_layer(
+    const pcl::PointCloud<pcl::PointXYZ> & points, const GroundRemoval<pcl::PointXYZ> & floor_model)
+{
+  const std::size_t n = points.size();
+  if (n < 2 * kMinDetectionCloudPoints) {
+    return std::nullopt;
+  }
   std::vector<double> heights;
-  heights.reserve(in_base.size());
-  for (const pcl::PointXYZ & p : in_base) {
+  heights.reserve(n);
+  for (const pcl::PointXYZ & p : points) {
     heights.push_back(height_above_floor(p, floor_model));
   }
-  std::vector<double> sorted = heights;
-  std::sort(sorted.begin(), sorted.end());
-  const std::size_t n = sorted.size();
-  std::vector<double> sum(n + 1, 0.0);
-  std::vector<double> squares(n + 1, 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    sum[i + 1] = sum[i] + sorted[i];
-    squares[i + 1] = squares[i] + sorted[i] * sorted[i];
+  const auto [lowest, highest] = std::minmax_element(heights.begin(), heights.end());
+  const double bottom = *lowest;
+  const double width = std::max(kLayerBinM, (*highest - bottom) / (kMaxLayerBins - 1));
+  const auto bin_of = [&](double h) { return static_cast<std::size_t>((h - bottom) / width); };
+  const std::size_t bins = bin_of(*highest) + 1;
+  struct Moments
+  {
+    double count{0.0}, sum{0.0}, squares{0.0};
+  };
+  std::vector<Moments> histogram(bins);
+  for (const double h : heights) {
+    Moments & m = histogram[bin_of(h)];
+    m.count += 1.0;
+    m.sum += h;
+    m.squares += h * h;
   }
-  // Otsu: the split with the smallest summed within-layer variance.
+  Moments total;
+  for (const Moments & m : histogram) {
+    total.count += m.count;
+    total.sum += m.sum;
+    total.squares += m.squares;
+  }
+  const auto within = [](const Moments & m) { return m.squares - m.sum * m.sum / m.count; };
+  // Otsu on the histogram: the bin boundary with the smallest summed within-layer variance.
   double best_within = std::numeric_limits<double>::infinity();
   std::size_t split = 0;
-  for (std::size_t k = kMinDetectionCloudPoints; k + kMinDetectionCloudPoints <= n; ++k) {
-    if (sorted[k - 1] == sorted[k]) {
-      continue;  // equal heights stay in one layer
+  Moments below;
+  Moments best_below;
+  const double min_count = static_cast<double>(kMinDetectionCloudPoints);
+  for (std::size_t b = 1; b < bins; ++b) {
+    below.count += histogram[b - 1].count;
+    below.sum += histogram[b - 1].sum;
+    below.squares += histogram[b - 1].squares;
+    if (histogram[b - 1].count == 0.0 || below.count < min_count ||
+        total.count - below.count < min_count) {
+      continue;  // an empty bin moves no height across; each layer needs a cloud's points
     }
-    const double low_count = static_cast<double>(k);
-    const double high_count = static_cast<double>(n - k);
-    const double low = squares[k] - sum[k] * sum[k] / low_count;
-    const double high =
-        (squares[n] - squares[k]) - (sum[n] - sum[k]) * (sum[n] - sum[k]) / high_count;
-    if (low + high < best_within) {
-      best_within = low + high;
-      split = k;
+    const Moments above{total.count - below.count, total.sum - below.sum,
+                        total.squares - below.squares};
+    const double summed = within(below) + within(above);
+    if (summed < best_within) {
+      best_within = summed;
+      split = b;
+      best_below = below;
     }
   }
   if (split == 0) {
-    return in_base;
+    return std::nullopt;
   }
   // Each layer on its own must be tight: a few stray readings above a floor make an upper
   // "layer" as wide as the step.
-  const double low_count = static_cast<double>(split);
-  const double high_count = static_cast<double>(n - split);
-  const double low_mean = sum[split] / low_count;
-  const double high_mean = (sum[n] - sum[split]) / high_count;
-  const double low_spread =
-      std::sqrt(std::max(0.0, squares[split] / low_count - low_mean * low_mean));
-  const double high_spread =
-      std::sqrt(std::max(0.0, (squares[n] - squares[split]) / high_count - high_mean * high_mean));
+  const Moments upper{total.count - best_below.count, total.sum - best_below.sum,
+                      total.squares - best_below.squares};
+  const double low_mean = best_below.sum / best_below.count;
+  const double high_mean = upper.sum / upper.count;
+  const double low_spread = std::sqrt(std::max(0.0, within(best_below) / best_below.count));
+  const double high_spread = std::sqrt(std::max(0.0, within(upper) / upper.count));
   if (high_mean - low_mean <
       std::max(kLayerSeparation * std::max(low_spread, high_spread), kMinLayerStepM)) {
-    return in_base;
+    return std::nullopt;
   }
-  const double threshold = 0.5 * (sorted[split - 1] + sorted[split]);
   pcl::PointCloud<pcl::PointXYZ> raised;
-  raised.header = in_base.header;
+  raised.header = points.header;
   for (std::size_t i = 0; i < n; ++i) {
-    if (heights[i] > threshold) {
-      raised.push_back(in_base[i]);
+    if (bin_of(heights[i]) >= split) {
+      raised.push_back(points[i]);
     }
   }
   return raised;
+}
+
+}  // namespace
+
+pcl::PointCloud<pcl::PointXYZ> flat_box_points(pcl::PointCloud<pcl::PointXYZ> in_base,
+                                               const GroundRemoval<pcl::PointXYZ> & floor_model)
+{
+  std::optional<pcl::PointCloud<pcl::PointXYZ>> raised = raised_layer(in_base, floor_model);
+  return raised ? std::move(*raised) : std::move(in_base);
 }
 
 DetectionCloudBuilder::DetectionCloudBuilder(const DetectionCloudSettings & settings)
@@ -259,9 +299,7 @@ void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
                      pcl::PointCloud<pcl::PointXYZ> & cloud)
 {
   auto above_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
-  // Only a keeps-floor box uses its floor points: a standing object's box does not collect them.
-  auto on_floor = floor == BoxFloor::kAtContact ? std::make_shared<pcl::PointCloud<pcl::PointXYZ>>()
-                                                : std::shared_ptr<pcl::PointCloud<pcl::PointXYZ>>();
+  auto on_floor = std::make_shared<pcl::PointCloud<pcl::PointXYZ>>();
   floor_model.groundRemove(in_base, above_floor, on_floor);
   // Fewer points above the floor than make a detection cloud are noise over something flat (a
   // spill, a sheet lower than the floor band, a dark object the sensor barely sees): the
@@ -270,12 +308,24 @@ void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
     cloud = flat_box_points(std::move(in_base), floor_model);
     return;
   }
+  cloud = std::move(*above_floor);
+  // A raised layer in the floor band that outnumbers what stands above the band is the box's
+  // object lying flat (a sheet, a low box whose top the sensor's steps spread across the band's
+  // edge); what stands is then its upper readings or a neighbour's edge. Outnumbered, the layer
+  // is the floor an object stands on (a rug) or something flat beside it.
+  if (on_floor->size() > cloud.size()) {
+    if (std::optional<pcl::PointCloud<pcl::PointXYZ>> layer = raised_layer(*on_floor, floor_model);
+        layer && layer->size() > cloud.size()) {
+      cloud.points.insert(cloud.points.end(), layer->points.begin(), layer->points.end());
+      cloud.width = static_cast<std::uint32_t>(cloud.points.size());
+      cloud.height = 1;
+      return;
+    }
+  }
   if (floor == BoxFloor::kRemove) {
-    cloud = std::move(*above_floor);
     return;
   }
-  const PlanarProximity footprint(above_floor->points.data(), above_floor->size(),
-                                  kFloorContactRadiusM);
+  const PlanarProximity footprint(cloud.points.data(), cloud.size(), kFloorContactRadiusM);
   std::vector<const pcl::PointXYZ *> contact;
   std::vector<double> beyond;
   for (const pcl::PointXYZ & p : on_floor->points) {
@@ -286,7 +336,6 @@ void split_box_floor(pcl::PointCloud<pcl::PointXYZ> in_base,
     }
   }
   const double base_height = contact_base_height(beyond);
-  cloud = std::move(*above_floor);
   cloud.points.reserve(cloud.size() + contact.size());
   for (const pcl::PointXYZ * p : contact) {
     if (height_above_floor(*p, floor_model) > base_height) {
