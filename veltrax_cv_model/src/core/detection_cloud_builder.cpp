@@ -46,6 +46,36 @@ constexpr double kMinLayerStepM = 0.005;
 constexpr double kLayerBinM = 0.0005;
 constexpr double kMaxLayerBins = 65536.0;
 
+// Count, sum and sum of squares of a set of heights: the mean and spread of a layer, and of the
+// layers either side of a split by difference.
+struct Moments
+{
+  double count{0.0}, sum{0.0}, squares{0.0};
+
+  void add(double h)
+  {
+    count += 1.0;
+    sum += h;
+    squares += h * h;
+  }
+  void add(const Moments & m)
+  {
+    count += m.count;
+    sum += m.sum;
+    squares += m.squares;
+  }
+  Moments minus(const Moments & m) const
+  {
+    return {count - m.count, sum - m.sum, squares - m.squares};
+  }
+  double mean() const { return sum / count; }
+  double scatter() const { return squares - sum * sum / count; }  // summed squared deviation
+  double spread() const { return std::sqrt(std::max(0.0, scatter() / count)); }
+};
+
+// Smallest step from a layer of this spread to one that stands apart from it.
+double layer_step(double spread) { return std::max(kLayerSeparation * spread, kMinLayerStepM); }
+
 // The fused pass's working memory, kept by each thread from frame to frame: a transform worker
 // reuses its buffers (a few MB at 640 x 480) every cycle instead of allocating them anew, and
 // builders on several threads never share one.
@@ -93,16 +123,11 @@ double contact_base_height(const std::vector<double> & floor_beyond)
   if (floor_beyond.size() < kMinDetectionCloudPoints) {
     return -std::numeric_limits<double>::infinity();
   }
-  const double count = static_cast<double>(floor_beyond.size());
-  double sum = 0.0;
-  double squares = 0.0;
+  Moments floor;
   for (const double h : floor_beyond) {
-    sum += h;
-    squares += h * h;
+    floor.add(h);
   }
-  const double mean = sum / count;
-  const double spread = std::sqrt(std::max(0.0, squares / count - mean * mean));
-  return mean + std::max(kLayerSeparation * spread, kMinLayerStepM);
+  return floor.mean() + layer_step(floor.spread());
 }
 
 namespace
@@ -127,24 +152,14 @@ std::optional<pcl::PointCloud<pcl::PointXYZ>> raised_layer(
   const double width = std::max(kLayerBinM, (*highest - bottom) / (kMaxLayerBins - 1));
   const auto bin_of = [&](double h) { return static_cast<std::size_t>((h - bottom) / width); };
   const std::size_t bins = bin_of(*highest) + 1;
-  struct Moments
-  {
-    double count{0.0}, sum{0.0}, squares{0.0};
-  };
   std::vector<Moments> histogram(bins);
   for (const double h : heights) {
-    Moments & m = histogram[bin_of(h)];
-    m.count += 1.0;
-    m.sum += h;
-    m.squares += h * h;
+    histogram[bin_of(h)].add(h);
   }
   Moments total;
   for (const Moments & m : histogram) {
-    total.count += m.count;
-    total.sum += m.sum;
-    total.squares += m.squares;
+    total.add(m);
   }
-  const auto within = [](const Moments & m) { return m.squares - m.sum * m.sum / m.count; };
   // Otsu on the histogram: the bin boundary with the smallest summed within-layer variance.
   double best_within = std::numeric_limits<double>::infinity();
   std::size_t split = 0;
@@ -152,16 +167,12 @@ std::optional<pcl::PointCloud<pcl::PointXYZ>> raised_layer(
   Moments best_below;
   const double min_count = static_cast<double>(kMinDetectionCloudPoints);
   for (std::size_t b = 1; b < bins; ++b) {
-    below.count += histogram[b - 1].count;
-    below.sum += histogram[b - 1].sum;
-    below.squares += histogram[b - 1].squares;
+    below.add(histogram[b - 1]);
     if (histogram[b - 1].count == 0.0 || below.count < min_count ||
         total.count - below.count < min_count) {
       continue;  // an empty bin moves no height across; each layer needs a cloud's points
     }
-    const Moments above{total.count - below.count, total.sum - below.sum,
-                        total.squares - below.squares};
-    const double summed = within(below) + within(above);
+    const double summed = below.scatter() + total.minus(below).scatter();
     if (summed < best_within) {
       best_within = summed;
       split = b;
@@ -173,14 +184,9 @@ std::optional<pcl::PointCloud<pcl::PointXYZ>> raised_layer(
   }
   // Each layer on its own must be tight: a few stray readings above a floor make an upper
   // "layer" as wide as the step.
-  const Moments upper{total.count - best_below.count, total.sum - best_below.sum,
-                      total.squares - best_below.squares};
-  const double low_mean = best_below.sum / best_below.count;
-  const double high_mean = upper.sum / upper.count;
-  const double low_spread = std::sqrt(std::max(0.0, within(best_below) / best_below.count));
-  const double high_spread = std::sqrt(std::max(0.0, within(upper) / upper.count));
-  if (high_mean - low_mean <
-      std::max(kLayerSeparation * std::max(low_spread, high_spread), kMinLayerStepM)) {
+  const Moments upper = total.minus(best_below);
+  if (upper.mean() - best_below.mean() <
+      layer_step(std::max(best_below.spread(), upper.spread()))) {
     return std::nullopt;
   }
   pcl::PointCloud<pcl::PointXYZ> raised;
